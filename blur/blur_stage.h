@@ -1,0 +1,8 @@
+#pragma once
+
+#include "render/stage.h"
+
+// The blur treatments in their fixed order. pass 0: every blur that is on, except a
+// realistic blur in blur-map mode; pass 1: only the blurs that use the lens as blur map.
+// Reads io->src, leaves the result in the io->dst it was given.
+PF_Err RenderBlurEffect(IO_Params* io, const KT_Info* info, A_long pass);

@@ -1,0 +1,139 @@
+#include "image_io.h"
+
+#include <OpenImageIO/imageio.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <vector>
+
+namespace vzcli {
+
+using minihost::HostError;
+using minihost::World;
+namespace fs = std::filesystem;
+
+World ReadImage(const std::string& path) {
+  auto in = OIIO::ImageInput::open(path);
+  if (!in) throw HostError("cannot read " + path + ": " + OIIO::geterror());
+  const OIIO::ImageSpec& spec = in->spec();
+  const int w = spec.width, h = spec.height, nc = spec.nchannels;
+  if (w <= 0 || h <= 0 || nc <= 0) throw HostError("cannot read " + path + ": empty image");
+  if (w > 65535 || h > 65535) throw HostError("cannot read " + path + ": image too large");
+  const OIIO::TypeDesc::BASETYPE base = OIIO::TypeDesc::BASETYPE(spec.format.basetype);
+  const bool is8 = base == OIIO::TypeDesc::UINT8 || base == OIIO::TypeDesc::INT8;
+  const bool is16 = base == OIIO::TypeDesc::UINT16 || base == OIIO::TypeDesc::INT16;
+  const OIIO::TypeDesc read_as = is8 ? OIIO::TypeDesc::UINT8
+                                 : is16 ? OIIO::TypeDesc::UINT16
+                                        : OIIO::TypeDesc::FLOAT;
+  std::vector<float> fbuf;
+  std::vector<uint16_t> sbuf;
+  std::vector<uint8_t> bbuf;
+  const size_t n = size_t(w) * h * nc;
+  bool ok;
+  if (is8) { bbuf.resize(n); ok = in->read_image(0, 0, 0, nc, read_as, bbuf.data()); }
+  else if (is16) { sbuf.resize(n); ok = in->read_image(0, 0, 0, nc, read_as, sbuf.data()); }
+  else { fbuf.resize(n); ok = in->read_image(0, 0, 0, nc, read_as, fbuf.data()); }
+  if (!ok) throw HostError("cannot read " + path + ": " + in->geterror());
+  in->close();
+
+  World world(w, h, !is8);
+  const int alpha_ch = spec.alpha_channel >= 0 ? spec.alpha_channel : (nc == 2 ? 1 : nc >= 4 ? 3 : -1);
+  auto value = [&](size_t i) -> int {
+    if (is8) return bbuf[i];
+    if (is16) return int((uint32_t(sbuf[i]) * 32768u + 32767u) / 65535u);
+    const float v = std::clamp(std::isnan(fbuf[i]) ? 0.0f : fbuf[i], 0.0f, 1.0f);
+    return int(std::lround(v * 32768.0));
+  };
+  const int full = is8 ? 255 : 32768;
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const size_t p = (size_t(y) * w + x) * nc;
+      const bool grey = nc < 3;
+      const int r = value(p), g = grey ? r : value(p + 1), b = grey ? r : value(p + 2);
+      const int a = alpha_ch >= 0 ? value(p + size_t(alpha_ch)) : full;
+      world.Set(x, y, a, r, g, b);
+    }
+  }
+  return world;
+}
+
+void WriteImage(const World& world, const std::string& path, int depth) {
+  const fs::path target(path);
+  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  const fs::path temp =
+      dir / (".vizmira-" + std::to_string(std::random_device{}()) + target.extension().string());
+  auto out = OIIO::ImageOutput::create(path);
+  if (!out) throw HostError("cannot write " + path + ": " + OIIO::geterror());
+  const int w = world.width(), h = world.height();
+  const int nc = out->supports("alpha") ? 4 : 3;
+  const bool deep_out = depth == 16;
+  OIIO::ImageSpec spec(w, h, nc, deep_out ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8);
+  if (nc == 4) spec.alpha_channel = 3;
+  std::vector<uint16_t> s;
+  std::vector<uint8_t> b;
+  (deep_out ? s.resize(size_t(w) * h * nc) : b.resize(size_t(w) * h * nc));
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const auto argb = world.Get(x, y);
+      const int rgba[4] = {argb[1], argb[2], argb[3], argb[0]};
+      for (int c = 0; c < nc; ++c) {
+        const int v = rgba[c];
+        const size_t i = (size_t(y) * w + x) * nc + c;
+        if (deep_out) {
+          const int v16 = world.deep() ? v : (v * 32768 + 127) / 255;
+          s[i] = uint16_t(std::min<int64_t>(65535, (int64_t(v16) * 65535 + 16384) / 32768));
+        } else {
+          b[i] = uint8_t(world.deep() ? std::min(255, (v * 255 + 16384) / 32768) : v);
+        }
+      }
+    }
+  }
+  bool ok = out->open(temp.string(), spec);
+  if (ok) ok = deep_out ? out->write_image(OIIO::TypeDesc::UINT16, s.data())
+                        : out->write_image(OIIO::TypeDesc::UINT8, b.data());
+  if (ok) ok = out->close();
+  std::error_code ec;
+  if (ok) fs::rename(temp, target, ec);
+  if (!ok || ec) {
+    const std::string why = !ok ? out->geterror() : ec.message();
+    fs::remove(temp, ec);
+    throw HostError("cannot write " + path + ": " + why);
+  }
+}
+
+World TestCard(int width, int height, bool deep) {
+  World world(width, height, deep);
+  const int full = deep ? 32768 : 255;
+  static const int kBars[8][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0},
+                                  {1, 0, 1}, {1, 0, 0}, {0, 0, 1}, {0, 0, 0}};
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const double fx = (x + 0.5) / width, fy = (y + 0.5) / height;
+      int a = full, r, g, b;
+      if (fy < 0.5) {  // colour bars at 75 %
+        const int* bar = kBars[std::min(7, int(fx * 8))];
+        r = bar[0] * full * 3 / 4; g = bar[1] * full * 3 / 4; b = bar[2] * full * 3 / 4;
+      } else if (fy < 0.65) {  // grey ramp
+        r = g = b = int(fx * full);
+      } else if (fy < 0.9) {  // dark field with bright highlights and a hue ramp
+        const int cell = std::max(8, width / 24);
+        const bool dot = (x % cell == cell / 2) && (y % cell == cell / 2);
+        r = dot ? full : int(full * 0.1 * (1 + std::sin(fx * 6.2832)));
+        g = dot ? full : int(full * 0.1 * (1 + std::sin(fx * 6.2832 + 2.094)));
+        b = dot ? full : int(full * 0.1 * (1 + std::sin(fx * 6.2832 + 4.189)));
+      } else {  // checker with an alpha ramp
+        const int cell = std::max(4, width / 32);
+        const int v = ((x / cell + y / cell) % 2) ? full : full / 4;
+        r = g = b = v;
+        a = int(fx * full);
+      }
+      world.Set(x, y, a, r, g, b);
+    }
+  }
+  return world;
+}
+
+}  // namespace vzcli

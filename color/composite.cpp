@@ -1,0 +1,106 @@
+#include "composite.h"
+
+#include "render/lens_mask.h"
+#include "render/pixel.h"
+
+namespace {
+
+// out = (K − in)·opacity + in per channel, alpha included, single precision, truncated.
+template <class P>
+PF_Err ColorEffect(void* refcon, A_long, A_long, P* in, P* out) {
+  const ColorRefcon* rc = static_cast<const ColorRefcon*>(refcon);
+  using C = typename PixelTraits<P>::Channel;
+  const P K = ConvertPixel<P>(rc->color);
+  auto mix = [rc](C k, C v) { return C((float(k) - float(v)) * rc->opacity + float(v)); };
+  out->alpha = mix(K.alpha, in->alpha);
+  out->red = mix(K.red, in->red);
+  out->green = mix(K.green, in->green);
+  out->blue = mix(K.blue, in->blue);
+  return PF_Err_NONE;
+}
+
+enum Mode { kNormal = 1, kAdd, kScreen, kMultiply };
+
+// One channel of the 8-bit composite: the result is written as is.
+A_u_char Composite8(A_long P, A_long O, float I, double m, A_long mode) {
+  switch (mode) {
+    case kAdd: {
+      A_long s = A_long(P * m + O);
+      if (s > 255) s = 255;
+      return A_u_char(float(s - O) * I + float(O));
+    }
+    case kScreen: {
+      const A_long s = A_long((1 - (1 - O / 255.0) * (1 - P * m / 255.0)) * 255.0);
+      return A_u_char(float(s - O) * I + float(O));
+    }
+    case kMultiply: {
+      const A_long d = P * O / 255 - O;
+      return A_u_char(O + double(float(d) * I) * m);
+    }
+    default:  // Normal: the mask does not enter
+      return A_u_char(float(P) * I + float(O) * (1 - I));
+  }
+}
+
+// One channel of the 16-bit composite, before its final blend by the mask. The Add sum
+// reaches 65536, so it is kept in 32 bits.
+double Composite16(A_long P, A_long O, float I, double m, A_long mode) {
+  switch (mode) {
+    case kAdd: {
+      const A_long s = A_long(P * m + O) > 32768 ? 32768 : O + P;
+      return float(s - O) * I + float(O);
+    }
+    case kScreen: {
+      const A_long s = A_long((1 - (1 - O / 32768.0) * (1 - P * m / 32768.0)) * 32768.0);
+      return float(s - O) * I + float(O);
+    }
+    case kMultiply: {
+      const A_long d = P * O / 32768 - O;
+      return O + double(float(d) * I) * m;
+    }
+    default:
+      return float(P) * I + float(O) * (1 - I);
+  }
+}
+
+template <class P>
+PF_Err OpacityWithMode(void* refcon, A_long x, A_long y, P* in, P* out) {
+  const OpacityRefcon* rc = static_cast<const OpacityRefcon*>(refcon);
+  const double m = GetLensMask(x, y, rc->io);
+  constexpr bool kDeep = PixelTraits<P>::kDeep;
+  // The two depths gate differently at the threshold itself.
+  if (kDeep ? !(m > 0.0001) : !(m >= 0.0001)) {
+    *out = *in;
+    return PF_Err_NONE;
+  }
+  const P O = InputPixel<P>(rc->input, rc->inputIs16, y, x);
+  using C = typename PixelTraits<P>::Channel;
+  auto channel = [&](C p, C o) -> C {
+    if constexpr (kDeep) {
+      const double v = Composite16(p, o, rc->intensity, m, rc->mode);
+      return C(v * m + o * (1 - m));  // final lens blend, truncated, no 0.5
+    } else {
+      return Composite8(p, o, rc->intensity, m, rc->mode);
+    }
+  };
+  out->alpha = channel(in->alpha, O.alpha);
+  out->red = channel(in->red, O.red);
+  out->green = channel(in->green, O.green);
+  out->blue = channel(in->blue, O.blue);
+  return PF_Err_NONE;
+}
+
+}  // namespace
+
+PF_Err ColorEffect8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out) {
+  return ColorEffect<PF_Pixel>(refcon, x, y, in, out);
+}
+PF_Err ColorEffect16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out) {
+  return ColorEffect<PF_Pixel16>(refcon, x, y, in, out);
+}
+PF_Err OpacityWithMode8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out) {
+  return OpacityWithMode<PF_Pixel>(refcon, x, y, in, out);
+}
+PF_Err OpacityWithMode16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out) {
+  return OpacityWithMode<PF_Pixel16>(refcon, x, y, in, out);
+}

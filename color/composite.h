@@ -1,0 +1,22 @@
+// The colour overlay of the colour group and the blend-mode composite with the input.
+#pragma once
+
+#include "render/stage.h"
+
+struct ColorRefcon {
+  float opacity;   // fraction
+  PF_Pixel color;  // 8-bit; widened for 16-bit pictures
+};
+
+struct OpacityRefcon {
+  PF_EffectWorld* input;  // the unprocessed input layer, not a copy
+  float intensity;        // fraction
+  A_long mode;            // 1 Normal, 2 Add, 3 Screen, 4 Multiply
+  IO_Params* io;
+  char inputIs16;
+};
+
+PF_Err ColorEffect8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out);
+PF_Err ColorEffect16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out);
+PF_Err OpacityWithMode8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out);
+PF_Err OpacityWithMode16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out);

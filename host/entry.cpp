@@ -1,0 +1,66 @@
+// The module's one export: command dispatch, and the guard that turns anything thrown
+// below into a host error code.
+#include <mutex>
+#include <new>
+
+#include "params/param_setup.h"
+#include "params/strings.h"
+#include "params/supervise.h"
+#include "pipl_table.h"
+#include "render/render.h"
+#include "suite_handler.h"
+
+#if defined(_WIN32)
+#define VZ_EXPORT __declspec(dllexport)
+#else
+#define VZ_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+// Renders share the module-wide lens-mask cache, so they run one at a time.
+std::recursive_mutex globalMutex;
+
+PF_Err About(PF_InData* in_data, PF_OutData* out_data) {
+  AEGP_SuiteHandler suites(in_data->pica_basicP);
+  suites.ANSICallbacksSuite1()->sprintf(out_data->return_msg, "%s\r%s",
+                                        GetStringPtr(StrID_Name),
+                                        GetStringPtr(StrID_Description));
+  return PF_Err_NONE;
+}
+
+PF_Err GlobalSetup(PF_OutData* out_data) {
+  out_data->my_version = vz::kVersion;
+  out_data->out_flags = vz::kOutFlags;
+  out_data->out_flags2 = vz::kOutFlags2;
+  return PF_Err_NONE;
+}
+
+}  // namespace
+
+// Exceptions other than a thrown PF_Err: std::bad_alloc becomes PF_Err_OUT_OF_MEMORY; any
+// other becomes PF_Err_INTERNAL_STRUCT_DAMAGED.
+extern "C" VZ_EXPORT PF_Err EntryPointFunc(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data,
+                                           PF_ParamDef* params[], PF_LayerDef* output,
+                                           void* /*extra*/) {
+  try {
+    switch (cmd) {
+      case PF_Cmd_ABOUT: return About(in_data, out_data);
+      case PF_Cmd_GLOBAL_SETUP: return GlobalSetup(out_data);
+      case PF_Cmd_PARAMS_SETUP: return ParamsSetup(in_data, out_data);
+      case PF_Cmd_USER_CHANGED_PARAM:
+      case PF_Cmd_UPDATE_PARAMS_UI: return UserChangedParam(in_data, nullptr, params, nullptr);
+      case PF_Cmd_RENDER: {
+        std::lock_guard<std::recursive_mutex> lock(globalMutex);
+        return Render(in_data, out_data, params, output);
+      }
+      default: return PF_Err_NONE;
+    }
+  } catch (PF_Err err) {
+    return err;
+  } catch (const std::bad_alloc&) {
+    return PF_Err_OUT_OF_MEMORY;
+  } catch (...) {
+    return PF_Err_INTERNAL_STRUCT_DAMAGED;
+  }
+}

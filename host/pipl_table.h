@@ -1,0 +1,73 @@
+// The effect's property list: the one table that the build turns into the host's binary
+// property list for each platform, and whose numbers global set-up reports.
+#pragma once
+
+#include <cstdint>
+
+#include "AE_Effect.h"
+
+namespace vz {
+
+inline constexpr const char* kEffectName = "Vizmira";
+inline constexpr const char* kEntryPointName = "EntryPointFunc";
+
+// Packed plug-in version: 1.0.5, development stage, build 1.
+inline constexpr uint32_t PackVersion(uint32_t vers, uint32_t subvers, uint32_t bugvers,
+                                      uint32_t stage, uint32_t build) {
+  return (vers << 19) | (subvers << 15) | (bugvers << 11) | (stage << 9) | build;
+}
+inline constexpr uint32_t kVersion = PackVersion(1, 0, 5, 0, 1);
+static_assert(kVersion == 0x00082801, "packed version");
+
+inline constexpr uint32_t kOutFlags = PF_OutFlag_DEEP_COLOR_AWARE | PF_OutFlag_PIX_INDEPENDENT;
+inline constexpr uint32_t kOutFlags2 =
+    PF_OutFlag2_SUPPORTS_THREADED_RENDERING | PF_OutFlag2_PARAM_GROUP_START_COLLAPSED_FLAG;
+
+inline constexpr uint32_t FourCC(const char (&s)[5]) {
+  return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |
+         (uint32_t(uint8_t(s[2])) << 8) | uint32_t(uint8_t(s[3]));
+}
+
+namespace pipl {
+
+// How a property's value is laid out in the binary list.
+enum class Kind : uint8_t {
+  FourCC,   // 4 bytes, a four-character code
+  Long,     // 4 bytes
+  Short,    // 2 bytes
+  PString,  // length byte, then the characters
+  CString,  // characters, then a terminating zero
+};
+
+struct Property {
+  uint32_t key;
+  Kind kind;
+  uint32_t number;   // FourCC, Long, Short
+  const char* text;  // PString, CString
+};
+
+// The entry-point key stands for "this platform's" key; the generator substitutes it.
+inline constexpr uint32_t kEntryPointKeyPlaceholder = FourCC("8664");
+
+inline constexpr Property kProperties[] = {
+    {FourCC("kind"), Kind::FourCC, FourCC("eFKT"), nullptr},
+    {FourCC("name"), Kind::PString, 0, kEffectName},
+    {FourCC("catg"), Kind::PString, 0, "KT"},
+    {kEntryPointKeyPlaceholder, Kind::CString, 0, kEntryPointName},
+    {FourCC("ePVR"), Kind::Long, (2u << 16) | 0u, nullptr},    // property-list version 2.0
+    {FourCC("eSVR"), Kind::Long, (13u << 16) | 27u, nullptr},  // effect API 13.27
+    {FourCC("eVER"), Kind::Long, kVersion, nullptr},
+    {FourCC("eINF"), Kind::Short, 0, nullptr},
+    {FourCC("eGLO"), Kind::Long, kOutFlags, nullptr},
+    {FourCC("eGL2"), Kind::Long, kOutFlags2, nullptr},
+    {FourCC("eMNA"), Kind::PString, 0, "ADBE KT Plug-in"},
+    {FourCC("aeFL"), Kind::Long, 0, nullptr},
+};
+
+// Entry-point keys of the platforms we build for.
+inline constexpr uint32_t kKeyWindowsX64 = FourCC("8664");
+inline constexpr uint32_t kKeyMacIntel64 = FourCC("mi64");
+inline constexpr uint32_t kKeyMacArm64 = FourCC("ma64");
+
+}  // namespace pipl
+}  // namespace vz

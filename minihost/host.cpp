@@ -1,0 +1,609 @@
+#include "host.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "host/pipl_format.h"
+
+namespace minihost {
+namespace {
+
+thread_local Host* t_host = nullptr;  // the host whose command runs on this thread
+
+Host* FromRef(PF_ProgPtr ref) { return reinterpret_cast<Host*>(ref); }
+
+// Sets the current host for the suites, which are reached without an effect reference.
+struct CurrentHost {
+  Host* previous;
+  explicit CurrentHost(Host* h) : previous(t_host) { t_host = h; }
+  ~CurrentHost() { t_host = previous; }
+};
+
+size_t PixelSize(bool deep) { return deep ? sizeof(PF_Pixel16) : sizeof(PF_Pixel); }
+
+// ---- callbacks handed to the effect ------------------------------------------------------
+
+PF_Err CbAddParam(PF_ProgPtr ref, PF_ParamIndex index, PF_ParamDefPtr def) {
+  return FromRef(ref)->AddParam(index, def);
+}
+PF_Err CbCheckout(PF_ProgPtr ref, PF_ParamIndex index, A_long, A_long, A_u_long,
+                  PF_ParamDef* def) {
+  return FromRef(ref)->CheckoutParam(index, def);
+}
+PF_Err CbCheckin(PF_ProgPtr ref, PF_ParamDef* def) { return FromRef(ref)->CheckinParam(def); }
+PF_Err CbAbort(PF_ProgPtr ref) { return FromRef(ref)->PollAbort(); }
+PF_Err CbProgress(PF_ProgPtr ref, A_long, A_long) { return FromRef(ref)->PollAbort(); }
+PF_Err CbNewWorld(PF_ProgPtr ref, A_long w, A_long h, PF_NewWorldFlags flags,
+                  PF_EffectWorld* world) {
+  return FromRef(ref)->NewWorld(w, h, flags, world);
+}
+PF_Err CbDisposeWorld(PF_ProgPtr ref, PF_EffectWorld* world) {
+  return FromRef(ref)->DisposeWorld(world);
+}
+PF_Err CbCopy(PF_ProgPtr ref, PF_EffectWorld* src, PF_EffectWorld* dst, PF_Rect* sr,
+              PF_Rect* dr) {
+  return FromRef(ref)->Copy(src, dst, sr, dr);
+}
+
+template <class P>
+PF_Err FillWorld(const P& color, const PF_Rect* rect, PF_EffectWorld* world) {
+  if (!world || !world->data) return PF_Err_BAD_CALLBACK_PARAM;
+  PF_Rect r = rect ? *rect : PF_Rect{0, 0, world->width, world->height};
+  r.left = std::max<A_long>(r.left, 0);
+  r.top = std::max<A_long>(r.top, 0);
+  r.right = std::min(r.right, world->width);
+  r.bottom = std::min(r.bottom, world->height);
+  const bool deep = (world->world_flags & PF_WorldFlag_DEEP) != 0;
+  for (A_long y = r.top; y < r.bottom; ++y) {
+    char* row = reinterpret_cast<char*>(world->data) + intptr_t(y) * world->rowbytes;
+    for (A_long x = r.left; x < r.right; ++x) {
+      if (deep) {
+        PF_Pixel16 c16;
+        if constexpr (std::is_same_v<P, PF_Pixel16>) c16 = color;
+        else c16 = PF_Pixel16{A_u_short((color.alpha * 32768 + 127) / 255),
+                              A_u_short((color.red * 32768 + 127) / 255),
+                              A_u_short((color.green * 32768 + 127) / 255),
+                              A_u_short((color.blue * 32768 + 127) / 255)};
+        reinterpret_cast<PF_Pixel16*>(row)[x] = c16;
+      } else {
+        PF_Pixel c8;
+        if constexpr (std::is_same_v<P, PF_Pixel>) c8 = color;
+        else c8 = PF_Pixel{A_u_char(std::min(255, (color.alpha * 255 + 16384) / 32768)),
+                           A_u_char(std::min(255, (color.red * 255 + 16384) / 32768)),
+                           A_u_char(std::min(255, (color.green * 255 + 16384) / 32768)),
+                           A_u_char(std::min(255, (color.blue * 255 + 16384) / 32768))};
+        reinterpret_cast<PF_Pixel*>(row)[x] = c8;
+      }
+    }
+  }
+  return PF_Err_NONE;
+}
+PF_Err CbFill(PF_ProgPtr, const PF_Pixel* color, const PF_Rect* rect, PF_EffectWorld* world) {
+  return FillWorld(color ? *color : PF_Pixel{0, 0, 0, 0}, rect, world);
+}
+PF_Err CbFill16(PF_ProgPtr, const PF_Pixel16* color, const PF_Rect* rect,
+                PF_EffectWorld* world) {
+  return FillWorld(color ? *color : PF_Pixel16{0, 0, 0, 0}, rect, world);
+}
+
+// The host's message buffers hold 256 bytes; nothing longer is ever written.
+A_long HostSprintf(A_char* buffer, const A_char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(buffer, PF_MAX_EFFECT_MSG_LEN + 1, format, args);
+  va_end(args);
+  return n;
+}
+A_char* HostStrcpy(A_char* dst, const A_char* src) { return std::strcpy(dst, src); }
+
+PF_ANSICallbacks MakeAnsi() {
+  PF_ANSICallbacks a{};
+  a.atan = [](double v) { return std::atan(v); };
+  a.atan2 = [](double y, double x) { return std::atan2(y, x); };
+  a.ceil = [](double v) { return std::ceil(v); };
+  a.cos = [](double v) { return std::cos(v); };
+  a.exp = [](double v) { return std::exp(v); };
+  a.fabs = [](double v) { return std::fabs(v); };
+  a.floor = [](double v) { return std::floor(v); };
+  a.fmod = [](double x, double y) { return std::fmod(x, y); };
+  a.hypot = [](double x, double y) { return std::hypot(x, y); };
+  a.log = [](double v) { return std::log(v); };
+  a.log10 = [](double v) { return std::log10(v); };
+  a.pow = [](double x, double y) { return std::pow(x, y); };
+  a.sin = [](double v) { return std::sin(v); };
+  a.sinh = [](double v) { return std::sinh(v); };
+  a.sqrt = [](double v) { return std::sqrt(v); };
+  a.tan = [](double v) { return std::tan(v); };
+  a.sprintf = HostSprintf;
+  a.strcpy = HostStrcpy;
+  a.asin = [](double v) { return std::asin(v); };
+  a.acos = [](double v) { return std::acos(v); };
+  return a;
+}
+
+// ---- suites ------------------------------------------------------------------------------
+
+SPErr SpAcquire(const char* name, int32_t version, const void** suite) {
+  *suite = nullptr;
+  return t_host ? t_host->AcquireSuite(name, version, suite) : kSPSuiteNotFoundError;
+}
+SPErr SpRelease(const char* name, int32_t version) {
+  return t_host ? t_host->ReleaseSuite(name, version) : kSPSuiteNotFoundError;
+}
+const SPBasicSuite kBasicSuite = {SpAcquire, SpRelease};
+
+template <class P, class Fn>
+PF_Err IterateEntry(PF_InData* in_data, A_long base, A_long final, PF_EffectWorld* src,
+                    const PF_Rect* area, void* refcon, Fn fn, PF_EffectWorld* dst) {
+  return FromRef(in_data->effect_ref)
+      ->Iterate<P>(in_data, base, final, src, area, refcon, fn, dst);
+}
+const PF_Iterate8Suite1 kIterate8 = {IterateEntry<PF_Pixel, PF_IteratePixel8Func>};
+const PF_iterate16Suite1 kIterate16 = {IterateEntry<PF_Pixel16, PF_IteratePixel16Func>};
+
+PF_Err WsNewWorld(PF_ProgPtr ref, A_long w, A_long h, PF_Boolean, PF_PixelFormat format,
+                  PF_EffectWorld* world) {
+  return FromRef(ref)->NewWorld(
+      w, h, format == PF_PixelFormat_ARGB64 ? PF_NewWorldFlag_DEEP_PIXELS : 0, world);
+}
+PF_Err WsDisposeWorld(PF_ProgPtr ref, PF_EffectWorld* world) {
+  return FromRef(ref)->DisposeWorld(world);
+}
+PF_Err WsGetPixelFormat(const PF_EffectWorld* world, PF_PixelFormat* format) {
+  if (!world || !format) return PF_Err_BAD_CALLBACK_PARAM;
+  *format = (world->world_flags & PF_WorldFlag_DEEP) ? PF_PixelFormat_ARGB64
+                                                     : PF_PixelFormat_ARGB32;
+  return PF_Err_NONE;
+}
+const PF_WorldSuite2 kWorldSuite = {WsNewWorld, WsDisposeWorld, WsGetPixelFormat};
+
+PF_Err PuUpdateParamUI(PF_ProgPtr ref, PF_ParamIndex index, const PF_ParamDef* def) {
+  return FromRef(ref)->UpdateParamUI(index, def);
+}
+const PF_ParamUtilsSuite3 kParamUtils = {PuUpdateParamUI};
+
+const PF_ANSISuite1 kAnsiSuite = [] {
+  PF_ANSISuite1 s{};
+  static_assert(sizeof(PF_ANSISuite1) == sizeof(PF_ANSICallbacks), "same table");
+  PF_ANSICallbacks a = MakeAnsi();
+  std::memcpy(&s, &a, sizeof s);
+  return s;
+}();
+
+struct SuiteEntry {
+  const char* name;
+  int32_t version;
+  const void* suite;
+};
+const SuiteEntry kSuites[] = {
+    {kPFANSISuite, kPFANSISuiteVersion1, &kAnsiSuite},
+    {kPFWorldSuite, kPFWorldSuiteVersion2, &kWorldSuite},
+    {kPFIterate8Suite, kPFIterate8SuiteVersion1, &kIterate8},
+    {kPFIterate16Suite, kPFIterate16SuiteVersion1, &kIterate16},
+    {kPFParamUtilsSuite, kPFParamUtilsSuiteVersion3, &kParamUtils},
+};
+
+std::string SuiteKey(const char* name, int32_t version) {
+  return std::string(name) + " v" + std::to_string(version);
+}
+
+}  // namespace
+
+// ---- worlds ------------------------------------------------------------------------------
+
+A_long PaddedRowBytes(A_long width, bool deep) {
+  return A_long(size_t(width) * PixelSize(deep) + 24);
+}
+
+World::World(A_long width, A_long height, bool deep) {
+  if (width <= 0 || height <= 0) throw HostError("an image needs a positive size");
+  def_.width = width;
+  def_.height = height;
+  def_.rowbytes = PaddedRowBytes(width, deep);
+  def_.world_flags = (deep ? PF_WorldFlag_DEEP : 0) | PF_WorldFlag_WRITEABLE;
+  const size_t bytes = size_t(def_.rowbytes) * size_t(height);
+  mem_.reset(new uint8_t[bytes]);
+  std::memset(mem_.get(), 0xCD, bytes);  // padding keeps a visible pattern
+  for (A_long y = 0; y < height; ++y)
+    std::memset(mem_.get() + size_t(y) * def_.rowbytes, 0, size_t(width) * PixelSize(deep));
+  def_.data = reinterpret_cast<PF_Pixel*>(mem_.get());
+  def_.extent_hint = PF_Rect{0, 0, width, height};
+  def_.pix_aspect_ratio.num = def_.pix_aspect_ratio.den = 1;
+}
+World::World(World&& o) noexcept : mem_(std::move(o.mem_)), def_(o.def_) { o.def_ = {}; }
+World& World::operator=(World&& o) noexcept {
+  mem_ = std::move(o.mem_);
+  def_ = o.def_;
+  o.def_ = {};
+  return *this;
+}
+World::~World() = default;
+
+void World::Set(A_long x, A_long y, int a, int r, int g, int b) {
+  if (deep()) at<PF_Pixel16>(x, y) = PF_Pixel16{A_u_short(a), A_u_short(r), A_u_short(g), A_u_short(b)};
+  else at<PF_Pixel>(x, y) = PF_Pixel{A_u_char(a), A_u_char(r), A_u_char(g), A_u_char(b)};
+}
+std::array<int, 4> World::Get(A_long x, A_long y) const {
+  if (deep()) {
+    const PF_Pixel16& p = at<PF_Pixel16>(x, y);
+    return {p.alpha, p.red, p.green, p.blue};
+  }
+  const PF_Pixel& p = at<PF_Pixel>(x, y);
+  return {p.alpha, p.red, p.green, p.blue};
+}
+
+// ---- host --------------------------------------------------------------------------------
+
+Host::Host() : threads_(std::max(1u, std::thread::hardware_concurrency())) {
+  utils_.copy = CbCopy;
+  utils_.fill = CbFill;
+  utils_.new_world = CbNewWorld;
+  utils_.dispose_world = CbDisposeWorld;
+  utils_.ansi = MakeAnsi();
+  utils_.fill16 = CbFill16;
+}
+
+Host::~Host() {
+  if (module_) dlclose(module_);
+}
+
+void Host::ReadPipl(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) throw HostError("no property list at " + path);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  auto props = vz::pipl::Decode(bytes, vz::pipl::Endian::Little);
+  if (!props) throw HostError("malformed property list: " + path);
+  pipl_.clear();
+  for (auto& p : *props) pipl_[p.key] = p.value;
+  auto get = [&](const char(&key)[5]) -> const vz::pipl::DecodedProperty {
+    auto it = pipl_.find(vz::FourCC(key));
+    if (it == pipl_.end()) throw HostError(std::string("property list lacks '") + key + "'");
+    return vz::pipl::DecodedProperty{it->first, it->second};
+  };
+  if (get("kind").Number(vz::pipl::Endian::Little) != vz::FourCC("eFKT"))
+    throw HostError("the module is not an effect (kind is not 'eFKT')");
+  if (get("8664").CString() != "EntryPointFunc")
+    throw HostError("the property list names another entry point");
+}
+
+void Host::CheckGlobalSetupAgainstPipl() {
+  auto number = [&](const char(&key)[5]) {
+    auto it = pipl_.find(vz::FourCC(key));
+    if (it == pipl_.end()) throw HostError(std::string("property list lacks '") + key + "'");
+    return vz::pipl::DecodedProperty{it->first, it->second}.Number(vz::pipl::Endian::Little);
+  };
+  if (out_data_.my_version != number("eVER") || uint32_t(out_data_.out_flags) != number("eGLO") ||
+      uint32_t(out_data_.out_flags2) != number("eGL2"))
+    throw HostError("global set-up reports a version or flags that differ from the property list");
+}
+
+void Host::Load(const std::string& module_path) {
+  const size_t dot = module_path.find_last_of('.');
+  const size_t slash = module_path.find_last_of('/');
+  const std::string stem = (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+                               ? module_path.substr(0, dot)
+                               : module_path;
+  ReadPipl(stem + ".pipl");
+  module_ = dlopen(module_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!module_) throw HostError(std::string("cannot load module: ") + dlerror());
+  entry_ = reinterpret_cast<PF_EntryPointFunc>(dlsym(module_, "EntryPointFunc"));
+  if (!entry_) throw HostError("the module exports no EntryPointFunc");
+  if (PF_Err err = GlobalSetup()) throw HostError("global set-up failed: " + std::to_string(err));
+  CheckGlobalSetupAgainstPipl();
+  if (PF_Err err = ParamsSetup()) throw HostError("parameter set-up failed: " + std::to_string(err));
+}
+
+void Host::Attach(PF_EntryPointFunc entry) { entry_ = entry; }
+
+PF_Err Host::Command(PF_Cmd cmd, PF_ParamDef* params[], PF_LayerDef* output) {
+  if (!entry_) throw HostError("no module loaded");
+  CurrentHost current(this);
+  in_data_.inter.add_param = CbAddParam;
+  in_data_.inter.checkout_param = CbCheckout;
+  in_data_.inter.checkin_param = CbCheckin;
+  in_data_.inter.abort = CbAbort;
+  in_data_.inter.progress = CbProgress;
+  in_data_.utils = &utils_;
+  in_data_.effect_ref = reinterpret_cast<PF_ProgPtr>(this);
+  in_data_.version_major = 13;
+  in_data_.version_minor = 27;
+  in_data_.num_params = A_long(params_.size());
+  in_data_.current_time = 0;
+  in_data_.time_step = 1;
+  in_data_.time_scale = 24;
+  in_data_.downsample_x = {1, 1};
+  in_data_.downsample_y = {1, 1};
+  in_data_.pica_basicP = faults.nullBasicSuite ? nullptr : &kBasicSuite;
+  return entry_(cmd, &in_data_, &out_data_, params, output, nullptr);
+}
+
+PF_Err Host::About(std::string* text) {
+  std::memset(out_data_.return_msg, 0, sizeof out_data_.return_msg);
+  PF_Err err = Command(PF_Cmd_ABOUT);
+  if (!err && text) *text = out_data_.return_msg;
+  return err;
+}
+
+PF_Err Host::GlobalSetup() { return Command(PF_Cmd_GLOBAL_SETUP); }
+
+PF_Err Host::ParamsSetup() {
+  params_.clear();
+  point_pixels_.clear();
+  PF_ParamDef input{};
+  input.param_type = PF_Param_LAYER;
+  params_.push_back(input);  // index 0: the input layer, supplied by the host
+  return Command(PF_Cmd_PARAMS_SETUP);
+}
+
+PF_Err Host::UserChangedParam(int /*index*/, PF_Cmd cmd) {
+  std::vector<PF_ParamDef> copies = params_;
+  std::vector<PF_ParamDef*> ptrs;
+  for (auto& d : copies) ptrs.push_back(&d);
+  return Command(cmd, ptrs.data(), nullptr);
+}
+
+void Host::SetPointPixels(int index, double x, double y) {
+  PF_ParamDef& d = params_.at(size_t(index));
+  d.u.td.x_value = PF_Fixed(std::lround(x * 65536.0));
+  d.u.td.y_value = PF_Fixed(std::lround(y * 65536.0));
+  point_pixels_[index] = true;
+}
+
+std::vector<PF_ParamDef> Host::RenderParams(const World& input) const {
+  std::vector<PF_ParamDef> defs = params_;
+  defs[0].u.ld = input.def();
+  for (size_t i = 1; i < defs.size(); ++i) {
+    PF_ParamDef& d = defs[i];
+    if (d.param_type == PF_Param_POINT && !point_pixels_.count(int(i))) {
+      // Percent of the layer to layer pixels, 16.16.
+      d.u.td.x_value = PF_Fixed(std::llround(double(d.u.td.x_value) * input.width() / 100.0));
+      d.u.td.y_value = PF_Fixed(std::llround(double(d.u.td.y_value) * input.height() / 100.0));
+    }
+  }
+  return defs;
+}
+
+PF_Err Host::Render(const World& input, World& output, const World* custom) {
+  std::vector<PF_ParamDef> defs = RenderParams(input);
+  std::vector<PF_ParamDef*> ptrs;
+  for (auto& d : defs) ptrs.push_back(&d);
+  custom_ = custom;
+  current_depth_ = work_depth_ ? work_depth_ : (input.deep() ? 16 : 8);
+  in_data_.width = input.width();
+  in_data_.height = input.height();
+  in_data_.extent_hint = input.def().extent_hint;
+  PF_Err err = Command(PF_Cmd_RENDER, ptrs.data(), &output.def());
+  custom_ = nullptr;
+  return err;
+}
+
+int Host::OutstandingSuites() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int n = 0;
+  for (auto& [name, count] : suites_) n += count;
+  return n;
+}
+
+int Host::LiveWorlds() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return int(live_.size());
+}
+
+PF_Err Host::NewWorld(A_long width, A_long height, PF_NewWorldFlags flags,
+                      PF_EffectWorld* world) {
+  if (!world || width <= 0 || height <= 0) return PF_Err_BAD_CALLBACK_PARAM;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (++new_world_calls_ == faults.failNewWorldAt) return PF_Err_OUT_OF_MEMORY;
+  const bool deep = (flags & PF_NewWorldFlag_DEEP_PIXELS) || current_depth_ == 16;
+  const A_long rowbytes = PaddedRowBytes(width, deep);
+  const size_t bytes = size_t(rowbytes) * size_t(height);
+  // Freshly mapped pages are slow to touch; buffers of disposed worlds are handed out again.
+  std::unique_ptr<uint8_t[]> mem;
+  auto it = free_.find(bytes);
+  if (it != free_.end()) {
+    mem = std::move(it->second);
+    free_.erase(it);
+  } else {
+    mem.reset(new (std::nothrow) uint8_t[bytes]);
+    if (!mem) return PF_Err_OUT_OF_MEMORY;
+  }
+  if (flags & PF_NewWorldFlag_CLEAR_PIXELS) std::memset(mem.get(), 0, bytes);
+  std::memset(world, 0, sizeof *world);
+  world->width = width;
+  world->height = height;
+  world->rowbytes = rowbytes;
+  world->world_flags = (deep ? PF_WorldFlag_DEEP : 0) | PF_WorldFlag_WRITEABLE;
+  world->data = reinterpret_cast<PF_Pixel*>(mem.get());
+  world->extent_hint = PF_Rect{0, 0, width, height};
+  world->pix_aspect_ratio.num = world->pix_aspect_ratio.den = 1;
+  live_[mem.get()] = std::move(mem);
+  return PF_Err_NONE;
+}
+
+PF_Err Host::DisposeWorld(PF_EffectWorld* world) {
+  if (!world) return PF_Err_BAD_CALLBACK_PARAM;
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = live_.find(world->data);
+  if (it == live_.end()) return PF_Err_BAD_CALLBACK_PARAM;
+  const size_t bytes = size_t(world->rowbytes) * size_t(world->height);
+  free_.emplace(bytes, std::move(it->second));
+  live_.erase(it);
+  std::memset(world, 0, sizeof *world);
+  return PF_Err_NONE;
+}
+
+// Whole worlds of equal size; 8 → 16: (v·32768 + 127) / 255, 16 → 8:
+// min(255, (v·255 + 16384) / 32768).
+PF_Err Host::Copy(PF_EffectWorld* src, PF_EffectWorld* dst, PF_Rect* src_r, PF_Rect* dst_r) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (++copy_calls_ == faults.failCopyAt) return PF_Err_INTERNAL_STRUCT_DAMAGED;
+  }
+  if (!src || !dst || !src->data || !dst->data || src_r || dst_r) return PF_Err_BAD_CALLBACK_PARAM;
+  if (src->width != dst->width || src->height != dst->height) return PF_Err_BAD_CALLBACK_PARAM;
+  const bool sdeep = src->world_flags & PF_WorldFlag_DEEP;
+  const bool ddeep = dst->world_flags & PF_WorldFlag_DEEP;
+  for (A_long y = 0; y < src->height; ++y) {
+    const char* s = reinterpret_cast<const char*>(src->data) + intptr_t(y) * src->rowbytes;
+    char* d = reinterpret_cast<char*>(dst->data) + intptr_t(y) * dst->rowbytes;
+    if (sdeep == ddeep) {
+      std::memcpy(d, s, size_t(src->width) * PixelSize(sdeep));
+    } else if (ddeep) {
+      auto* in = reinterpret_cast<const A_u_char*>(s);
+      auto* out = reinterpret_cast<A_u_short*>(d);
+      for (A_long i = 0; i < src->width * 4; ++i) out[i] = A_u_short((in[i] * 32768 + 127) / 255);
+    } else {
+      auto* in = reinterpret_cast<const A_u_short*>(s);
+      auto* out = reinterpret_cast<A_u_char*>(d);
+      for (A_long i = 0; i < src->width * 4; ++i)
+        out[i] = A_u_char(std::min(255, (in[i] * 255 + 16384) / 32768));
+    }
+  }
+  return PF_Err_NONE;
+}
+
+PF_Err Host::PollAbort() {
+  const int n = ++polls_;
+  if (cancel.load() || (faults.abortAfterPolls >= 0 && n > faults.abortAfterPolls))
+    return PF_Interrupt_CANCEL;
+  return PF_Err_NONE;
+}
+
+SPErr Host::AcquireSuite(const char* name, int32_t version, const void** suite) {
+  *suite = nullptr;
+  if (!faults.refuseSuite.empty() && faults.refuseSuite == name) return kSPSuiteNotFoundError;
+  for (const SuiteEntry& e : kSuites) {
+    if (std::strcmp(e.name, name) == 0 && e.version == version) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++suites_[SuiteKey(name, version)];
+      *suite = e.suite;
+      return kSPNoError;
+    }
+  }
+  return kSPSuiteNotFoundError;
+}
+
+SPErr Host::ReleaseSuite(const char* name, int32_t version) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = suites_.find(SuiteKey(name, version));
+  if (it == suites_.end() || it->second == 0) return kSPSuiteNotFoundError;
+  --it->second;
+  return kSPNoError;
+}
+
+PF_Err Host::AddParam(PF_ParamIndex index, const PF_ParamDef* def) {
+  if (!def) return PF_Err_BAD_CALLBACK_PARAM;
+  if (params_.size() > PF_MAX_EFFECT_PARAMS) return PF_Err_INVALID_INDEX;
+  if (index != -1 && index != PF_ParamIndex(params_.size())) return PF_Err_INVALID_INDEX;
+  params_.push_back(*def);
+  return PF_Err_NONE;
+}
+
+PF_Err Host::CheckoutParam(PF_ParamIndex index, PF_ParamDef* def) {
+  if (!def) return PF_Err_BAD_CALLBACK_PARAM;
+  if (index < 0 || size_t(index) >= params_.size()) return PF_Err_INVALID_INDEX;
+  *def = params_[size_t(index)];
+  if (def->param_type == PF_Param_LAYER) {
+    std::memset(&def->u.ld, 0, sizeof def->u.ld);
+    if (index != 0 && custom_) def->u.ld = custom_->def();
+  }
+  ++checkouts_;
+  return PF_Err_NONE;
+}
+
+PF_Err Host::CheckinParam(PF_ParamDef* def) {
+  if (!def || checkouts_ == 0) return PF_Err_BAD_CALLBACK_PARAM;
+  --checkouts_;
+  return PF_Err_NONE;
+}
+
+PF_Err Host::UpdateParamUI(PF_ParamIndex index, const PF_ParamDef* def) {
+  if (!def) return PF_Err_BAD_CALLBACK_PARAM;
+  updates.push_back(UpdateCall{index, def->ui_flags, def->flags});
+  if (faults.failUpdateParamUI) return PF_Err_INTERNAL_STRUCT_DAMAGED;
+  if (index < 0 || size_t(index) >= params_.size()) return PF_Err_INVALID_INDEX;
+  params_[size_t(index)].ui_flags = def->ui_flags;
+  params_[size_t(index)].flags = def->flags;
+  return PF_Err_NONE;
+}
+
+// Rows are dealt out in chunks to a pool of threads; abort is polled before each chunk.
+template <class P, class Fn>
+PF_Err Host::Iterate(PF_InData*, A_long progress_base, A_long progress_final,
+                     PF_EffectWorld* src, const PF_Rect* area, void* refcon, Fn fn,
+                     PF_EffectWorld* dst) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (++iterate_calls_ == faults.failIterateAt) return PF_Err_INTERNAL_STRUCT_DAMAGED;
+  }
+  constexpr bool kDeep = std::is_same_v<P, PF_Pixel16>;
+  if (!dst || !dst->data || bool(dst->world_flags & PF_WorldFlag_DEEP) != kDeep)
+    return PF_Err_BAD_CALLBACK_PARAM;
+  if (src && (!src->data || bool(src->world_flags & PF_WorldFlag_DEEP) != kDeep))
+    return PF_Err_BAD_CALLBACK_PARAM;
+  PF_Rect r = area ? *area : PF_Rect{0, 0, dst->width, dst->height};
+  r.left = std::max<A_long>(r.left, 0);
+  r.top = std::max<A_long>(r.top, 0);
+  r.right = std::min(r.right, dst->width);
+  r.bottom = std::min(r.bottom, dst->height);
+  if (r.right <= r.left || r.bottom <= r.top) return PF_Err_NONE;
+
+  constexpr A_long kChunkRows = 8;
+  const A_long rows = r.bottom - r.top;
+  const A_long chunks = (rows + kChunkRows - 1) / kChunkRows;
+  std::atomic<A_long> next{0}, rows_done{0};
+  std::atomic<PF_Err> first_err{PF_Err_NONE};
+  std::mutex progress_mutex;
+
+  auto work = [&] {
+    const P zero{0, 0, 0, 0};
+    for (;;) {
+      const A_long c = next++;
+      if (c >= chunks || first_err.load()) return;
+      if (PF_Err e = PollAbort()) {
+        PF_Err none = PF_Err_NONE;
+        first_err.compare_exchange_strong(none, e);
+        return;
+      }
+      const A_long y0 = r.top + c * kChunkRows, y1 = std::min(r.bottom, y0 + kChunkRows);
+      for (A_long y = y0; y < y1; ++y) {
+        P* out = reinterpret_cast<P*>(reinterpret_cast<char*>(dst->data) + intptr_t(y) * dst->rowbytes);
+        P* in_row = src && y < src->height
+                        ? reinterpret_cast<P*>(reinterpret_cast<char*>(src->data) +
+                                               intptr_t(y) * src->rowbytes)
+                        : nullptr;
+        for (A_long x = r.left; x < r.right; ++x) {
+          P outside = zero;
+          P* in = in_row && x < src->width ? in_row + x : &outside;
+          if (PF_Err e = fn(refcon, x, y, in, out + x)) {
+            PF_Err none = PF_Err_NONE;
+            first_err.compare_exchange_strong(none, e);
+            return;
+          }
+        }
+      }
+      const A_long done = rows_done += (y1 - y0);
+      if (onProgress) {
+        std::lock_guard<std::mutex> lock(progress_mutex);
+        onProgress((progress_base + double(progress_final - progress_base) * done / rows) /
+                   std::max<A_long>(1, progress_final));
+      }
+    }
+  };
+  const int helpers = int(std::min<A_long>(threads_, chunks)) - 1;
+  std::vector<std::thread> pool;
+  for (int i = 0; i < helpers; ++i) pool.emplace_back(work);
+  work();
+  for (auto& t : pool) t.join();
+  return first_err.load();
+}
+
+}  // namespace minihost

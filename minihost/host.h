@@ -1,0 +1,171 @@
+// A small host of our own: loads a built effect module and drives it through its entry
+// point as the compositing host would, with worlds, suites, callbacks, a threaded iterate,
+// fault injection and bookkeeping for tests.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "AE_Effect.h"
+#include "AE_EffectSuites.h"
+#include "SPBasic.h"
+
+namespace minihost {
+
+struct HostError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// An image the host owns (input, output, custom layer). Rows are padded, so code that
+// assumes tight rows reads the padding and fails.
+class World {
+ public:
+  World(A_long width, A_long height, bool deep);
+  World(World&&) noexcept;
+  World& operator=(World&&) noexcept;
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
+  ~World();
+
+  PF_EffectWorld& def() { return def_; }
+  const PF_EffectWorld& def() const { return def_; }
+  A_long width() const { return def_.width; }
+  A_long height() const { return def_.height; }
+  bool deep() const { return (def_.world_flags & PF_WorldFlag_DEEP) != 0; }
+
+  template <class P>
+  P& at(A_long x, A_long y) {
+    return reinterpret_cast<P*>(reinterpret_cast<char*>(def_.data) + intptr_t(y) * def_.rowbytes)[x];
+  }
+  template <class P>
+  const P& at(A_long x, A_long y) const {
+    return const_cast<World*>(this)->at<P>(x, y);
+  }
+  // Channel values 0..max as ARGB, whatever the depth.
+  void Set(A_long x, A_long y, int a, int r, int g, int b);
+  std::array<int, 4> Get(A_long x, A_long y) const;
+
+ private:
+  std::unique_ptr<uint8_t[]> mem_;
+  PF_EffectWorld def_{};
+};
+
+A_long PaddedRowBytes(A_long width, bool deep);
+
+// What tests can make the host do wrong.
+struct Faults {
+  int failNewWorldAt = 0;        // the Nth new_world call fails (1-based); 0 never
+  int failCopyAt = 0;            // the Nth copy call fails
+  int failIterateAt = 0;         // the Nth iterate call fails
+  std::string refuseSuite;       // acquiring the suite of this name fails
+  bool nullBasicSuite = false;   // in_data->pica_basicP is null
+  int abortAfterPolls = -1;      // polls after this many report a cancel; -1 never
+  bool failUpdateParamUI = false;
+};
+
+struct UpdateCall {
+  int index;
+  PF_ParamUIFlags ui_flags;
+  PF_ParamFlags flags;
+};
+
+class Host {
+ public:
+  Host();
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  // Reads and checks the property list beside the module, loads it, resolves its entry
+  // point, runs global set-up and parameter set-up. Throws HostError with the reason.
+  void Load(const std::string& module_path);
+  // The same for an entry point linked into the caller (no property list to read).
+  void Attach(PF_EntryPointFunc entry);
+
+  // Sends one command with in-data and out-data filled as a host does.
+  PF_Err Command(PF_Cmd cmd, PF_ParamDef* params[] = nullptr, PF_LayerDef* output = nullptr);
+
+  PF_Err About(std::string* text);
+  PF_Err GlobalSetup();
+  PF_Err ParamsSetup();
+  // A supervised control changed: sends USER_CHANGED_PARAM with copies of the current
+  // definitions; only PF_UpdateParamUI changes the host's state.
+  PF_Err UserChangedParam(int index, PF_Cmd cmd = PF_Cmd_USER_CHANGED_PARAM);
+  // Renders input into output. The input's depth decides the work depth unless
+  // workDepth says otherwise; custom is the "Custom Layer" (null for none).
+  PF_Err Render(const World& input, World& output, const World* custom = nullptr);
+
+  PF_OutData& out_data() { return out_data_; }
+  // Control definitions as declared (index 0: the input layer), with current values.
+  std::vector<PF_ParamDef>& params() { return params_; }
+  // Points hold percent of the layer until set in pixels.
+  void SetPointPixels(int index, double x, double y);
+  bool PointInPixels(int index) const { return point_pixels_.count(index) != 0; }
+
+  void SetThreads(int n) { threads_ = n < 1 ? 1 : n; }
+  int threads() const { return threads_; }
+  void SetWorkDepth(int bits) { work_depth_ = bits; }  // 0: the input's, 8 or 16
+  Faults faults;
+  std::atomic<bool> cancel{false};  // a user cancel, as Ctrl-C
+  std::function<void(double fraction)> onProgress;
+
+  // Bookkeeping.
+  int OutstandingSuites() const;
+  int LiveWorlds() const;
+  int OutstandingCheckouts() const { return checkouts_; }
+  int NewWorldCalls() const { return new_world_calls_; }
+  int AbortPolls() const { return polls_; }
+  std::vector<UpdateCall> updates;
+  const std::map<uint32_t, std::vector<uint8_t>>& pipl() const { return pipl_; }
+
+  // Host services, also reached by the callbacks.
+  PF_Err NewWorld(A_long width, A_long height, PF_NewWorldFlags flags, PF_EffectWorld* world);
+  PF_Err DisposeWorld(PF_EffectWorld* world);
+  PF_Err Copy(PF_EffectWorld* src, PF_EffectWorld* dst, PF_Rect* src_r, PF_Rect* dst_r);
+  PF_Err PollAbort();
+  SPErr AcquireSuite(const char* name, int32_t version, const void** suite);
+  SPErr ReleaseSuite(const char* name, int32_t version);
+  PF_Err AddParam(PF_ParamIndex index, const PF_ParamDef* def);
+  PF_Err CheckoutParam(PF_ParamIndex index, PF_ParamDef* def);
+  PF_Err CheckinParam(PF_ParamDef* def);
+  PF_Err UpdateParamUI(PF_ParamIndex index, const PF_ParamDef* def);
+  template <class P, class Fn>
+  PF_Err Iterate(PF_InData* in_data, A_long progress_base, A_long progress_final,
+                 PF_EffectWorld* src, const PF_Rect* area, void* refcon, Fn fn,
+                 PF_EffectWorld* dst);
+
+ private:
+  void ReadPipl(const std::string& path);
+  void CheckGlobalSetupAgainstPipl();
+  std::vector<PF_ParamDef> RenderParams(const World& input) const;
+
+  void* module_ = nullptr;
+  PF_EntryPointFunc entry_ = nullptr;
+  std::map<uint32_t, std::vector<uint8_t>> pipl_;
+  PF_InData in_data_{};
+  PF_OutData out_data_{};
+  PF_UtilCallbacks utils_{};
+  std::vector<PF_ParamDef> params_;
+  std::map<int, bool> point_pixels_;
+  const World* custom_ = nullptr;
+  int threads_;
+  int work_depth_ = 0;
+  int current_depth_ = 8;  // the work depth of the command in flight
+
+  mutable std::mutex mutex_;
+  std::map<void*, std::unique_ptr<uint8_t[]>> live_;              // worlds handed out
+  std::multimap<size_t, std::unique_ptr<uint8_t[]>> free_;        // kept for reuse
+  std::map<std::string, int> suites_;                             // outstanding by name
+  int checkouts_ = 0;
+  int new_world_calls_ = 0, copy_calls_ = 0, iterate_calls_ = 0;
+  std::atomic<int> polls_{0};
+};
+
+}  // namespace minihost

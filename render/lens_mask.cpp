@@ -1,0 +1,249 @@
+#include "lens_mask.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "pixel.h"
+
+double* g_LensMask = nullptr;
+PF_Rect g_LensMaskRect = {0, 0, 0, 0};
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+
+enum LensType { kNone = 1, kCircle, kRectWide, kRectTall, kTriangle, kCustom };
+
+// What the per-pixel value needs, computed once per render.
+struct LensGeometry {
+  const KT_Info* info;
+  const IO_Params* io;
+  double cosR, sinR;
+  double W, H;  // output world size
+};
+
+LensGeometry MakeGeometry(const KT_Info* info, const IO_Params* io) {
+  return LensGeometry{info, io, std::cos(info->rotation), std::sin(info->rotation),
+                      double(io->dst->width), double(io->dst->height)};
+}
+
+// 1.5 / (scaleW · Rref) in double, plus the feather in single precision.
+double FeatherFraction(const KT_Info* info, double rref) {
+  return double(float(1.5 / (double(info->scaleW) * rref)) + info->feather);
+}
+
+double CustomMapValue(const LensGeometry& g, A_long x, A_long y) {
+  const KT_Info* info = g.info;
+  const PF_EffectWorld* custom = info->customLayer;
+  if (!custom || !custom->data) return 0.0;
+  const double a = info->scaleW > 0.0001f ? (x - info->posX) / double(info->scaleW) : 0.0;
+  const double b = info->scaleH > 0.0001f ? (info->posY - y) / double(info->scaleH) : 0.0;
+  const double X = a * g.cosR - b * g.sinR;
+  const double Y = -a * g.sinR - b * g.cosR;
+  const PF_Rect& e = g.io->src->extent_hint;
+  const double cx = (e.left + e.right) / 2.0, cy = (e.top + e.bottom) / 2.0;
+  const double rw = double(custom->width) / g.W, rh = double(custom->height) / g.H;
+  double col, row;
+  if (info->placement == 2) {  // Stretch Map to Fit
+    col = (cx + X) * rw - 1;
+    row = (cy + Y) * rh - 1;
+  } else {                     // Center Map
+    col = cx * rw + X - 1;
+    row = cy * rh + Y - 1;
+  }
+  double luma, alpha, max2;
+  if (IsDeep(custom)) {
+    PF_Pixel16 p = {0, 0, 0, 0};
+    GetPointerFromDataDP<PF_Pixel16>(custom, row, col, &p, 0);
+    luma = 0.299 * p.red + 0.587 * p.green + 0.114 * p.blue;
+    alpha = p.alpha;
+    max2 = 1073741824.0;  // 32768²
+  } else {
+    PF_Pixel p = {0, 0, 0, 0};
+    GetPointerFromDataDP<PF_Pixel>(custom, row, col, &p, 0);
+    luma = 0.299 * p.red + 0.587 * p.green + 0.114 * p.blue;
+    alpha = p.alpha;
+    max2 = 65025.0;  // 255²
+  }
+  return luma * alpha / max2;
+}
+
+double MaskValue(const LensGeometry& g, A_long x, A_long y) {
+  const KT_Info* info = g.info;
+  const PF_InData* in_data = g.io->in_data;
+  double value = 0.0;
+  if (info->scaleW > 0 && info->scaleH > 0) {
+    if (info->lensType == kCustom) {
+      value = CustomMapValue(g, x, y);
+    } else {
+      const double dx = x - info->posX, dy = y - info->posY;
+      const double u = (dx * g.cosR + dy * g.sinR) / info->scaleW;
+      const double w = (dy * g.cosR - dx * g.sinR) / info->scaleH;
+      double K = 0.0;
+      switch (info->lensType) {
+        case kCircle: {
+          const double R = 0.35 * g.W;
+          const double F = FeatherFraction(info, R) * R;
+          const double r = std::sqrt(u * u + w * w);
+          const double Ri = R - F / 2;
+          K = r < Ri ? 0.0 : std::min(1.0, (r - Ri) / F);
+          break;
+        }
+        case kRectWide:
+          K = GetDistanceKWithRectMode(u, w, FeatherFraction(info, 0.35 * g.H), 0.35 * g.H,
+                                       0.75 * g.W, in_data);
+          break;
+        case kRectTall:
+          K = GetDistanceKWithRectMode(u, w, FeatherFraction(info, 0.35 * g.W), 0.75 * g.H,
+                                       0.35 * g.W, in_data);
+          break;
+        case kTriangle: {
+          const double R = 0.35 * g.W;
+          K = GetDistanceKWithTriangleMode(u, w, FeatherFraction(info, R), R, in_data);
+          break;
+        }
+        default:  // None
+          break;
+      }
+      value = (1 + std::cos(kPi * K)) / 2;
+    }
+  }
+  return info->invertAlpha ? 1 - value : value;
+}
+
+}  // namespace
+
+double ComputeLensMask(A_long x, A_long y, const KT_Info* info, const IO_Params* io) {
+  return MaskValue(MakeGeometry(info, io), x, y);
+}
+
+double GetDistanceFromPtToSegLine(double px, double py, double x1, double y1, double x2,
+                                  double y2, const PF_InData*) {
+  const double ex = x2 - x1, ey = y2 - y1;
+  double qx = x1, qy = y1;
+  if (ex != 0 || ey != 0) {
+    const double t = ((px - x1) * ex + (py - y1) * ey) / (ex * ex + ey * ey);
+    if (t >= 1) {
+      qx = x2;
+      qy = y2;
+    } else if (t > 0) {
+      qx = x1 + t * ex;
+      qy = y1 + t * ey;
+    }
+  }
+  return std::sqrt((px - qx) * (px - qx) + (py - qy) * (py - qy));
+}
+
+double GetAngleFromVector(double a, double b, const PF_InData*) {
+  if (a == 0) return b > 0 ? kPi / 2 : 3 * kPi / 2;
+  double angle = std::atan(b / a);
+  if (a < 0) angle += kPi;
+  if (angle < 0) angle += 2 * kPi;
+  return angle;
+}
+
+double GetDistanceKWithRectMode(double u, double v, double f, double hv, double hu,
+                                const PF_InData* in_data) {
+  const double d = std::min(hu, hv) * f;
+  double iu, iv;
+  if (f > 2) {
+    iu = hu - d / f;
+    iv = hv - d / f;
+  } else {
+    iu = std::max(hu - d / 2, 0.0);
+    iv = std::max(hv - d / 2, 0.0);
+  }
+  const double au = std::fabs(u), av = std::fabs(v);
+  if (au <= iu && av <= iv) return 0.0;
+  if (u == 0) return std::min(1.0, (av - iv) / d);
+  // A collapsed inner rectangle makes iv / iu infinite or NaN; both pick the side edge.
+  const double dist = av / au > iv / iu
+                          ? GetDistanceFromPtToSegLine(au, av, 0, iv, iu, iv, in_data)
+                          : GetDistanceFromPtToSegLine(au, av, iu, 0, iu, iv, in_data);
+  return std::min(1.0, dist / d);
+}
+
+double GetDistanceKWithTriangleMode(double u, double w, double f, double R,
+                                    const PF_InData* in_data) {
+  const double r = std::sqrt(u * u + w * w);
+  const double F = f * R;
+  const double phi = GetAngleFromVector(u, w, in_data);
+  const double hx = std::sqrt(3.0) * R / 2;
+  double psi, x1, y1, x2, y2;
+  if (phi >= kPi / 6 && phi < 5 * kPi / 6) {  // bottom edge
+    psi = kPi / 2;
+    x1 = -hx; y1 = R / 2; x2 = hx; y2 = R / 2;
+  } else if (phi >= 5 * kPi / 6 && phi < 3 * kPi / 2) {  // left edge
+    psi = 7 * kPi / 6;
+    x1 = -hx; y1 = R / 2; x2 = 0; y2 = -R;
+  } else {  // right edge
+    psi = 11 * kPi / 6;
+    x1 = 0; y1 = -R; x2 = hx; y2 = R / 2;
+  }
+  if (2 * r * std::cos(phi - psi) / R < 1) return 0.0;
+  return std::min(1.0, GetDistanceFromPtToSegLine(u, w, x1, y1, x2, y2, in_data) / F);
+}
+
+LensMaskScope::LensMaskScope() {
+  delete[] g_LensMask;  // left by a render that did not finish
+  g_LensMask = nullptr;
+}
+
+LensMaskScope::~LensMaskScope() {
+  delete[] g_LensMask;
+  g_LensMask = nullptr;
+  g_LensMaskRect = PF_Rect{0, 0, 0, 0};
+}
+
+PF_Err LensMaskScope::Fill(const PF_Rect& rect, const KT_Info* info, const IO_Params* io) {
+  const A_long W = std::max<A_long>(0, rect.right - rect.left);
+  const A_long H = std::max<A_long>(0, rect.bottom - rect.top);
+  g_LensMask = new (std::nothrow) double[size_t(W) * size_t(H) + 1];
+  if (!g_LensMask) return PF_Err_OUT_OF_MEMORY;
+  const LensGeometry g = MakeGeometry(info, io);
+  for (A_long j = 0; j < H; ++j)
+    for (A_long i = 0; i < W; ++i)
+      g_LensMask[size_t(j) * W + i] = MaskValue(g, rect.left + i, rect.top + j);
+  g_LensMaskRect = PF_Rect{rect.left, rect.top, rect.left + W, rect.top + H};
+  return PF_Err_NONE;
+}
+
+template <class P>
+P InputPixel(const PF_EffectWorld* input, bool inputIs16, A_long y, A_long x) {
+  if (inputIs16) return ConvertPixel<P>(GetPointerFromData<PF_Pixel16>(input, y, x, 1));
+  return ConvertPixel<P>(GetPointerFromData<PF_Pixel>(input, y, x, 1));
+}
+template PF_Pixel InputPixel<PF_Pixel>(const PF_EffectWorld*, bool, A_long, A_long);
+template PF_Pixel16 InputPixel<PF_Pixel16>(const PF_EffectWorld*, bool, A_long, A_long);
+
+namespace {
+
+// out = trunc(O·(1 − m) + P·m + 0.5) per channel, alpha included.
+template <class P>
+PF_Err Lens(void* refcon, A_long x, A_long y, P* in, P* out) {
+  const LensRefcon* rc = static_cast<const LensRefcon*>(refcon);
+  const P O = InputPixel<P>(rc->input, rc->inputIs16, y, x);
+  double m = GetLensMask(x, y, rc->io);
+  if (rc->blurMap) m = std::min(1.0, m + rc->strength * m);
+  if (m <= 0.0001) {
+    *out = O;
+    return PF_Err_NONE;
+  }
+  using C = typename PixelTraits<P>::Channel;
+  auto mix = [m](C o, C p) { return C(double(o) * (1 - m) + double(p) * m + 0.5); };
+  out->alpha = mix(O.alpha, in->alpha);
+  out->red = mix(O.red, in->red);
+  out->green = mix(O.green, in->green);
+  out->blue = mix(O.blue, in->blue);
+  return PF_Err_NONE;
+}
+
+}  // namespace
+
+PF_Err Lens8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out) {
+  return Lens<PF_Pixel>(refcon, x, y, in, out);
+}
+PF_Err Lens16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out) {
+  return Lens<PF_Pixel16>(refcon, x, y, in, out);
+}

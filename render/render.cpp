@@ -1,0 +1,185 @@
+#include "render.h"
+
+#include <cstring>
+#include <utility>
+
+#include "blur/blur_stage.h"
+#include "color/chromatic.h"
+#include "color/composite.h"
+#include "color/lightness.h"
+#include "lens_mask.h"
+#include "params/param_table.h"
+
+namespace {
+
+// A world from the host's new_world, disposed of on every way out.
+class HostWorld {
+ public:
+  explicit HostWorld(PF_InData* in_data) : in_data_(in_data) { std::memset(&w_, 0, sizeof w_); }
+  ~HostWorld() { Dispose(); }
+  HostWorld(const HostWorld&) = delete;
+  HostWorld& operator=(const HostWorld&) = delete;
+
+  PF_Err Create(A_long width, A_long height, PF_NewWorldFlags flags) {
+    PF_Err err = in_data_->utils->new_world(in_data_->effect_ref, width, height, flags, &w_);
+    created_ = err == PF_Err_NONE;
+    if (!created_) std::memset(&w_, 0, sizeof w_);
+    return err;
+  }
+  void Dispose() {
+    if (created_) in_data_->utils->dispose_world(in_data_->effect_ref, &w_);
+    created_ = false;
+    std::memset(&w_, 0, sizeof w_);
+  }
+  PF_EffectWorld* get() { return &w_; }
+
+ private:
+  PF_InData* in_data_;
+  PF_EffectWorld w_;
+  bool created_ = false;
+};
+
+PF_Err RunChain(IO_Params& io, const KT_Info* info, PF_EffectWorld* input, PF_EffectWorld* A,
+                PF_EffectWorld* B, PF_EffectWorld** result) {
+  PF_EffectWorld* current = A;
+  PF_EffectWorld* spare = B;
+  PF_Err err = PF_Err_NONE;
+  auto step = [&](auto&& stage) {
+    if (err) return;
+    io.src = current;
+    io.dst = spare;
+    err = stage();
+    std::swap(current, spare);
+  };
+  const bool blurMapPass = BlurMapPassNeeded(info);
+  step([&] { return RenderBlurEffect(&io, info, 0); });
+  step([&] { return RenderOtherEffect(&io, info); });
+  if (!blurMapPass || ChromaticAberrationActive(info))
+    step([&] { return RenderEffect(&io, info, input); });
+  step([&] { return RenderLensEffect(&io, info, input); });
+  if (blurMapPass) {
+    step([&] { return RenderBlurEffect(&io, info, 1); });
+    step([&] { return RenderEffect(&io, info, input); });
+  }
+  *result = current;
+  return err;
+}
+
+}  // namespace
+
+bool BlurMapPassNeeded(const KT_Info* info) {
+  const bool fast = info->fastBlurVisible && info->fastBlurLensMap && info->fastBlurAmount > 0 &&
+                    2 * info->feather > info->fastBlurAmount / 100;
+  const bool iris = info->irisBlurVisible && info->irisBlurLensMap && info->irisBlurAmount > 0;
+  return fast || iris;
+}
+
+PF_Err Render(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+              PF_LayerDef* output) {
+  AEGP_SuiteHandler suites(in_data->pica_basicP);
+
+  PF_ParamDef checkout;
+  std::memset(&checkout, 0, sizeof checkout);
+  const PF_Err checkoutErr =
+      in_data->inter.checkout_param(in_data->effect_ref, P_CUSTOM_LAYER, in_data->current_time,
+                                    in_data->time_step, in_data->time_scale, &checkout);
+  // A cancel asked for before any work stops the render here rather than after it.
+  const PF_Err abortErr = checkoutErr ? PF_Err_NONE : in_data->inter.abort(in_data->effect_ref);
+
+  HostWorld customCopy(in_data);
+  if (!checkoutErr && !abortErr && checkout.u.ld.data) {
+    PF_LayerDef& layer = checkout.u.ld;
+    const PF_NewWorldFlags flags = (layer.world_flags & PF_WorldFlag_DEEP)
+                                       ? PF_NewWorldFlag_DEEP_PIXELS
+                                       : PF_NewWorldFlag_NONE;
+    const IO_Params io{in_data, out_data, &layer, customCopy.get()};
+    // A copy that fails leaves no custom layer: the lens then reads as empty.
+    if (!customCopy.Create(layer.width, layer.height, flags) && CopySrcToDst(&io))
+      customCopy.Dispose();
+  }
+  if (!checkoutErr) in_data->inter.checkin_param(in_data->effect_ref, &checkout);
+  if (abortErr) return abortErr;
+
+  KT_Info info;
+  std::memset(&info, 0, sizeof info);
+  info.customLayer = customCopy.get();
+  SetInfoFromParam(in_data, &info, params);
+  return RenderPipeline(in_data, out_data, &info, &params[P_INPUT]->u.ld, output);
+}
+
+PF_Err RenderPipeline(PF_InData* in_data, PF_OutData* out_data, KT_Info* info,
+                      PF_EffectWorld* input, PF_EffectWorld* output) {
+  AEGP_SuiteHandler suites(in_data->pica_basicP);
+  IO_Params io{in_data, out_data, input, output};
+
+  LensMaskScope mask;
+  if (PF_Err err = mask.Fill(output->extent_hint, info, &io)) return err;
+
+  HostWorld A(in_data), B(in_data);
+  if (PF_Err err = A.Create(input->width, input->height, PF_NewWorldFlag_NONE)) return err;
+  if (PF_Err err = B.Create(input->width, input->height, PF_NewWorldFlag_NONE)) return err;
+
+  // Whole-pixel reads of the input subtract the extent-hint origin; from here on they
+  // address the input from its first pixel.
+  input->extent_hint.left = 0;
+  input->extent_hint.top = 0;
+
+  if (PF_Err err = CopyWorld(&io, input, A.get())) return err;
+  PF_EffectWorld* result = nullptr;
+  if (PF_Err err = RunChain(io, info, input, A.get(), B.get(), &result)) return err;
+  return CopyWorld(&io, result, output);
+}
+
+PF_Err RenderOtherEffect(IO_Params* io, const KT_Info* info) {
+  PF_EffectWorld* S = io->src;
+  PF_EffectWorld* D = io->dst;
+  if (PF_Err err = RenderLightnessEffect(io, info)) return err;
+
+  io->src = D;
+  io->dst = S;
+  PF_Err err;
+  if (info->colorVisible && info->colorOpacity > 0) {
+    ColorRefcon rc{info->colorOpacity, info->color};
+    AEGP_SuiteHandler suites(io->in_data->pica_basicP);
+    err = IterateByDepth(suites, io->in_data, ExtentHeight(S), D, &rc, ColorEffect8,
+                         ColorEffect16, S);
+  } else {
+    err = CopyWorld(io, D, S);
+  }
+  io->src = S;
+  io->dst = D;
+  if (err) return err;
+  return RenderChromaticAberrationEffect(io, info);
+}
+
+PF_Err RenderEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {
+  bool is16 = false;
+  if (PF_Err err = InputIs16Bit(io->in_data, input, &is16)) return err;
+  OpacityRefcon rc{input, info->intensity, info->mode, io, char(is16)};
+  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
+  return IterateByDepth(suites, io->in_data, io->src->height, io->src, &rc, OpacityWithMode8,
+                        OpacityWithMode16, io->dst);
+}
+
+PF_Err RenderLensEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {
+  LensRefcon rc{input, io, 0, 0.0, 0};
+  bool is16 = false;
+  if (PF_Err err = InputIs16Bit(io->in_data, input, &is16)) return err;
+  rc.inputIs16 = char(is16);
+  if (info->fastBlurVisible && info->fastBlurLensMap) {
+    const float r = info->fastBlurAmount / 100;
+    if (r >= 2 * info->feather) {
+      rc.blurMap = 1;
+      rc.strength = r;
+    }
+  }
+  if (info->irisBlurVisible && info->irisBlurLensMap) {
+    const float r = info->irisBlurAmount / 100;
+    if (r >= 2 * info->feather) {
+      rc.blurMap = 1;
+      rc.strength = r;
+    }
+  }
+  if (info->lensType == 1 || info->scaleW <= 0 || info->scaleH <= 0) return CopySrcToDst(io);
+  return IterateStage(io, &rc, Lens8, Lens16);
+}

@@ -1,0 +1,34 @@
+#include "stage.h"
+
+PF_Err IterateByDepth(AEGP_SuiteHandler& suites, PF_InData* in_data, A_long progress_final,
+                      PF_EffectWorld* src, void* refcon, PF_IteratePixel8Func fn8,
+                      PF_IteratePixel16Func fn16, PF_EffectWorld* dst) {
+  if (dst->world_flags & PF_WorldFlag_DEEP)
+    return suites.Iterate16Suite1()->iterate(in_data, 0, progress_final, src, nullptr, refcon,
+                                              fn16, dst);
+  return suites.Iterate8Suite1()->iterate(in_data, 0, progress_final, src, nullptr, refcon, fn8,
+                                          dst);
+}
+
+PF_Err IterateStage(IO_Params* io, void* refcon, PF_IteratePixel8Func fn8,
+                    PF_IteratePixel16Func fn16) {
+  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
+  return IterateByDepth(suites, io->in_data, ExtentHeight(io->dst), io->src, refcon, fn8, fn16,
+                        io->dst);
+}
+
+PF_Err InputIs16Bit(PF_InData* in_data, const PF_EffectWorld* input, bool* is16) {
+  // Acquired straight from the basic suite for this one call, not through a handler.
+  const SPBasicSuite* basic = in_data->pica_basicP;
+  if (!basic) AEGP_SuiteHandler::MissingSuiteError();
+  // A refusal is reported as the missing-suite error: the basic suite's own codes are not
+  // host error codes.
+  const void* suite = nullptr;
+  if (basic->AcquireSuite(kPFWorldSuite, kPFWorldSuiteVersion2, &suite) != kSPNoError || !suite)
+    return PF_Err_BAD_CALLBACK_PARAM;
+  PF_PixelFormat format = PF_PixelFormat_ARGB32;
+  static_cast<const PF_WorldSuite2*>(suite)->PF_GetPixelFormat(input, &format);
+  basic->ReleaseSuite(kPFWorldSuite, kPFWorldSuiteVersion2);
+  *is16 = format == PF_PixelFormat_ARGB64;
+  return PF_Err_NONE;
+}

@@ -1,0 +1,43 @@
+// The per-render context and the contract every stage follows:
+// - a stage reads io->src and leaves its result in io->dst; it may exchange the two while
+//   it works, and whoever runs the next stage sets both anew;
+// - switched off, it copies src to dst whole with the host's copy and returns that result;
+// - it runs its 16-bit routine when dst has the deep-world bit, else its 8-bit routine;
+// - per-pixel routines run on host threads in any order, read only their record, the
+//   images and the lens-mask cache, and write only their own output pixel (the trail is
+//   the one exception and settles it itself);
+// - errors are host codes returned at once; only a missing suite throws (516).
+#pragma once
+
+#include "AE_Effect.h"
+#include "host/suite_handler.h"
+#include "params/kt_info.h"
+
+struct IO_Params {
+  PF_InData* in_data;
+  PF_OutData* out_data;
+  PF_EffectWorld* src;  // read by the current stage
+  PF_EffectWorld* dst;  // written by the current stage
+};
+
+// The whole of `from` into `to` with the host's copy (converting depth if they differ).
+inline PF_Err CopyWorld(const IO_Params* io, PF_EffectWorld* from, PF_EffectWorld* to) {
+  return io->in_data->utils->copy(io->in_data->effect_ref, from, to, nullptr, nullptr);
+}
+inline PF_Err CopySrcToDst(const IO_Params* io) { return CopyWorld(io, io->src, io->dst); }
+
+inline A_long ExtentHeight(const PF_EffectWorld* w) {
+  return w->extent_hint.bottom - w->extent_hint.top;
+}
+
+// Iterates `src` into `dst` over the whole image with the routine of dst's depth.
+PF_Err IterateByDepth(AEGP_SuiteHandler& suites, PF_InData* in_data, A_long progress_final,
+                      PF_EffectWorld* src, void* refcon, PF_IteratePixel8Func fn8,
+                      PF_IteratePixel16Func fn16, PF_EffectWorld* dst);
+
+// The usual stage iteration: io->src into io->dst, progress over dst's extent height.
+PF_Err IterateStage(IO_Params* io, void* refcon, PF_IteratePixel8Func fn8,
+                    PF_IteratePixel16Func fn16);
+
+// Whether the input layer is 16-bit, asked of the host's World suite.
+PF_Err InputIs16Bit(PF_InData* in_data, const PF_EffectWorld* input, bool* is16);

@@ -1,0 +1,87 @@
+// Shared by the test files: module loading, worlds with known content, comparisons.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "minihost/controls.h"
+#include "minihost/host.h"
+#include "render/lens_mask.h"
+
+namespace vt {
+
+using minihost::Host;
+using minihost::World;
+
+// A host with the built module loaded (global and parameter set-up done).
+inline std::unique_ptr<Host> LoadedHost() {
+  auto host = std::make_unique<Host>();
+  host->Load(VIZMIRA_MODULE);
+  return host;
+}
+
+inline void Set(Host& host, const std::string& key, const std::string& value) {
+  auto controls = minihost::DescribeControls(host.params());
+  std::string error;
+  const int index = minihost::FindControl(controls, key, &error);
+  ASSERT_GT(index, 0) << error;
+  ASSERT_TRUE(minihost::SetValue(host, controls[size_t(index - 1)], value, &error)) << error;
+}
+
+// Random opaque-and-translucent content, reproducible by seed.
+inline World RandomWorld(int w, int h, bool deep, uint32_t seed) {
+  World world(w, h, deep);
+  std::mt19937 rng(seed);
+  const int max = deep ? 32768 : 255;
+  std::uniform_int_distribution<int> d(0, max);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) world.Set(x, y, d(rng), d(rng), d(rng), d(rng));
+  return world;
+}
+
+inline World Uniform(int w, int h, bool deep, int a, int r, int g, int b) {
+  World world(w, h, deep);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) world.Set(x, y, a, r, g, b);
+  return world;
+}
+
+// Equal pixel for pixel; on failure names the first differing pixel and both values.
+inline ::testing::AssertionResult SameImage(const World& a, const World& b) {
+  if (a.width() != b.width() || a.height() != b.height() || a.deep() != b.deep())
+    return ::testing::AssertionFailure() << "size or depth differs";
+  for (int y = 0; y < a.height(); ++y) {
+    for (int x = 0; x < a.width(); ++x) {
+      const auto p = a.Get(x, y), q = b.Get(x, y);
+      if (p != q)
+        return ::testing::AssertionFailure()
+               << "first difference at (" << x << ", " << y << "): " << p[0] << "," << p[1]
+               << "," << p[2] << "," << p[3] << " vs " << q[0] << "," << q[1] << "," << q[2]
+               << "," << q[3];
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Installs a lens-mask cache of known values for routine-level tests.
+class FakeMask {
+ public:
+  FakeMask(int w, int h, double value) : values_(size_t(w) * h, value) {
+    g_LensMask = values_.data();
+    g_LensMaskRect = PF_Rect{0, 0, w, h};
+  }
+  ~FakeMask() {
+    g_LensMask = nullptr;
+    g_LensMaskRect = PF_Rect{0, 0, 0, 0};
+  }
+  double& at(int x, int y) { return values_[size_t(y) * size_t(g_LensMaskRect.right) + x]; }
+
+ private:
+  std::vector<double> values_;
+};
+
+}  // namespace vt

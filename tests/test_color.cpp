@@ -1,0 +1,272 @@
+// Colour overlay, blend modes, lightness and chromatic aberration at both depths.
+#include <cmath>
+#include <cstring>
+
+#include "color/chromatic.h"
+#include "color/composite.h"
+#include "color/lightness.h"
+#include "helpers.h"
+#include "render/pixel.h"
+
+namespace {
+
+using vt::World;
+
+// The host's maths callbacks, for routines that reach them through io->in_data.
+struct TestInData {
+  PF_UtilCallbacks utils{};
+  PF_InData in{};
+  IO_Params io{};
+  TestInData() {
+    utils.ansi.pow = [](double x, double y) { return std::pow(x, y); };
+    in.utils = &utils;
+    io.in_data = &in;
+  }
+};
+
+template <class P>
+P Px(int a, int r, int g, int b) {
+  using C = typename PixelTraits<P>::Channel;
+  return P{C(a), C(r), C(g), C(b)};
+}
+
+template <class P>
+PF_Err Opacity(OpacityRefcon* rc, A_long x, A_long y, P* in, P* out) {
+  if constexpr (PixelTraits<P>::kDeep) return OpacityWithMode16(rc, x, y, in, out);
+  else return OpacityWithMode8(rc, x, y, in, out);
+}
+
+template <class P>
+class ColorDepths : public ::testing::Test {};
+using PixelTypes = ::testing::Types<PF_Pixel, PF_Pixel16>;
+TYPED_TEST_SUITE(ColorDepths, PixelTypes);
+
+TYPED_TEST(ColorDepths, OverlayMixesEveryChannelTowardTheColour) {
+  constexpr bool deep = PixelTraits<TypeParam>::kDeep;
+  ColorRefcon rc{1.0f, PF_Pixel{255, 255, 255, 255}};
+  TypeParam in = Px<TypeParam>(0, 10, 20, 30), out{};
+  if constexpr (deep) ColorEffect16(&rc, 0, 0, &in, &out);
+  else ColorEffect8(&rc, 0, 0, &in, &out);
+  const int full = deep ? 32767 : 255;
+  EXPECT_EQ(out.alpha, full);
+  EXPECT_EQ(out.red, full);
+  EXPECT_EQ(out.blue, full);
+  rc.opacity = 0;
+  if constexpr (deep) ColorEffect16(&rc, 0, 0, &in, &out);
+  else ColorEffect8(&rc, 0, 0, &in, &out);
+  EXPECT_EQ(out.green, 20);
+  rc = ColorRefcon{0.3f, PF_Pixel{0, 100, 0, 0}};
+  if constexpr (!deep) {
+    ColorEffect8(&rc, 0, 0, &in, &out);
+    EXPECT_EQ(out.red, A_u_char((100.0f - 10.0f) * 0.3f + 10.0f));  // 37
+    EXPECT_EQ(out.red, 37);
+  }
+}
+
+TYPED_TEST(ColorDepths, OutsideTheLensEveryModeGivesTheProcessedPixel) {
+  constexpr bool deep = PixelTraits<TypeParam>::kDeep;
+  World input = vt::Uniform(1, 1, deep, 50, 50, 50, 50);
+  vt::FakeMask mask(1, 1, 0.00009);
+  IO_Params io{};
+  for (int mode = 1; mode <= 4; ++mode) {
+    OpacityRefcon rc{&input.def(), 1.0f, mode, &io, char(deep)};
+    TypeParam P = Px<TypeParam>(1, 2, 3, 4), out{};
+    Opacity(&rc, 0, 0, &P, &out);
+    EXPECT_EQ(out.red, 2) << mode;
+    EXPECT_EQ(out.alpha, 1) << mode;
+  }
+}
+
+TYPED_TEST(ColorDepths, MultiplyByFullLeavesTheInput) {
+  constexpr bool deep = PixelTraits<TypeParam>::kDeep;
+  constexpr int max = PixelTraits<TypeParam>::kMax;
+  World input = vt::Uniform(1, 1, deep, 17, 200, 0, max);
+  vt::FakeMask mask(1, 1, 1.0);
+  IO_Params io{};
+  OpacityRefcon rc{&input.def(), 1.0f, 4, &io, char(deep)};
+  TypeParam P = Px<TypeParam>(max, max, max, max), out{};
+  Opacity(&rc, 0, 0, &P, &out);
+  EXPECT_EQ(out.alpha, 17);
+  EXPECT_EQ(out.red, 200);
+  EXPECT_EQ(out.green, 0);
+  EXPECT_EQ(out.blue, max);
+}
+
+TEST(BlendModes8, NormalAddScreenMultiplyExamples) {
+  World input = vt::Uniform(1, 1, false, 200, 200, 200, 200);
+  vt::FakeMask mask(1, 1, 1.0);
+  IO_Params io{};
+  OpacityRefcon rc{&input.def(), 1.0f, 2, &io, 0};
+  PF_Pixel P{100, 100, 100, 100}, out{};
+  OpacityWithMode8(&rc, 0, 0, &P, &out);
+  EXPECT_EQ(out.red, 255);  // Add, limited
+  mask.at(0, 0) = 0.5;
+  OpacityWithMode8(&rc, 0, 0, &P, &out);
+  EXPECT_EQ(out.red, 250);
+  rc.mode = 1;
+  rc.intensity = 0;  // Normal at intensity 0: the input wherever the gate passes
+  OpacityWithMode8(&rc, 0, 0, &P, &out);
+  EXPECT_EQ(out.red, 200);
+  rc.intensity = 0.5f;  // Normal ignores the mask in 8 bits
+  OpacityWithMode8(&rc, 0, 0, &P, &out);
+  EXPECT_EQ(out.red, 150);
+  rc.mode = 3;  // Screen: s = trunc((1 − (1 − 200/255)(1 − 50/255))·255) = 210
+  rc.intensity = 1;
+  OpacityWithMode8(&rc, 0, 0, &P, &out);
+  EXPECT_EQ(out.red, 210);
+  rc.mode = 4;  // Multiply: q = 100·200/255 = 78, d = −122, out = 200 − 122·0.5 = 139
+  OpacityWithMode8(&rc, 0, 0, &P, &out);
+  EXPECT_EQ(out.red, 139);
+}
+
+TEST(BlendModes, GateDiffersAtTheThreshold) {
+  World in8 = vt::Uniform(1, 1, false, 9, 9, 9, 9), in16 = vt::Uniform(1, 1, true, 9, 9, 9, 9);
+  vt::FakeMask mask(1, 1, 0.0001);
+  IO_Params io{};
+  OpacityRefcon rc8{&in8.def(), 0.0f, 1, &io, 0}, rc16{&in16.def(), 0.0f, 1, &io, 1};
+  PF_Pixel p8{1, 1, 1, 1}, o8{};
+  PF_Pixel16 p16{1, 1, 1, 1}, o16{};
+  OpacityWithMode8(&rc8, 0, 0, &p8, &o8);
+  OpacityWithMode16(&rc16, 0, 0, &p16, &o16);
+  EXPECT_EQ(o8.red, 9);   // 8 bits composites at m = 0.0001
+  EXPECT_EQ(o16.red, 1);  // 16 bits keeps the processed pixel
+}
+
+TEST(BlendModes16, AddLimitsOnTheMaskedSumButAddsTheFullPixel) {
+  World input = vt::Uniform(1, 1, true, 30000, 30000, 30000, 30000);
+  vt::FakeMask mask(1, 1, 0.1);
+  IO_Params io{};
+  OpacityRefcon rc{&input.def(), 1.0f, 2, &io, 1};
+  PF_Pixel16 P{10000, 10000, 10000, 10000}, out{};
+  OpacityWithMode16(&rc, 0, 0, &P, &out);
+  EXPECT_EQ(out.red, 31000);  // s = 40000 kept wide, final blend by 0.1
+  mask.at(0, 0) = 1.0;
+  OpacityWithMode16(&rc, 0, 0, &P, &out);
+  EXPECT_EQ(out.red, 32768);
+}
+
+TEST(BlendModes16, NormalIsWeightedByTheMaskOnceMore) {
+  World input = vt::Uniform(1, 1, true, 1000, 1000, 1000, 1000);
+  vt::FakeMask mask(1, 1, 0.5);
+  IO_Params io{};
+  OpacityRefcon rc{&input.def(), 0.5f, 1, &io, 1};
+  PF_Pixel16 P{3000, 3000, 3000, 3000}, out{};
+  OpacityWithMode16(&rc, 0, 0, &P, &out);
+  EXPECT_EQ(out.red, 1500);  // O + m·I·(P − O)
+  rc.mode = 3;
+  rc.intensity = 1;
+  P = PF_Pixel16{0, 0, 0, 0};
+  mask.at(0, 0) = 1.0;
+  OpacityWithMode16(&rc, 0, 0, &P, &out);
+  EXPECT_EQ(out.red, 1000);  // Screen with black gives the input
+}
+
+TEST(BlendModes16, ReadsAnEightBitInputWidened) {
+  World input = vt::Uniform(1, 1, false, 255, 255, 255, 255);
+  vt::FakeMask mask(1, 1, 1.0);
+  IO_Params io{};
+  OpacityRefcon rc{&input.def(), 0.0f, 1, &io, 0};
+  PF_Pixel16 P{0, 0, 0, 0}, out{};
+  OpacityWithMode16(&rc, 0, 0, &P, &out);
+  EXPECT_EQ(out.red, 32767);
+}
+
+// ---- lightness ----------------------------------------------------------------------------
+
+int Light8(double amount, int c) {
+  TestInData t;
+  LightnessRefcon rc{std::pow(10.0, double(-float(amount))), &t.io};
+  PF_Pixel in{A_u_char(c), A_u_char(c), A_u_char(c), A_u_char(c)}, out{};
+  Lightness8(&rc, 0, 0, &in, &out);
+  EXPECT_EQ(out.alpha, out.red);  // alpha follows the same curve
+  return out.red;
+}
+int Light16(double amount, int c) {
+  TestInData t;
+  LightnessRefcon rc{std::pow(10.0, double(-float(amount))), &t.io};
+  PF_Pixel16 in{A_u_short(c), A_u_short(c), A_u_short(c), A_u_short(c)}, out{};
+  Lightness16(&rc, 0, 0, &in, &out);
+  return out.blue;
+}
+
+TEST(Lightness, WorkedTable8Bit) {
+  const int inputs[6] = {0, 1, 64, 128, 200, 255};
+  const int plus100[6] = {0, 146, 222, 238, 248, 255};
+  const int plus50[6] = {0, 44, 164, 205, 236, 255};
+  const int minus100[6] = {0, 0, 0, 0, 22, 255};
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(Light8(1.0, inputs[i]), plus100[i]) << inputs[i];
+    EXPECT_EQ(Light8(0.5, inputs[i]), plus50[i]) << inputs[i];
+    EXPECT_EQ(Light8(-1.0, inputs[i]), minus100[i]) << inputs[i];
+  }
+}
+
+TEST(Lightness, WorkedValues16Bit) {
+  EXPECT_EQ(Light16(1.0, 8192), 28526);
+  EXPECT_EQ(Light16(1.0, 16384), 30573);
+  EXPECT_EQ(Light16(-1.0, 16384), 32);
+  for (double a : {-1.0, -0.3, 0.0, 0.7, 1.0}) {
+    EXPECT_EQ(Light16(a, 0), 0);
+    EXPECT_EQ(Light16(a, 32768), 32768);
+  }
+}
+
+TEST(Lightness, AmountZeroIsTheIdentityAtBothDepths) {
+  for (int c = 0; c <= 255; ++c) ASSERT_EQ(Light8(0.0, c), c);
+  for (int c = 0; c <= 32768; ++c) ASSERT_EQ(Light16(0.0, c), c);
+}
+
+// ---- chromatic aberration -----------------------------------------------------------------
+
+template <class P>
+class Chromatic : public ::testing::Test {};
+TYPED_TEST_SUITE(Chromatic, PixelTypes);
+
+// Red = column, green = row, blue = column + row (wrapping at 8 bits).
+World Coordinates(int w, int h, bool deep) {
+  World world(w, h, deep);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const int wrap = deep ? 65536 : 256;
+      world.Set(x, y, 9, x % wrap, y % wrap, (x + y) % wrap);
+    }
+  return world;
+}
+
+template <class P>
+P Aberrate(ChromaticRefcon* rc, int x, int y) {
+  P in = GetPointerFromData<P>(rc->io->src, y, x, 0), out{};
+  ChromaticAberration<P, typename PixelTraits<P>::Channel>(rc, x, y, &in, &out);
+  return out;
+}
+
+TYPED_TEST(Chromatic, RedReadsHalfwayToTheCentreAtFullAmount) {
+  constexpr bool deep = PixelTraits<TypeParam>::kDeep;
+  World src = Coordinates(400, 200, deep);
+  vt::FakeMask mask(400, 200, 1.0);
+  IO_Params io{nullptr, nullptr, &src.def(), nullptr};
+  ChromaticRefcon rc{0.5f, 1.0f, 1.0f, 100, 100, &io};
+  const TypeParam out = Aberrate<TypeParam>(&rc, 300, 100);
+  EXPECT_EQ(out.red, src.Get(200, 100)[1]);
+  EXPECT_EQ(out.green, src.Get(300, 100)[2]);
+  EXPECT_EQ(out.blue, src.Get(300, 100)[3]);
+  EXPECT_EQ(out.alpha, 9);
+  const TypeParam centre = Aberrate<TypeParam>(&rc, 100, 100);
+  EXPECT_EQ(centre.red, 100);
+  EXPECT_EQ(Aberrate<TypeParam>(&rc, 97, 100).red, 99);   // −1.5 truncates to −1
+  EXPECT_EQ(Aberrate<TypeParam>(&rc, 103, 100).red, 101);
+  mask.at(300, 100) = 0.0001;                              // not inside the lens
+  EXPECT_EQ(Aberrate<TypeParam>(&rc, 300, 100).red, src.Get(300, 100)[1]);
+}
+
+TYPED_TEST(Chromatic, CentreOffThePictureIsMirroredBack) {
+  constexpr bool deep = PixelTraits<TypeParam>::kDeep;
+  World src = Coordinates(50, 50, deep);
+  vt::FakeMask mask(50, 50, 1.0);
+  IO_Params io{nullptr, nullptr, &src.def(), nullptr};
+  ChromaticRefcon rc{1.0f, 1.0f, 0.5f, -40, 10, &io};
+  // Blue at (10, 10): column −40 + trunc(50·0.5) = −15, mirrored to 15; row stays 10.
+  EXPECT_EQ(Aberrate<TypeParam>(&rc, 10, 10).blue, 25);
+}
+
+}  // namespace

@@ -1,0 +1,237 @@
+// The lens mask of every lens type and the lens composite.
+#include <cmath>
+#include <cstring>
+
+#include "helpers.h"
+#include "render/lens_mask.h"
+#include "render/pixel.h"
+
+namespace {
+
+using vt::World;
+
+class LensMask : public ::testing::Test {
+ protected:
+  LensMask() : input(1000, 1000, false), output(1000, 1000, false) {
+    std::memset(&info, 0, sizeof info);
+    info.lensType = 2;
+    info.placement = 1;
+    info.scaleW = info.scaleH = 1;
+    info.posX = info.posY = 500;
+    io = IO_Params{nullptr, nullptr, &input.def(), &output.def()};
+  }
+  double At(double x, double y) { return ComputeLensMask(A_long(x), A_long(y), &info, &io); }
+  World input, output;
+  KT_Info info;
+  IO_Params io;
+};
+
+TEST_F(LensMask, NoneIsOneEverywhereAndZeroInverted) {
+  info.lensType = 1;
+  EXPECT_EQ(At(0, 0), 1.0);
+  EXPECT_EQ(At(999, 3), 1.0);
+  info.invertAlpha = true;
+  EXPECT_EQ(At(10, 10), 0.0);
+}
+
+TEST_F(LensMask, CircleBandIsCentredOnTheRadius) {
+  EXPECT_NEAR(At(850, 500), 0.5, 1e-6);  // distance 350
+  EXPECT_EQ(At(849, 500), 1.0);
+  EXPECT_EQ(At(851, 500), 0.0);
+  EXPECT_EQ(At(500, 500), 1.0);
+}
+
+TEST_F(LensMask, CircleFeatherWidensTheBand) {
+  info.feather = 1;
+  // F = (1.5 / 350 + 1) · 350 = 351.5: from 1 at radius 174.25 to 0 at 525.75.
+  EXPECT_EQ(At(500 + 174, 500), 1.0);
+  EXPECT_GT(At(500 + 175, 500), 0.9999);
+  EXPECT_LT(At(500 + 175, 500), 1.0);
+  EXPECT_NEAR(At(500 + 350, 500), 0.5, 1e-6);
+  EXPECT_GT(At(500, 500 + 525), 0.0);
+  EXPECT_EQ(At(500, 500 + 526), 0.0);
+}
+
+TEST_F(LensMask, ScaleAndRotationMoveTheBand) {
+  info.scaleW = 2;  // the circle doubles along u
+  EXPECT_EQ(At(500 + 690, 500), 1.0);
+  EXPECT_EQ(At(500, 500 + 360), 0.0);
+  info.scaleW = 1;
+  info.scaleH = 2;
+  info.rotation = 3.141592653589793 / 2;  // u now runs down the picture, w to the left
+  EXPECT_EQ(At(500 + 690, 500), 1.0);
+  EXPECT_EQ(At(500, 500 + 360), 0.0);
+}
+
+TEST_F(LensMask, ZeroScaleIsZeroOrOneInverted) {
+  info.scaleW = 0;
+  EXPECT_EQ(At(500, 500), 0.0);
+  info.invertAlpha = true;
+  EXPECT_EQ(At(500, 500), 1.0);
+}
+
+TEST(RectDistance, FeatherFractionAboveTwoCollapsesTheInnerRectangle) {
+  // hu = 750, hv = 350, f = 3: d = 1050, inner half-extents 400 and 0.
+  EXPECT_EQ(GetDistanceKWithRectMode(0, 0, 3, 350, 750, nullptr), 0.0);
+  EXPECT_EQ(GetDistanceKWithRectMode(390, 0, 3, 350, 750, nullptr), 0.0);
+  EXPECT_DOUBLE_EQ(GetDistanceKWithRectMode(0, -105, 3, 350, 750, nullptr), 0.1);
+  EXPECT_DOUBLE_EQ(GetDistanceKWithRectMode(500, 0, 3, 350, 750, nullptr), 100.0 / 1050);
+  EXPECT_DOUBLE_EQ(GetDistanceKWithRectMode(100, 210, 3, 350, 750, nullptr), 0.2);  // top edge
+}
+
+TEST(RectDistance, SmallFeatherCentresTheBandAndRoundsCorners) {
+  // hu = 100, hv = 50, f = 0.2: d = 10, inner 95 by 45.
+  EXPECT_EQ(GetDistanceKWithRectMode(95, 45, 0.2, 50, 100, nullptr), 0.0);
+  EXPECT_DOUBLE_EQ(GetDistanceKWithRectMode(0, 50, 0.2, 50, 100, nullptr), 0.5);
+  EXPECT_DOUBLE_EQ(GetDistanceKWithRectMode(100, 0, 0.2, 50, 100, nullptr), 0.5);
+  EXPECT_DOUBLE_EQ(GetDistanceKWithRectMode(98, 49, 0.2, 50, 100, nullptr), 0.5);  // corner arc
+  EXPECT_EQ(GetDistanceKWithRectMode(120, 0, 0.2, 50, 100, nullptr), 1.0);
+}
+
+TEST_F(LensMask, TriangleHasCornerUpAndFlatSideBelow) {
+  info.lensType = 5;
+  EXPECT_EQ(At(500, 500), 1.0);
+  EXPECT_EQ(At(500, 500 + 175), 1.0);  // midpoint of the bottom edge
+  EXPECT_EQ(At(500, 500 - 340), 1.0);  // toward the upper corner, inside
+  EXPECT_EQ(At(500, 500 + 180), 0.0);  // just below the flat side, band 1.5 wide
+  // Beyond the upper vertex the band follows the distance to it.
+  const double F = double(float(1.5 / 350.0)) * 350;
+  EXPECT_NEAR(At(500, 500 - 351), (1 + std::cos(3.141592653589793 * (1 / F))) / 2, 1e-9);
+}
+
+TEST(AngleFromVector, CoversTheFullTurn) {
+  const double pi = 3.141592653589793;
+  EXPECT_DOUBLE_EQ(GetAngleFromVector(0, 1, nullptr), pi / 2);
+  EXPECT_DOUBLE_EQ(GetAngleFromVector(0, -1, nullptr), 3 * pi / 2);
+  EXPECT_DOUBLE_EQ(GetAngleFromVector(0, 0, nullptr), 3 * pi / 2);
+  EXPECT_DOUBLE_EQ(GetAngleFromVector(-1, 0, nullptr), pi);
+  EXPECT_DOUBLE_EQ(GetAngleFromVector(1, -1, nullptr), 7 * pi / 4);
+}
+
+TEST(SegmentDistance, EndsAndInterior) {
+  EXPECT_DOUBLE_EQ(GetDistanceFromPtToSegLine(3, 4, 0, 0, 0, 0, nullptr), 5);
+  EXPECT_DOUBLE_EQ(GetDistanceFromPtToSegLine(-3, 4, 0, 0, 10, 0, nullptr), 5);
+  EXPECT_DOUBLE_EQ(GetDistanceFromPtToSegLine(13, 4, 0, 0, 10, 0, nullptr), 5);
+  EXPECT_DOUBLE_EQ(GetDistanceFromPtToSegLine(5, 4, 0, 0, 10, 0, nullptr), 4);
+}
+
+template <class P>
+class CustomMap : public ::testing::Test {};
+using PixelTypes = ::testing::Types<PF_Pixel, PF_Pixel16>;
+TYPED_TEST_SUITE(CustomMap, PixelTypes);
+
+TYPED_TEST(CustomMap, CenterMapReadsOneUpAndLeftAndWhiteIsOne) {
+  constexpr bool deep = PixelTraits<TypeParam>::kDeep;
+  constexpr int max = PixelTraits<TypeParam>::kMax;
+  World input(40, 30, false), output(40, 30, false), custom(40, 30, deep);
+  for (int y = 0; y < 30; ++y)
+    for (int x = 0; x < 40; ++x) custom.Set(x, y, max, (x * 7 + y) % (max + 1), 0, 0);
+  custom.Set(9, 4, max, max, max, max);
+  KT_Info info;
+  std::memset(&info, 0, sizeof info);
+  info.lensType = 6;
+  info.placement = 1;
+  info.scaleW = info.scaleH = 1;
+  info.posX = 20;
+  info.posY = 15;
+  info.customLayer = &custom.def();
+  IO_Params io{nullptr, nullptr, &input.def(), &output.def()};
+  const double m2 = double(max) * max;
+  for (int y = 1; y < 30; ++y)
+    for (int x = 1; x < 40; ++x) {
+      if (x == 10 && y == 5) continue;  // the white pixel, below
+      const auto p = custom.Get(x - 1, y - 1);
+      ASSERT_DOUBLE_EQ(ComputeLensMask(x, y, &info, &io), 0.299 * p[1] * p[0] / m2) << x << "," << y;
+    }
+  EXPECT_EQ(ComputeLensMask(0, 5, &info, &io), 0.0);
+  EXPECT_EQ(ComputeLensMask(5, 0, &info, &io), 0.0);
+  EXPECT_NEAR(ComputeLensMask(10, 5, &info, &io), 1.0, 1e-12);
+  info.invertAlpha = true;
+  EXPECT_NEAR(ComputeLensMask(10, 5, &info, &io), 0.0, 1e-12);
+  custom.def().data = nullptr;  // no layer chosen
+  EXPECT_EQ(ComputeLensMask(10, 5, &info, &io), 1.0);
+}
+
+TEST(CustomMapStretch, ScalesTheLayerOverThePicture) {
+  World input(40, 40, false), output(40, 40, false), custom(20, 20, false);
+  custom.Set(9, 4, 255, 255, 255, 255);
+  KT_Info info;
+  std::memset(&info, 0, sizeof info);
+  info.lensType = 6;
+  info.placement = 2;
+  info.scaleW = info.scaleH = 1;
+  info.posX = info.posY = 20;
+  info.customLayer = &custom.def();
+  IO_Params io{nullptr, nullptr, &input.def(), &output.def()};
+  // column = (20 + x − 20)·0.5 − 1: x = 20 reads column 9; row likewise y = 10 reads row 4.
+  EXPECT_NEAR(ComputeLensMask(20, 10, &info, &io), 1.0, 1e-12);
+  EXPECT_EQ(ComputeLensMask(24, 10, &info, &io), 0.0);
+}
+
+TEST(LensMaskCache, LookupsOutsideTheRectangleAreZero) {
+  World input(10, 10, false), output(10, 10, false);
+  KT_Info info;
+  std::memset(&info, 0, sizeof info);
+  info.lensType = 1;
+  info.scaleW = info.scaleH = 1;
+  IO_Params io{nullptr, nullptr, &input.def(), &output.def()};
+  {
+    LensMaskScope scope;
+    ASSERT_EQ(scope.Fill(PF_Rect{2, 3, 6, 8}, &info, &io), PF_Err_NONE);
+    EXPECT_EQ(GetLensMask(2, 3, &io), 1.0);
+    EXPECT_EQ(GetLensMask(5, 7, &io), 1.0);
+    EXPECT_EQ(GetLensMask(1, 3, &io), 0.0);
+    EXPECT_EQ(GetLensMask(2, 2, &io), 0.0);
+    EXPECT_EQ(GetLensMask(6, 3, &io), 0.0);
+    EXPECT_EQ(GetLensMask(2, 8, &io), 0.0);
+  }
+  EXPECT_EQ(g_LensMask, nullptr);
+}
+
+template <class P>
+class LensComposite : public ::testing::Test {};
+TYPED_TEST_SUITE(LensComposite, PixelTypes);
+
+TYPED_TEST(LensComposite, BlendsByTheMaskWithHalfAdded) {
+  constexpr bool deep = PixelTraits<TypeParam>::kDeep;
+  World input(4, 1, deep);
+  input.Set(0, 0, 100, 100, 100, 100);
+  input.Set(1, 0, 100, 100, 100, 100);
+  input.Set(2, 0, 100, 100, 100, 100);
+  vt::FakeMask mask(4, 1, 0.0);
+  mask.at(0, 0) = 0.0001;
+  mask.at(1, 0) = 0.25;
+  mask.at(2, 0) = 0.25;
+  IO_Params io{};
+  LensRefcon rc{&input.def(), &io, 0, 0.0, char(deep)};
+  TypeParam P{200, 201, 0, 255}, out{};
+  auto lens = [](void* r, A_long x, A_long y, TypeParam* in, TypeParam* o) {
+    if constexpr (PixelTraits<TypeParam>::kDeep) return Lens16(r, x, y, in, o);
+    else return Lens8(r, x, y, in, o);
+  };
+  lens(&rc, 0, 0, &P, &out);
+  EXPECT_EQ(out.alpha, 100);  // at the threshold: the input
+  lens(&rc, 1, 0, &P, &out);
+  EXPECT_EQ(out.alpha, 125);  // 100·0.75 + 200·0.25 + 0.5
+  EXPECT_EQ(out.red, 125);    // 125.25 + 0.5
+  EXPECT_EQ(out.green, 75);
+  EXPECT_EQ(out.blue, 139);   // 75 + 63.75 + 0.5
+  rc.blurMap = 1;
+  rc.strength = 1.0;          // m = min(1, 0.25 + 0.25)
+  lens(&rc, 2, 0, &P, &out);
+  EXPECT_EQ(out.alpha, 150);
+}
+
+TEST(LensComposite16, ReadsAnEightBitInputConverted) {
+  World input(1, 1, false);
+  input.Set(0, 0, 255, 255, 0, 128);
+  vt::FakeMask mask(1, 1, 0.0);
+  IO_Params io{};
+  LensRefcon rc{&input.def(), &io, 0, 0.0, 0};
+  PF_Pixel16 P{1, 1, 1, 1}, out{};
+  Lens16(&rc, 0, 0, &P, &out);
+  EXPECT_EQ(out.alpha, 32767);
+  EXPECT_EQ(out.blue, WidenChannel(128));
+}
+
+}  // namespace
