@@ -104,36 +104,4 @@ void WriteImage(const World& world, const std::string& path, int depth) {
   }
 }
 
-World TestCard(int width, int height, bool deep) {
-  World world(width, height, deep);
-  const int full = deep ? 32768 : 255;
-  static const int kBars[8][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0},
-                                  {1, 0, 1}, {1, 0, 0}, {0, 0, 1}, {0, 0, 0}};
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      const double fx = (x + 0.5) / width, fy = (y + 0.5) / height;
-      int a = full, r, g, b;
-      if (fy < 0.5) {  // colour bars at 75 %
-        const int* bar = kBars[std::min(7, int(fx * 8))];
-        r = bar[0] * full * 3 / 4; g = bar[1] * full * 3 / 4; b = bar[2] * full * 3 / 4;
-      } else if (fy < 0.65) {  // grey ramp
-        r = g = b = int(fx * full);
-      } else if (fy < 0.9) {  // dark field with bright highlights and a hue ramp
-        const int cell = std::max(8, width / 24);
-        const bool dot = (x % cell == cell / 2) && (y % cell == cell / 2);
-        r = dot ? full : int(full * 0.1 * (1 + std::sin(fx * 6.2832)));
-        g = dot ? full : int(full * 0.1 * (1 + std::sin(fx * 6.2832 + 2.094)));
-        b = dot ? full : int(full * 0.1 * (1 + std::sin(fx * 6.2832 + 4.189)));
-      } else {  // checker with an alpha ramp
-        const int cell = std::max(4, width / 32);
-        const int v = ((x / cell + y / cell) % 2) ? full : full / 4;
-        r = g = b = v;
-        a = int(fx * full);
-      }
-      world.Set(x, y, a, r, g, b);
-    }
-  }
-  return world;
-}
-
 }  // namespace vzcli

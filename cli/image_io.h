@@ -16,7 +16,4 @@ minihost::World ReadImage(const std::string& path);
 // place. 16-bit host values are written as min(65535, (v·65535 + 16384) / 32768).
 void WriteImage(const minihost::World& world, const std::string& path, int depth);
 
-// A synthetic picture for demos and tests: colour bars, ramps, highlights and an alpha band.
-minihost::World TestCard(int width, int height, bool deep);
-
 }  // namespace vzcli

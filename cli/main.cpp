@@ -14,6 +14,7 @@
 #include "image_io.h"
 #include "minihost/controls.h"
 #include "minihost/host.h"
+#include "minihost/testcard.h"
 
 namespace {
 
@@ -214,7 +215,7 @@ int CmdRender(const Options& o) {
 
 int CmdTestcard(const Options& o) {
   Expect(o, 1, "OUTPUT");
-  World card = vzcli::TestCard(o.width, o.height, o.depth == 16);
+  World card = minihost::TestCard(o.width, o.height, o.depth == 16);
   vzcli::WriteImage(card, o.positional[0], o.depth);
   return kOk;
 }
