@@ -12,33 +12,6 @@
 
 namespace {
 
-// A world from the host's new_world, disposed of on every way out.
-class HostWorld {
- public:
-  explicit HostWorld(PF_InData* in_data) : in_data_(in_data) { std::memset(&w_, 0, sizeof w_); }
-  ~HostWorld() { Dispose(); }
-  HostWorld(const HostWorld&) = delete;
-  HostWorld& operator=(const HostWorld&) = delete;
-
-  PF_Err Create(A_long width, A_long height, PF_NewWorldFlags flags) {
-    PF_Err err = in_data_->utils->new_world(in_data_->effect_ref, width, height, flags, &w_);
-    created_ = err == PF_Err_NONE;
-    if (!created_) std::memset(&w_, 0, sizeof w_);
-    return err;
-  }
-  void Dispose() {
-    if (created_) in_data_->utils->dispose_world(in_data_->effect_ref, &w_);
-    created_ = false;
-    std::memset(&w_, 0, sizeof w_);
-  }
-  PF_EffectWorld* get() { return &w_; }
-
- private:
-  PF_InData* in_data_;
-  PF_EffectWorld w_;
-  bool created_ = false;
-};
-
 PF_Err RunChain(IO_Params& io, const KT_Info* info, PF_EffectWorld* input, PF_EffectWorld* A,
                 PF_EffectWorld* B, PF_EffectWorld** result) {
   PF_EffectWorld* current = A;

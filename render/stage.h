@@ -9,6 +9,8 @@
 // - errors are host codes returned at once; only a missing suite throws (516).
 #pragma once
 
+#include <cstring>
+
 #include "AE_Effect.h"
 #include "host/suite_handler.h"
 #include "params/kt_info.h"
@@ -29,6 +31,33 @@ inline PF_Err CopySrcToDst(const IO_Params* io) { return CopyWorld(io, io->src, 
 inline A_long ExtentHeight(const PF_EffectWorld* w) {
   return w->extent_hint.bottom - w->extent_hint.top;
 }
+
+// A world from the host's new_world, disposed of on every way out.
+class HostWorld {
+ public:
+  explicit HostWorld(PF_InData* in_data) : in_data_(in_data) { std::memset(&w_, 0, sizeof w_); }
+  ~HostWorld() { Dispose(); }
+  HostWorld(const HostWorld&) = delete;
+  HostWorld& operator=(const HostWorld&) = delete;
+
+  PF_Err Create(A_long width, A_long height, PF_NewWorldFlags flags) {
+    PF_Err err = in_data_->utils->new_world(in_data_->effect_ref, width, height, flags, &w_);
+    created_ = err == PF_Err_NONE;
+    if (!created_) std::memset(&w_, 0, sizeof w_);
+    return err;
+  }
+  void Dispose() {
+    if (created_) in_data_->utils->dispose_world(in_data_->effect_ref, &w_);
+    created_ = false;
+    std::memset(&w_, 0, sizeof w_);
+  }
+  PF_EffectWorld* get() { return &w_; }
+
+ private:
+  PF_InData* in_data_;
+  PF_EffectWorld w_;
+  bool created_ = false;
+};
 
 // Iterates `src` into `dst` over the whole image with the routine of dst's depth.
 PF_Err IterateByDepth(AEGP_SuiteHandler& suites, PF_InData* in_data, A_long progress_final,

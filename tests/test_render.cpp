@@ -178,11 +178,16 @@ TEST(Render, TwoRendersAtOnceGiveTheirOwnImages) {
 TEST(RenderFaults, EveryFailureEndsCleanly) {
   const World input = vt::RandomWorld(16, 16, false, 11);
   World custom = vt::RandomWorld(16, 16, false, 12);
+  int copies = 0;  // the last copy of a render is the output copy
   auto expected = [&] {
     auto h = vt::LoadedHost();
     vt::Set(*h, "Lightness/Amount", "25");
-    return Rendered(*h, input, &custom);
+    World out = Rendered(*h, input, &custom);
+    copies = h->CopyCalls();
+    return out;
   }();
+  static int outputCopy;
+  outputCopy = copies;
   struct Case {
     const char* name;
     void (*inject)(minihost::Faults&);
@@ -194,7 +199,8 @@ TEST(RenderFaults, EveryFailureEndsCleanly) {
       {"world B", [](minihost::Faults& f) { f.failNewWorldAt = 3; }, PF_Err_OUT_OF_MEMORY},
       {"input copy", [](minihost::Faults& f) { f.failCopyAt = 2; }, PF_Err_INTERNAL_STRUCT_DAMAGED},
       {"a stage copy", [](minihost::Faults& f) { f.failCopyAt = 3; }, PF_Err_INTERNAL_STRUCT_DAMAGED},
-      {"output copy", [](minihost::Faults& f) { f.failCopyAt = 6; }, PF_Err_INTERNAL_STRUCT_DAMAGED},
+      {"output copy", [](minihost::Faults& f) { f.failCopyAt = outputCopy; },
+       PF_Err_INTERNAL_STRUCT_DAMAGED},
       {"iterate", [](minihost::Faults& f) { f.failIterateAt = 1; }, PF_Err_INTERNAL_STRUCT_DAMAGED},
       {"iterate8 suite", [](minihost::Faults& f) { f.refuseSuite = kPFIterate8Suite; },
        PF_Err_BAD_CALLBACK_PARAM},

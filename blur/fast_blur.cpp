@@ -1,0 +1,156 @@
+#include "fast_blur.h"
+
+#include <algorithm>
+
+#include "render/lens_mask.h"
+#include "render/pixel.h"
+
+namespace {
+
+struct Sums {
+  double r = 0, g = 0, b = 0;
+};
+
+template <class P>
+void Add(Sums& s, const P& p, double w) {
+  s.r += p.red * w;
+  s.g += p.green * w;
+  s.b += p.blue * w;
+}
+
+// Colours of the window mean, rounded half up; alpha of the pixel itself.
+template <class P>
+void WriteMean(const Sums& s, double weight, const P& in, P* out) {
+  using C = typename PixelTraits<P>::Channel;
+  out->alpha = in.alpha;
+  out->red = C(s.r / weight + 0.5);
+  out->green = C(s.g / weight + 0.5);
+  out->blue = C(s.b / weight + 0.5);
+}
+
+// One pass over the window along a row (horizontal) or a column (vertical).
+template <class P, bool kVertical>
+PF_Err FastBlurPass(void* refcon, A_long x, A_long y, P* in, P* out) {
+  const FastBlurRefcon* rc = static_cast<const FastBlurRefcon*>(refcon);
+  const PF_EffectWorld* src = rc->io->src;
+  const A_long r = rc->radius;
+  auto pixel = [&](A_long i) -> const P& {
+    return kVertical ? *GetPointerFromDataP<P>(src, y + i, x, rc->mirror)
+                     : *GetPointerFromDataP<P>(src, y, x + i, rc->mirror);
+  };
+  const double m = rc->useLensMap ? GetLensMask(x, y, rc->io) : 1.0;
+  if (!rc->useLensMap || m == 1.0) {
+    Sums s;
+    double count = 0;
+    for (A_long i = -r; i <= r; ++i) {
+      Add(s, pixel(i), 1.0);
+      count += 1.0;
+    }
+    WriteMean(s, count, *in, out);
+    return PF_Err_NONE;
+  }
+  if (!(m > 0)) {
+    *out = *in;
+    return PF_Err_NONE;
+  }
+  // The window shrinks with the mask; each neighbour weighs its own mask value, taken at
+  // the unfolded position so that folded samples beyond the mask rectangle weigh 0.
+  const A_long k = A_long(r * m);
+  Sums s;
+  double weight = 0;
+  for (A_long i = -k; i <= k; ++i) {
+    const double w = kVertical ? GetLensMask(x, y + i, rc->io) : GetLensMask(x + i, y, rc->io);
+    Add(s, pixel(i), w);
+    weight += w;
+  }
+  if (kVertical && r != 0) {
+    // Fade toward the pass's source: unblurred at m·r ≤ 1, fully blurred from m·r ≥ 5.
+    using C = typename PixelTraits<P>::Channel;
+    const P o = *GetPointerFromDataP<P>(&rc->sourceCopy, y, x, 1);
+    const double t = std::clamp((m * r - 1) * 0.25, 0.0, 1.0);
+    out->alpha = in->alpha;
+    out->red = C(o.red * (1 - t) + (s.r / weight) * t + 0.5);
+    out->green = C(o.green * (1 - t) + (s.g / weight) * t + 0.5);
+    out->blue = C(o.blue * (1 - t) + (s.b / weight) * t + 0.5);
+    return PF_Err_NONE;
+  }
+  WriteMean(s, weight, *in, out);
+  return PF_Err_NONE;
+}
+
+}  // namespace
+
+template <class P>
+PF_Err FastBlurH(void* refcon, A_long x, A_long y, P* in, P* out) {
+  return FastBlurPass<P, false>(refcon, x, y, in, out);
+}
+template <class P>
+PF_Err FastBlurV(void* refcon, A_long x, A_long y, P* in, P* out) {
+  return FastBlurPass<P, true>(refcon, x, y, in, out);
+}
+
+// Errors of either pass are reported: a failed horizontal pass would otherwise leave the
+// vertical pass reading an unwritten image and the blur report success.
+template <class P>
+PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap) {
+  PF_InData* in_data = io->in_data;
+  PF_EffectWorld* S = io->src;
+  PF_EffectWorld* D = io->dst;
+  HostWorld T(in_data);
+  const PF_NewWorldFlags flags =
+      (S->world_flags & PF_WorldFlag_DEEP) ? PF_NewWorldFlag_DEEP_PIXELS : PF_NewWorldFlag_NONE;
+  if (PF_Err err = T.Create(S->width, S->height, flags)) return err;
+  if (PF_Err err = CopyWorld(io, S, T.get())) return err;
+  FastBlurRefcon rc{io, 1, rh, char(useLensMap), *T.get()};
+  AEGP_SuiteHandler suites(in_data->pica_basicP);
+  auto iterate = [&](PF_EffectWorld* from, PF_EffectWorld* to, auto fn) {
+    if constexpr (PixelTraits<P>::kDeep)
+      return suites.Iterate16Suite1()->iterate(in_data, 0, ExtentHeight(to), from, nullptr, &rc,
+                                               fn, to);
+    else
+      return suites.Iterate8Suite1()->iterate(in_data, 0, ExtentHeight(to), from, nullptr, &rc,
+                                              fn, to);
+  };
+  PF_Err err = iterate(S, D, FastBlurH<P>);
+  if (!err) {
+    io->src = D;
+    io->dst = S;
+    rc.radius = rv;
+    err = iterate(D, S, FastBlurV<P>);
+    io->src = S;
+    io->dst = D;
+  }
+  if (!err) err = CopyWorld(io, S, D);
+  return err;
+}
+
+template <class P>
+PF_Err FastBlur(IO_Params* io, A_long r, bool useLensMap) {
+  PF_EffectWorld* A = io->src;
+  PF_EffectWorld* B = io->dst;
+  if (PF_Err err = FastBlurA<P>(io, r, r, useLensMap)) return err;
+  io->src = B;
+  io->dst = A;
+  if (PF_Err err = FastBlurA<P>(io, r, r, useLensMap)) return err;
+  io->src = A;
+  io->dst = B;
+  return FastBlurA<P>(io, r, r, useLensMap);
+}
+
+PF_Err RenderFastBlurEffect(IO_Params* io, const KT_Info* info) {
+  const A_long r = A_long(info->fastBlurAmount);  // truncated: 0.9 gives no blur
+  if (info->scaleH != 0 && info->scaleW != 0 && info->fastBlurVisible && r != 0) {
+    const bool useLensMap =
+        info->fastBlurLensMap && 2 * info->feather > info->fastBlurAmount / 100;
+    if (IsDeep(io->dst)) return FastBlur<PF_Pixel16>(io, r, useLensMap);
+    return FastBlur<PF_Pixel>(io, r, useLensMap);
+  }
+  return CopySrcToDst(io);
+}
+
+template PF_Err FastBlurA<PF_Pixel>(IO_Params*, A_long, A_long, bool);
+template PF_Err FastBlurA<PF_Pixel16>(IO_Params*, A_long, A_long, bool);
+template PF_Err FastBlurH<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);
+template PF_Err FastBlurH<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
+template PF_Err FastBlurV<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);
+template PF_Err FastBlurV<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);

@@ -1,0 +1,24 @@
+// The fast blur: three separable box passes, plain or with the lens mask as blur map.
+#pragma once
+
+#include "render/stage.h"
+
+struct FastBlurRefcon {
+  IO_Params* io;               // the callbacks read the picture from io->src
+  char mirror;                 // always 1: positions outside fold back
+  A_long radius;               // of the current direction
+  char useLensMap;
+  PF_EffectWorld sourceCopy;   // the pass's source as it was before the horizontal pass
+};
+
+PF_Err RenderFastBlurEffect(IO_Params* io, const KT_Info* info);
+
+template <class P>
+PF_Err FastBlur(IO_Params* io, A_long r, bool useLensMap);
+// One horizontal and one vertical pass; leaves the result in both io->src and io->dst.
+template <class P>
+PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap);
+template <class P>
+PF_Err FastBlurH(void* refcon, A_long x, A_long y, P* in, P* out);
+template <class P>
+PF_Err FastBlurV(void* refcon, A_long x, A_long y, P* in, P* out);

@@ -1,0 +1,118 @@
+#include "trail.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "fast_blur.h"
+#include "render/pixel.h"
+
+namespace {
+
+constexpr uint64_t kUnclaimed = ~uint64_t(0);
+
+bool IsZero(const PF_Pixel& p) { return !(p.alpha | p.red | p.green | p.blue); }
+bool IsZero(const PF_Pixel16& p) { return !(p.alpha | p.red | p.green | p.blue); }
+
+// The value the line leaves at point i: the source pixel, or the mean of the opaque pixels
+// from it N steps toward the centre, weighted ((N − k) / N)².
+template <class P>
+P LineValue(const PF_EffectWorld* src, const PF_FixedPoint* pts, int n, int i, A_long N) {
+  const P own = GetPointerFromData<P>(src, pts[i].y, pts[i].x, 1);
+  if (N == 0) return own;
+  double r = 0, g = 0, b = 0, weight = 0;
+  for (A_long k = 0; k < N && i + k < n; ++k) {
+    const P q = GetPointerFromData<P>(src, pts[i + k].y, pts[i + k].x, 0);
+    if (q.alpha == 0) continue;
+    const double f = double(N - k) / N;
+    const double w = f * f;
+    r += q.red * w;
+    g += q.green * w;
+    b += q.blue * w;
+    weight += w;
+  }
+  using C = typename PixelTraits<P>::Channel;
+  if (weight == 0) return P{own.alpha, 0, 0, 0};
+  return P{own.alpha, C(r / weight), C(g / weight), C(b / weight)};
+}
+
+}  // namespace
+
+template <class P>
+PF_Err Trail(void* refcon, A_long x, A_long y, P*, P*) {
+  const TrailRefcon* rc = static_cast<const TrailRefcon*>(refcon);
+  const PF_EffectWorld* dst = rc->io->dst;
+  const PF_Rect& e = dst->extent_hint;
+  if (x != e.left && x != e.right - 1 && y != e.top && y != e.bottom - 1) return PF_Err_NONE;
+
+  const A_long N = A_long(float(rc->distance) * rc->amount * rc->amount);
+  const size_t room = size_t(std::max(dst->width, dst->height)) * 2 + 2;
+  std::unique_ptr<PF_FixedPoint[]> pts(new (std::nothrow) PF_FixedPoint[room]);
+  if (!pts) return PF_Err_OUT_OF_MEMORY;
+  const int n = ComputeLinePTs(x, y, rc->cx, rc->cy, pts.get());
+  const uint64_t line = uint64_t(y - e.top) * uint64_t(dst->width) + uint64_t(x - e.left);
+  for (int i = 0; i < n; ++i) {
+    // Writes land where the mirrored accessor points, so they never leave the image.
+    A_long row = pts[i].y - e.top, col = pts[i].x - e.left;
+    RecomputePosition(dst, row, col);
+    P* target = GetPointerFromDataP<P>(dst, row + e.top, col + e.left, 1);
+    const size_t index = size_t(row) * size_t(dst->width) + size_t(col);
+    const uint64_t key = line * room + uint64_t(i);
+    if (rc->writing) {
+      if (rc->claims[index].load(std::memory_order_relaxed) == key)
+        *target = LineValue<P>(rc->io->src, pts.get(), n, i, N);
+    } else if (!IsZero(LineValue<P>(rc->io->src, pts.get(), n, i, N))) {
+      uint64_t seen = rc->claims[index].load(std::memory_order_relaxed);
+      while (key < seen && !rc->claims[index].compare_exchange_weak(seen, key)) {
+      }
+    }
+  }
+  return PF_Err_NONE;
+}
+template PF_Err Trail<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);
+template PF_Err Trail<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
+
+PF_Err RenderTrailEffect(IO_Params* io, const KT_Info* info) {
+  if (!(info->trailAmount > 0) || !info->trailVisible) return CopySrcToDst(io);
+  PF_InData* in_data = io->in_data;
+  PF_EffectWorld* dst = io->dst;
+  const PF_Rect e = dst->extent_hint;
+  const A_long mx = A_long((e.left + e.right) / 2 - 0.5);
+  const A_long my = A_long((e.top + e.bottom) / 2 - 0.5);
+  A_long cx = info->trailCenterOfLens ? info->posX : info->trailCenterX;
+  A_long cy = info->trailCenterOfLens ? info->posY : info->trailCenterY;
+  if (cx <= e.left) cx = e.left + 1;
+  if (cy <= e.top) cy = e.top + 1;
+  if (cx >= e.right - 1) cx = e.right - 2;
+  if (cy >= e.bottom - 1) cy = e.bottom - 2;
+  A_long fx = e.left, fy = e.top;  // the farthest corner
+  if (cx < mx) fx = e.right;
+  if (cy < my) fy = e.bottom;
+  const int64_t ddx = fx - cx, ddy = fy - cy;  // 64 bits: no overflow on huge pictures
+  const A_long distance = A_long(std::sqrt(double(ddx * ddx + ddy * ddy)));
+  const A_long r = A_long(info->trailAmount * 2.5 + 0.5);
+
+  const PF_Pixel clear8 = {0, 0, 0, 0};
+  const PF_Pixel16 clear16 = {0, 0, 0, 0};
+  PF_Err err = IsDeep(dst) ? in_data->utils->fill16(in_data->effect_ref, &clear16, &e, dst)
+                           : in_data->utils->fill(in_data->effect_ref, &clear8, &e, dst);
+  if (err) return err;
+
+  const size_t pixels = size_t(dst->width) * size_t(dst->height);
+  std::unique_ptr<std::atomic<uint64_t>[]> claims(new (std::nothrow) std::atomic<uint64_t>[pixels]);
+  if (!claims) return PF_Err_OUT_OF_MEMORY;
+  for (size_t i = 0; i < pixels; ++i) claims[i].store(kUnclaimed, std::memory_order_relaxed);
+  TrailRefcon rc{cx, cy, io, info->trailAmount, distance, claims.get(), false};
+  if ((err = IterateStage(io, &rc, Trail<PF_Pixel>, Trail<PF_Pixel16>))) return err;
+  rc.writing = true;
+  if ((err = IterateStage(io, &rc, Trail<PF_Pixel>, Trail<PF_Pixel16>))) return err;
+  claims.reset();
+
+  std::swap(io->src, io->dst);
+  err = IsDeep(io->dst) ? FastBlurA<PF_Pixel16>(io, r, r, false)
+                        : FastBlurA<PF_Pixel>(io, r, r, false);
+  if (!err) err = CopySrcToDst(io);
+  return err;
+}
