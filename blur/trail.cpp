@@ -74,25 +74,30 @@ PF_Err Trail(void* refcon, A_long x, A_long y, P*, P*) {
 template PF_Err Trail<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);
 template PF_Err Trail<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
 
+TrailGeometry ComputeTrailGeometry(const PF_Rect& e, A_long cx, A_long cy, float amount) {
+  const A_long mx = A_long((e.left + e.right) / 2 - 0.5);
+  const A_long my = A_long((e.top + e.bottom) / 2 - 0.5);
+  if (cx <= e.left) cx = e.left + 1;
+  if (cy <= e.top) cy = e.top + 1;
+  if (cx >= e.right - 1) cx = e.right - 2;
+  if (cy >= e.bottom - 1) cy = e.bottom - 2;
+  const A_long fx = cx < mx ? e.right : e.left;  // the farthest corner
+  const A_long fy = cy < my ? e.bottom : e.top;
+  const int64_t dx = fx - cx, dy = fy - cy;  // 64 bits: no overflow on huge pictures
+  const A_long distance = A_long(std::sqrt(double(dx * dx + dy * dy)));
+  return TrailGeometry{cx, cy, distance, A_long(float(distance) * amount * amount),
+                       A_long(amount * 2.5 + 0.5)};
+}
+
 PF_Err RenderTrailEffect(IO_Params* io, const KT_Info* info) {
   if (!(info->trailAmount > 0) || !info->trailVisible) return CopySrcToDst(io);
   PF_InData* in_data = io->in_data;
   PF_EffectWorld* dst = io->dst;
   const PF_Rect e = dst->extent_hint;
-  const A_long mx = A_long((e.left + e.right) / 2 - 0.5);
-  const A_long my = A_long((e.top + e.bottom) / 2 - 0.5);
-  A_long cx = info->trailCenterOfLens ? info->posX : info->trailCenterX;
-  A_long cy = info->trailCenterOfLens ? info->posY : info->trailCenterY;
-  if (cx <= e.left) cx = e.left + 1;
-  if (cy <= e.top) cy = e.top + 1;
-  if (cx >= e.right - 1) cx = e.right - 2;
-  if (cy >= e.bottom - 1) cy = e.bottom - 2;
-  A_long fx = e.left, fy = e.top;  // the farthest corner
-  if (cx < mx) fx = e.right;
-  if (cy < my) fy = e.bottom;
-  const int64_t ddx = fx - cx, ddy = fy - cy;  // 64 bits: no overflow on huge pictures
-  const A_long distance = A_long(std::sqrt(double(ddx * ddx + ddy * ddy)));
-  const A_long r = A_long(info->trailAmount * 2.5 + 0.5);
+  const TrailGeometry g = ComputeTrailGeometry(
+      e, info->trailCenterOfLens ? info->posX : info->trailCenterX,
+      info->trailCenterOfLens ? info->posY : info->trailCenterY, info->trailAmount);
+  const A_long r = g.radius;
 
   const PF_Pixel clear8 = {0, 0, 0, 0};
   const PF_Pixel16 clear16 = {0, 0, 0, 0};
@@ -104,7 +109,7 @@ PF_Err RenderTrailEffect(IO_Params* io, const KT_Info* info) {
   std::unique_ptr<std::atomic<uint64_t>[]> claims(new (std::nothrow) std::atomic<uint64_t>[pixels]);
   if (!claims) return PF_Err_OUT_OF_MEMORY;
   for (size_t i = 0; i < pixels; ++i) claims[i].store(kUnclaimed, std::memory_order_relaxed);
-  TrailRefcon rc{cx, cy, io, info->trailAmount, distance, claims.get(), false};
+  TrailRefcon rc{g.cx, g.cy, io, info->trailAmount, g.distance, claims.get(), false};
   if ((err = IterateStage(io, &rc, Trail<PF_Pixel>, Trail<PF_Pixel16>))) return err;
   rc.writing = true;
   if ((err = IterateStage(io, &rc, Trail<PF_Pixel>, Trail<PF_Pixel16>))) return err;

@@ -21,5 +21,14 @@ struct TrailRefcon {
 
 PF_Err RenderTrailEffect(IO_Params* io, const KT_Info* info);
 
+// The trail's set-up numbers for an extent, a requested centre and an amount.
+struct TrailGeometry {
+  A_long cx, cy;    // moved strictly inside the extent
+  A_long distance;  // to the farthest corner
+  A_long length;    // N, samples per point
+  A_long radius;    // of the softening box blur
+};
+TrailGeometry ComputeTrailGeometry(const PF_Rect& e, A_long cx, A_long cy, float amount);
+
 template <class P>
 PF_Err Trail(void* refcon, A_long x, A_long y, P* in, P* out);

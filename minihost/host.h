@@ -122,6 +122,7 @@ class Host {
   int OutstandingCheckouts() const { return checkouts_; }
   int NewWorldCalls() const { return new_world_calls_; }
   int CopyCalls() const { return copy_calls_; }
+  int IterateCalls() const { return iterate_calls_; }
   int AbortPolls() const { return polls_; }
   std::vector<UpdateCall> updates;
   const std::map<uint32_t, std::vector<uint8_t>>& pipl() const { return pipl_; }

@@ -1,0 +1,375 @@
+// The blur engines: fast blur windows and blur-map weights, the distortion's geometry, the
+// trail's lines and the directional kernel; whole renders for the stage's passes.
+#include <cmath>
+#include <memory>
+#include <optional>
+
+#include "blur/directional_blur.h"
+#include "blur/fast_blur.h"
+#include "blur/optical_distortion.h"
+#include "blur/trail.h"
+#include "helpers.h"
+#include "render/pixel.h"
+
+namespace {
+
+using vt::Host;
+using vt::World;
+
+template <class P>
+class BlurDepths : public ::testing::Test {
+ protected:
+  static constexpr bool kDeep = PixelTraits<P>::kDeep;
+};
+using PixelTypes = ::testing::Types<PF_Pixel, PF_Pixel16>;
+TYPED_TEST_SUITE(BlurDepths, PixelTypes);
+
+template <class P>
+P Run(PF_Err (*fn)(void*, A_long, A_long, P*, P*), FastBlurRefcon& rc, int x, int y) {
+  P in = *GetPointerFromDataP<P>(rc.io->src, y, x, 1), out{};
+  fn(&rc, x, y, &in, &out);
+  return out;
+}
+
+TYPED_TEST(BlurDepths, WindowMirrorsAtTheLeftAndRepeatsAtTheRight) {
+  World row(10, 1, TestFixture::kDeep);
+  const int v[10] = {0, 10, 20, 30, 40, 50, 60, 70, 80, 91};
+  for (int x = 0; x < 10; ++x) row.Set(x, 0, 77, v[x], 0, 0);
+  IO_Params io{nullptr, nullptr, &row.def(), nullptr};
+  FastBlurRefcon rc{&io, 1, 2, 0, {}};
+  // Columns -2..2 read 2, 1, 0, 1, 2: (20 + 10 + 0 + 10 + 20) / 5 = 12.
+  EXPECT_EQ(Run<TypeParam>(FastBlurH<TypeParam>, rc, 0, 0).red, 12);
+  // Columns 7..11 read 7, 8, 9, 9, 8: (70 + 80 + 91 + 91 + 80) / 5 = 82.4 → 82.
+  EXPECT_EQ(Run<TypeParam>(FastBlurH<TypeParam>, rc, 9, 0).red, 82);
+  // The mean is rounded: 252 / 5 = 50.4 gives 50, 253 / 5 = 50.6 gives 51.
+  row.Set(6, 0, 77, 62, 0, 0);
+  EXPECT_EQ(Run<TypeParam>(FastBlurH<TypeParam>, rc, 5, 0).red, 50);
+  row.Set(6, 0, 77, 63, 0, 0);
+  EXPECT_EQ(Run<TypeParam>(FastBlurH<TypeParam>, rc, 5, 0).red, 51);
+  EXPECT_EQ(Run<TypeParam>(FastBlurH<TypeParam>, rc, 5, 0).alpha, 77);
+}
+
+TYPED_TEST(BlurDepths, RadiusBeyondThePictureFoldsRepeatedly) {
+  World column(1, 3, TestFixture::kDeep);
+  column.Set(0, 0, 1, 30, 0, 0);
+  column.Set(0, 1, 1, 60, 0, 0);
+  column.Set(0, 2, 1, 90, 0, 0);
+  IO_Params io{nullptr, nullptr, &column.def(), nullptr};
+  FastBlurRefcon rc{&io, 1, 7, 0, {}};
+  // A one-pixel-wide picture blurs horizontally to itself.
+  EXPECT_EQ(Run<TypeParam>(FastBlurH<TypeParam>, rc, 0, 1).red, 60);
+  // Rows -5..9 fold with period 5 into 0 1 2 2 1 three times: row 0 thrice, rows 1 and 2
+  // six times each: (90 + 360 + 540) / 15 = 66.
+  EXPECT_EQ(Run<TypeParam>(FastBlurV<TypeParam>, rc, 0, 2).red, 66);
+  column.Set(0, 0, 1, 32, 0, 0);  // 996 / 15 = 66.4
+  EXPECT_EQ(Run<TypeParam>(FastBlurV<TypeParam>, rc, 0, 2).red, 66);
+  column.Set(0, 0, 1, 33, 0, 0);  // 999 / 15 = 66.6
+  EXPECT_EQ(Run<TypeParam>(FastBlurV<TypeParam>, rc, 0, 2).red, 67);
+}
+
+TYPED_TEST(BlurDepths, BlurMapWindowShrinksWithTheMaskAndFades) {
+  World row(60, 60, TestFixture::kDeep);
+  for (int y = 0; y < 60; ++y)
+    for (int x = 0; x < 60; ++x) row.Set(x, y, 5, x * 3, y, 0);
+  World source = vt::Uniform(60, 60, TestFixture::kDeep, 5, 10, 10, 10);
+  vt::FakeMask mask(60, 60, 0.1);
+  IO_Params io{nullptr, nullptr, &row.def(), nullptr};
+  FastBlurRefcon rc{&io, 1, 20, 1, source.def()};
+  // k = trunc(20 · 0.1) = 2; equal weights: the mean of columns 28..32 of red = 3x.
+  EXPECT_EQ(Run<TypeParam>(FastBlurH<TypeParam>, rc, 30, 30).red, 90);
+  // Vertical: mean of rows 28..32 of green is 30, faded by t = (2 − 1) · 0.25 toward the
+  // source's 10: 10 · 0.75 + 30 · 0.25 + 0.5 = 15.5 → 15.
+  EXPECT_EQ(Run<TypeParam>(FastBlurV<TypeParam>, rc, 30, 30).green, 15);
+  // Neighbours weigh their own mask values.
+  mask.at(31, 30) = 0.0;
+  mask.at(32, 30) = 0.0;
+  EXPECT_EQ(Run<TypeParam>(FastBlurH<TypeParam>, rc, 30, 30).red, int((28 + 29 + 30) * 3 / 3.0 + 0.5));
+  // Mask 0 leaves the pixel; mask 1 takes the plain window.
+  mask.at(10, 10) = 0.0;
+  const TypeParam kept = Run<TypeParam>(FastBlurV<TypeParam>, rc, 10, 10);
+  EXPECT_EQ(kept.red, 30);
+  EXPECT_EQ(kept.green, 10);
+  // Mask 1: the plain window, rows -10..30 folded: (55 + 465) / 41 = 12.7 → 13.
+  mask.at(40, 10) = 1.0;
+  EXPECT_EQ(Run<TypeParam>(FastBlurV<TypeParam>, rc, 40, 10).green, 13);
+}
+
+TYPED_TEST(BlurDepths, UniformPictureStaysUnchangedInEveryMode) {
+  const int full = PixelTraits<TypeParam>::kMax;
+  World src = vt::Uniform(30, 30, TestFixture::kDeep, full, 120, 60, full);
+  World source = vt::Uniform(30, 30, TestFixture::kDeep, full, 120, 60, full);
+  vt::FakeMask mask(30, 30, 0.0);
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> d(0.0, 1.0);
+  for (int y = 0; y < 30; ++y)
+    for (int x = 0; x < 30; ++x) mask.at(x, y) = d(rng);
+  IO_Params io{nullptr, nullptr, &src.def(), nullptr};
+  for (char useLensMap : {0, 1}) {
+    for (A_long radius : {1, 7, 40}) {
+      FastBlurRefcon rc{&io, 1, radius, useLensMap, source.def()};
+      for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 30; ++x)
+          for (auto fn : {FastBlurH<TypeParam>, FastBlurV<TypeParam>}) {
+            const TypeParam out = Run<TypeParam>(fn, rc, x, y);
+            ASSERT_EQ(out.red, 120);
+            ASSERT_EQ(out.green, 60);
+            ASSERT_EQ(out.blue, full);
+          }
+    }
+  }
+}
+
+TYPED_TEST(BlurDepths, DirectionalKeepsAlphaAndSkipsTransparentSamples) {
+  World src(5, 9, TestFixture::kDeep);
+  for (int y = 0; y < 9; ++y) src.Set(2, y, 100, 0, y * 10, 0);
+  src.Set(2, 5, 0, 0, 200, 0);  // transparent: not sampled
+  vt::FakeMask mask(5, 9, 1.0);
+  IO_Params io{nullptr, nullptr, &src.def(), nullptr};
+  const auto entries = DirectionalKernelEntries(3, 0.0);
+  DirectionalKernel k{&io, entries.data(), A_u_long(entries.size())};
+  TypeParam in = *GetPointerFromDataP<TypeParam>(&src.def(), 4, 2, 1), out{};
+  DirectionalBlur<TypeParam>(&k, 2, 4, &in, &out);
+  // Rows 1..7 weigh 0, 1/3, 2/3, 1, (transparent), 1/3, 0 over green = 10·row:
+  // (20/3 + 20 + 40 + 20) / (7/3) = 37.1.
+  EXPECT_EQ(out.green, 37);
+  EXPECT_EQ(out.alpha, 100);
+  mask.at(2, 4) = 0.0001;
+  DirectionalBlur<TypeParam>(&k, 2, 4, &in, &out);
+  EXPECT_EQ(out.green, 40);
+}
+
+TEST(DirectionalKernel, AmountThreeAtZeroDegreesIsAVerticalRun) {
+  const auto e = DirectionalKernelEntries(3, 0.0);
+  ASSERT_EQ(e.size(), 7u);
+  const double w[7] = {0, 1 / 3.0, 2 / 3.0, 1, 2 / 3.0, 1 / 3.0, 0};
+  for (int i = 0; i < 7; ++i) {
+    EXPECT_EQ(e[size_t(i)].dx, 0);
+    EXPECT_EQ(e[size_t(i)].dy, i - 3);
+    EXPECT_DOUBLE_EQ(e[size_t(i)].weight, w[i]);
+  }
+  EXPECT_EQ(DirectionalKernelEntries(0.9f, 0.0).size(), 1u);  // degenerates into a copy
+}
+
+TEST(DirectionalKernel, HugeAmountsKeepTheirWeights) {
+  // From 46341 the squares overflow 32 bits; the ends must still weigh 0, the centre 1.
+  const auto e = DirectionalKernelEntries(50000, 0.7);
+  ASSERT_GT(e.size(), 50000u);
+  EXPECT_NEAR(e.front().weight, 0.0, 1e-9);
+  EXPECT_NEAR(e.back().weight, 0.0, 1e-9);
+  double top = 0;
+  for (const auto& entry : e) {
+    ASSERT_GE(entry.weight, -1e-9);
+    top = std::max(top, entry.weight);
+  }
+  EXPECT_EQ(top, 1.0);
+}
+
+TEST(Distortion, NinetyDegreesFromTheCornerOfA300By400Picture) {
+  const double f = DistortionFocalLength(300, 400, 90);
+  EXPECT_NEAR(f, 500, 1e-9);
+  DistortionRefcon rc{0, 0, f, nullptr};
+  double row, col;
+  ASSERT_TRUE(DistortionSamplePosition(&rc, 300, 400, &row, &col));
+  EXPECT_NEAR(col, 212.13, 0.005);
+  EXPECT_NEAR(row, 282.84, 0.005);
+  EXPECT_FALSE(DistortionSamplePosition(&rc, 0, 0, &row, &col));  // the centre stays
+  ASSERT_TRUE(DistortionSamplePosition(&rc, 1000000, 0, &row, &col));
+  EXPECT_NEAR(col, f, 0.01);  // far from the centre the sample radius approaches f
+  EXPECT_LT(DistortionFocalLength(300, 400, 180), 0.0001);  // the lens shows one colour
+}
+
+template <class P>
+PF_Err DistortAt(DistortionRefcon* rc, World& src, int x, int y, P* out) {
+  P in = *GetPointerFromDataP<P>(&src.def(), y, x, 1);
+  return OpticalDistortion<P>(rc, x, y, &in, out);
+}
+
+TYPED_TEST(BlurDepths, DistortionKeepsCentreAndOutsideAndFlattensAtTinyFocus) {
+  World src = vt::RandomWorld(20, 20, TestFixture::kDeep, 21);
+  vt::FakeMask mask(20, 20, 1.0);
+  mask.at(3, 3) = 0.0;
+  IO_Params io{nullptr, nullptr, &src.def(), nullptr};
+  DistortionRefcon rc{10, 10, 5.0, &io};
+  TypeParam out{};
+  DistortAt(&rc, src, 10, 10, &out);
+  EXPECT_EQ(out.red, src.Get(10, 10)[1]);
+  DistortAt(&rc, src, 3, 3, &out);
+  EXPECT_EQ(out.green, src.Get(3, 3)[2]);
+  DistortAt(&rc, src, 15, 12, &out);
+  EXPECT_EQ(out.alpha, src.Get(15, 12)[0]);  // alpha stays
+  rc.focal = 0.00005;
+  DistortAt(&rc, src, 17, 2, &out);
+  EXPECT_EQ(out.blue, src.Get(10, 10)[3]);
+  EXPECT_EQ(out.alpha, src.Get(10, 10)[0]);
+}
+
+TEST(TrailGeometry, WorkedValues) {
+  const PF_Rect e{0, 0, 100, 100};
+  TrailGeometry g = ComputeTrailGeometry(e, 50, 50, 1.0f);
+  EXPECT_EQ(g.cx, 50);
+  EXPECT_EQ(g.distance, 70);  // to (0, 0): trunc(√5000)
+  EXPECT_EQ(g.length, 70);
+  EXPECT_EQ(g.radius, 3);
+  g = ComputeTrailGeometry(e, 50, 50, 0.01f);
+  EXPECT_EQ(g.length, 0);
+  EXPECT_EQ(g.radius, 0);
+  g = ComputeTrailGeometry(e, -30, 500, 0.5f);  // moved one pixel inside
+  EXPECT_EQ(g.cx, 1);
+  EXPECT_EQ(g.cy, 98);
+  g = ComputeTrailGeometry(e, 10, 80, 0.5f);    // farthest corner (100, 0)
+  EXPECT_EQ(g.distance, A_long(std::sqrt(90.0 * 90 + 80 * 80)));
+}
+
+// The literal walk: edge pixels in row-major order, each line writing the pixels that are
+// still transparent black.
+template <class P>
+World SequentialTrail(const World& src, A_long cx, A_long cy, A_long N) {
+  World dst(src.width(), src.height(), PixelTraits<P>::kDeep);
+  std::vector<PF_FixedPoint> pts(size_t(std::max(src.width(), src.height())) * 2 + 2);
+  for (int y = 0; y < src.height(); ++y) {
+    for (int x = 0; x < src.width(); ++x) {
+      if (x != 0 && y != 0 && x != src.width() - 1 && y != src.height() - 1) continue;
+      const int n = ComputeLinePTs(x, y, cx, cy, pts.data());
+      for (int i = 0; i < n; ++i) {
+        P* d = GetPointerFromDataP<P>(&dst.def(), pts[size_t(i)].y, pts[size_t(i)].x, 1);
+        if (d->alpha || d->red || d->green || d->blue) continue;
+        const P own = GetPointerFromData<P>(&src.def(), pts[size_t(i)].y, pts[size_t(i)].x, 1);
+        if (N == 0) {
+          *d = own;
+          continue;
+        }
+        double r = 0, g = 0, b = 0, w = 0;
+        for (int k = 0; k < N && i + k < n; ++k) {
+          const P q = GetPointerFromData<P>(&src.def(), pts[size_t(i + k)].y, pts[size_t(i + k)].x, 0);
+          if (!q.alpha) continue;
+          const double f = double(N - k) / N, fw = f * f;
+          r += q.red * fw;
+          g += q.green * fw;
+          b += q.blue * fw;
+          w += fw;
+        }
+        using C = typename PixelTraits<P>::Channel;
+        *d = w == 0 ? P{own.alpha, 0, 0, 0} : P{own.alpha, C(r / w), C(g / w), C(b / w)};
+      }
+    }
+  }
+  return dst;
+}
+
+TYPED_TEST(BlurDepths, TrailClaimsEqualTheSequentialWalkForAnyThreadCount) {
+  constexpr bool deep = TestFixture::kDeep;
+  for (int w : {37, 1}) {
+    World src = vt::RandomWorld(w, 29, deep, 31);
+    for (int y = 0; y < 29; ++y)  // transparent and black patches make lines cross twice
+      for (int x = 0; x < w; x += 3) src.Set(x, y, y % 2 ? 0 : src.Get(x, y)[0], 0, 0, 0);
+    const TrailGeometry g = ComputeTrailGeometry(PF_Rect{0, 0, w, 29}, 11, 9, 0.6f);
+    const World expected = SequentialTrail<TypeParam>(src, g.cx, g.cy, g.length);
+    for (int threads : {1, 3, 8}) {
+      Host host;
+      host.SetThreads(threads);
+      World dst(w, 29, deep);
+      IO_Params io{nullptr, nullptr, &src.def(), &dst.def()};
+      std::vector<std::atomic<uint64_t>> claims(size_t(w) * 29);
+      for (auto& c : claims) c = ~uint64_t(0);
+      TrailRefcon rc{g.cx, g.cy, &io, 0.6f, g.distance, claims.data(), false};
+      PF_InData in{};
+      in.effect_ref = reinterpret_cast<PF_ProgPtr>(&host);
+      for (bool writing : {false, true}) {
+        rc.writing = writing;
+        const void* suite = nullptr;
+        if constexpr (deep) {
+          host.AcquireSuite(kPFIterate16Suite, 1, &suite);
+          static_cast<const PF_iterate16Suite1*>(suite)->iterate(&in, 0, 29, &src.def(), nullptr, &rc,
+                                                                 Trail<PF_Pixel16>, &dst.def());
+        } else {
+          host.AcquireSuite(kPFIterate8Suite, 1, &suite);
+          static_cast<const PF_Iterate8Suite1*>(suite)->iterate(&in, 0, 29, &src.def(), nullptr, &rc,
+                                                                Trail<PF_Pixel>, &dst.def());
+        }
+      }
+      EXPECT_TRUE(vt::SameImage(dst, expected)) << "width " << w << ", " << threads << " threads";
+    }
+  }
+}
+
+// ---- whole renders ------------------------------------------------------------------------
+
+std::unique_ptr<Host> HostWith(std::initializer_list<std::pair<const char*, const char*>> sets) {
+  auto host = vt::LoadedHost();
+  vt::Set(*host, "Fast Blur/Visible", "off");
+  for (auto& [k, v] : sets) vt::Set(*host, k, v);
+  return host;
+}
+
+World RenderWith(Host& host, const World& input) {
+  World out(input.width(), input.height(), input.deep());
+  EXPECT_EQ(host.Render(input, out), PF_Err_NONE);
+  EXPECT_EQ(host.LiveWorlds(), 0);
+  EXPECT_EQ(host.OutstandingSuites(), 0);
+  return out;
+}
+
+TEST(BlurStage, OffAmountsAndZeroScaleCopy) {
+  const World input = vt::RandomWorld(30, 20, false, 41);
+  auto plain = HostWith({{"Type", "None"}});
+  const World expected = RenderWith(*plain, input);
+  EXPECT_TRUE(vt::SameImage(expected, input));
+  for (auto sets : {std::initializer_list<std::pair<const char*, const char*>>{
+                        {"Type", "None"}, {"Fast Blur/Visible", "on"}, {"Fast Blur/Amount", "0.9"}},
+                    {{"Type", "None"}, {"Fast Blur/Visible", "on"}, {"Scale", "0"}},
+                    {{"Type", "None"}, {"Optical Distortion/Amount", "0"}},
+                    {{"Type", "None"}, {"Trail/Visible", "off"}, {"Trail/Amount", "50"}},
+                    {{"Type", "None"}, {"Directional Blur/Amount", "0.5"}}}) {
+    auto host = HostWith(sets);
+    EXPECT_TRUE(vt::SameImage(RenderWith(*host, input), expected));
+  }
+}
+
+TEST(BlurStage, FastBlurNeverChangesAlpha) {
+  const World input = vt::RandomWorld(33, 21, false, 42);
+  auto host = HostWith({{"Type", "None"}, {"Fast Blur/Visible", "on"}, {"Fast Blur/Amount", "4"}});
+  const World out = RenderWith(*host, input);
+  for (int y = 0; y < 21; ++y)
+    for (int x = 0; x < 33; ++x) ASSERT_EQ(out.Get(x, y)[0], input.Get(x, y)[0]);
+}
+
+TEST(BlurStage, FailingTrailStopsTheChain) {
+  const World input = vt::RandomWorld(24, 24, false, 43);
+  auto host = HostWith({{"Trail/Amount", "50"}, {"Directional Blur/Amount", "4"}});
+  host->faults.failIterateAt = 1;  // the trail's first iteration
+  World out(24, 24, false);
+  EXPECT_EQ(host->Render(input, out), PF_Err_INTERNAL_STRUCT_DAMAGED);
+  EXPECT_EQ(host->IterateCalls(), 1);
+  EXPECT_EQ(host->LiveWorlds(), 0);
+}
+
+TEST(BlurStage, EveryBlurIdenticalForEveryThreadCount) {
+  for (bool deep : {false, true}) {
+    const World input = vt::RandomWorld(48, 36, deep, 44);
+    std::optional<World> first;
+    for (int threads : {1, 4}) {
+      auto host = HostWith({{"Feather", "60"}, {"Fast Blur/Visible", "on"}, {"Fast Blur/Amount", "3"},
+                            {"Fast Blur/Use Lens as Blur Map", "on"},
+                            {"Optical Distortion/Amount", "70"}, {"Trail/Amount", "60"},
+                            {"Trail/Center of the Lens", "off"}, {"Trail/Center", "5,30"},
+                            {"Directional Blur/Amount", "4"}, {"Direction", "20"}});
+      host->SetThreads(threads);
+      World out = RenderWith(*host, input);
+      if (!first) first = std::move(out);
+      else EXPECT_TRUE(vt::SameImage(out, *first)) << threads << " threads";
+    }
+  }
+}
+
+TEST(BlurStage, HugeAmountsOnTinyPicturesStayInside) {
+  const World input = vt::RandomWorld(3, 2, true, 45);
+  auto host = HostWith({{"Type", "None"}, {"Fast Blur/Visible", "on"}, {"Fast Blur/Amount", "32768"},
+                        {"Directional Blur/Amount", "65536"}, {"Trail/Amount", "100"},
+                        {"Optical Distortion/Amount", "179"}});
+  RenderWith(*host, input);
+  const World line = vt::RandomWorld(1, 9, false, 46);
+  auto trail = HostWith({{"Trail/Amount", "100"}});
+  RenderWith(*trail, line);
+}
+
+}  // namespace
