@@ -1,6 +1,301 @@
 #include "iris_blur.h"
 
-// Placeholder until the iris blur lands: the picture passes through unchanged.
-PF_Err RenderReleasticBlurEffect(IO_Params* io, const KT_Info* /*info*/) {
-  return CopySrcToDst(io);
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "render/lens_mask.h"
+#include "render/pixel.h"
+
+namespace {
+constexpr double kPi = 3.141592653589793;
+}  // namespace
+
+A_long BlurMapRadius(double m, A_long R) { return A_long(std::pow(m, 1.5) * R + 0.5); }
+
+IrisShape IrisShapeFrom(const KT_Info* info) {
+  return IrisShape{int(info->irisSides) + 2, double(info->irisRoundness),
+                   double(info->irisAspect), info->irisRotation};
+}
+
+IrisKernel BuildIrisGrid(const IrisShape& shape, A_long r) {
+  IrisKernel k;
+  k.rx = k.ry = r;
+  const A_long side = 2 * r + 1;
+  k.grid.assign(size_t(side) * size_t(side), 0.0f);
+  const double A = 2 * kPi / shape.sides;
+  const double a = shape.aspect, rho = shape.roundness;
+  const double c = std::cos(-shape.rotation), s = std::sin(-shape.rotation);
+  // The flat sides' distance, rounded to single precision as the straight-side formula has it.
+  const float flat = float(r * std::cos((A - A * rho) * 0.5));
+  for (A_long dy = -r; dy <= r; ++dy) {
+    for (A_long dx = -r; dx <= r; ++dx) {
+      float& g = k.grid[size_t(dy + r) * side + size_t(dx + r)];
+      if (dx == 0 && dy == 0) {
+        g = 1.0f;
+        continue;
+      }
+      // An aspect of 0 squeezes the shape to nothing: only the centre weighs.
+      if (!(a > 0)) continue;
+      const double j = -dx, i = dy;
+      const double u = (c * j + s * i) / a;
+      const double v = s * j - c * i;
+      double d = std::sqrt(u * u + v * v);
+      if (float(a) > 1.0f) d *= a;
+      double theta;
+      if (u == 0) {
+        theta = v > 0 ? kPi / 2 : 3 * kPi / 2;
+      } else {
+        theta = std::atan(v / u);
+        if (u < 0) theta += kPi;
+        if (theta < 0) theta += 2 * kPi;
+      }
+      double t = (theta + kPi / 2) / A;
+      t -= std::trunc(t);
+      double b;
+      if (rho * 0.5 > t || t > 1 - rho * 0.5) b = r;  // near a corner: the circle
+      else b = float(flat / std::cos((0.5 - t) * A));  // the straight side
+      if (d < b + 0.0001) g = 1.0f;
+      else if (d < b + 0.0001 + 1) g = float(d - b - 0.0001);
+    }
+  }
+  return k;
+}
+
+std::vector<RowDifference> RowDifferences(const IrisKernel& k) {
+  const A_long r = k.rx;
+  std::vector<RowDifference> list;
+  for (A_long dy = -r; dy <= r; ++dy) {
+    auto G = [&](A_long dx) { return dx < -r || dx > r ? 0.0 : double(k.at(dx, dy)); };
+    for (A_long x = -(r + 1); x <= r; ++x) {
+      const double w = G(x) - G(x + 1);
+      if (w != 0) list.push_back(RowDifference{x, dy, w});
+    }
+  }
+  return list;
+}
+
+std::vector<float> HighlightMap(const PF_EffectWorld* src) {
+  std::vector<float> map(size_t(src->width) * size_t(src->height));
+  const bool deep = IsDeep(src);
+  const double max2 = deep ? 1073741824.0 : 65025.0;
+  for (A_long y = 0; y < src->height; ++y) {
+    for (A_long x = 0; x < src->width; ++x) {
+      double a, r, g, b;
+      if (deep) {
+        const PF_Pixel16 p = GetPointerFromData<PF_Pixel16>(src, y + src->extent_hint.top,
+                                                             x + src->extent_hint.left, 0);
+        a = p.alpha; r = p.red; g = p.green; b = p.blue;
+      } else {
+        const PF_Pixel p = GetPointerFromData<PF_Pixel>(src, y + src->extent_hint.top,
+                                                        x + src->extent_hint.left, 0);
+        a = p.alpha; r = p.red; g = p.green; b = p.blue;
+      }
+      const double luma = 0.299 * r + 0.587 * g + 0.114 * b;
+      map[size_t(y) * src->width + x] = float(std::sqrt(luma * a / max2));
+    }
+  }
+  return map;
+}
+
+namespace {
+
+template <class P>
+struct Picture {
+  const PF_EffectWorld* world;
+  const float* H;
+  const P* at(A_long x, A_long y) const {
+    return GetPointerFromDataP<P>(world, y + world->extent_hint.top, x + world->extent_hint.left, 0);
+  }
+  bool inside(A_long x, A_long y) const {
+    return x >= 0 && y >= 0 && x < world->width && y < world->height;
+  }
+  float h(A_long x, A_long y) const { return H[size_t(y) * world->width + x]; }
+};
+
+struct Sums {
+  double w = 0, r = 0, g = 0, b = 0;
+};
+
+// The sums of the whole kernel at (x, y): g·H rounded to single precision, sums in double.
+template <class P>
+Sums DirectSum(const Picture<P>& pic, const IrisKernel& k, A_long x, A_long y) {
+  Sums s;
+  const A_long r = k.rx;
+  for (A_long dy = -r; dy <= r; ++dy) {
+    if (y + dy < 0 || y + dy >= pic.world->height) continue;
+    for (A_long dx = -r; dx <= r; ++dx) {
+      const float g = k.at(dx, dy);
+      if (g == 0 || !pic.inside(x + dx, y + dy)) continue;
+      const double w = float(g * pic.h(x + dx, y + dy));
+      const P* p = pic.at(x + dx, y + dy);
+      s.w += w;
+      s.r += w * p->red;
+      s.g += w * p->green;
+      s.b += w * p->blue;
+    }
+  }
+  return s;
+}
+
+// The uniform form, row by row: running sums over the difference list in double precision,
+// re-summed in full at the start of a row, every `period` pixels, and whenever the running
+// weight falls near zero, so that leftovers of bright patches never streak across dark
+// ones. Each output equals the direct kernel sum within rounding.
+template <class P>
+PF_Err UniformIrisBlur(IO_Params* io, const IrisKernel& k, const float* H) {
+  using C = typename PixelTraits<P>::Channel;
+  constexpr double kMax = PixelTraits<P>::kMax;
+  const std::vector<RowDifference> list = RowDifferences(k);
+  const Picture<P> pic{io->src, H};
+  PF_EffectWorld* dst = io->dst;
+  const A_long W = std::min(dst->width, io->src->width), Ht = std::min(dst->height, io->src->height);
+  const A_long period = std::max<A_long>(64, 4 * k.rx);
+  for (A_long y = 0; y < Ht; ++y) {
+    if (PF_Err err = io->in_data->inter.abort(io->in_data->effect_ref)) return err;
+    Sums s;
+    double peak = 0;
+    A_long since = 0;
+    for (A_long x = 0; x < W; ++x) {
+      bool resum = x == 0 || since >= period;
+      if (!resum) {
+        for (const RowDifference& e : list) {
+          if (!pic.inside(x + e.x, y + e.y)) continue;
+          const double w = e.weight * pic.h(x + e.x, y + e.y);
+          if (w == 0) continue;
+          const P* p = pic.at(x + e.x, y + e.y);
+          s.w += w;
+          s.r += w * p->red;
+          s.g += w * p->green;
+          s.b += w * p->blue;
+        }
+        peak = std::max(peak, s.w);
+        ++since;
+        resum = s.w <= 1e-6 * peak;
+      }
+      if (resum) {
+        s = DirectSum(pic, k, x, y);
+        peak = s.w;
+        since = 0;
+      }
+      P* out = GetPointerFromDataP<P>(dst, y + dst->extent_hint.top, x + dst->extent_hint.left, 1);
+      const P* own = pic.at(x, y);
+      out->alpha = own->alpha;
+      if (s.w > 0) {
+        auto q = [&](double c) { return C(std::clamp(std::trunc(c / s.w), 0.0, kMax)); };
+        out->red = q(s.r);
+        out->green = q(s.g);
+        out->blue = q(s.b);
+      } else {
+        out->red = out->green = out->blue = 0;
+      }
+    }
+  }
+  return PF_Err_NONE;
+}
+
+// The last row repeats the row above it, then the last column the column before it.
+template <class P>
+void RepairBorder(PF_EffectWorld* dst) {
+  const A_long L = dst->extent_hint.left, T = dst->extent_hint.top;
+  const A_long W = dst->width, H = dst->height;
+  for (A_long x = 0; x < W; ++x)
+    *GetPointerFromDataP<P>(dst, T + H - 1, L + x, 1) = *GetPointerFromDataP<P>(dst, T + H - 2, L + x, 1);
+  for (A_long y = 0; y < H; ++y)
+    *GetPointerFromDataP<P>(dst, T + y, L + W - 1, 1) = *GetPointerFromDataP<P>(dst, T + y, L + W - 2, 1);
+}
+
+// The blur-map form builds only the kernels its mask asks for, a batch at a time, so that
+// memory grows with R² rather than R³; each pass writes the pixels of its batch's radii.
+template <class P>
+PF_Err BlurMapIrisBlur(IO_Params* io, const IrisShape& shape, A_long R, const float* H) {
+  PF_EffectWorld* dst = io->dst;
+  std::vector<char> needed(size_t(R) + 1, 0);
+  for (A_long y = 0; y < dst->height; ++y)
+    for (A_long x = 0; x < dst->width; ++x) needed[size_t(BlurMapRadius(GetLensMask(x, y, io), R))] = 1;
+
+  const size_t budget = std::max<size_t>(size_t(1) << 20, 4 * size_t(2 * R + 1) * size_t(2 * R + 1));
+  std::vector<IrisCells> kernels(size_t(R) + 1);
+  std::vector<const IrisCells*> table(size_t(R) + 1, nullptr);
+  IrisRefcon rc{table.data(), io, H, R};
+  A_long next = 0;
+  while (next <= R) {
+    size_t cells = 0;
+    A_long first = next;
+    for (; next <= R && (cells == 0 || cells < budget); ++next) {
+      if (!needed[size_t(next)]) continue;
+      const IrisKernel grid = BuildIrisGrid(shape, next);
+      IrisCells& sparse = kernels[size_t(next)];
+      for (A_long dy = -next; dy <= next; ++dy)
+        for (A_long dx = -next; dx <= next; ++dx) {
+          const float g = grid.at(dx, dy);
+          if (double(g) > 0.0001) sparse.cells.push_back(Weight_Pt{dx, dy, g});
+        }
+      cells += sparse.cells.size();
+      table[size_t(next)] = &sparse;
+    }
+    if (cells == 0) continue;
+    if (PF_Err err = IterateStage(io, &rc, IrisBlur<PF_Pixel>, IrisBlur<PF_Pixel16>)) return err;
+    for (A_long r = first; r < next; ++r) {
+      table[size_t(r)] = nullptr;
+      std::vector<Weight_Pt>().swap(kernels[size_t(r)].cells);
+    }
+  }
+  return PF_Err_NONE;
+}
+
+}  // namespace
+
+// Blur-map form at one pixel: kernel radius from the mask, opaque samples weighted by their
+// brightness, sums in single precision.
+template <class P>
+PF_Err IrisBlur(void* refcon, A_long x, A_long y, P* in, P* out) {
+  const IrisRefcon* rc = static_cast<const IrisRefcon*>(refcon);
+  const IrisCells* k = rc->kernels[BlurMapRadius(GetLensMask(x, y, rc->io), rc->R)];
+  if (!k) return PF_Err_NONE;  // another batch's radius
+  const Picture<P> pic{rc->io->src, rc->highlights};
+  float total = 0, r = 0, g = 0, b = 0;
+  for (const Weight_Pt& c : k->cells) {
+    if (!pic.inside(x + c.x, y + c.y)) continue;
+    const P* s = pic.at(x + c.x, y + c.y);
+    if (s->alpha == 0) continue;
+    const float w = pic.h(x + c.x, y + c.y) * c.weight;
+    total += w;
+    r += w * s->red;
+    g += w * s->green;
+    b += w * s->blue;
+  }
+  if (total < 0.0001f) {
+    *out = *in;
+    return PF_Err_NONE;
+  }
+  using C = typename PixelTraits<P>::Channel;
+  constexpr float kMax = float(PixelTraits<P>::kMax);
+  out->alpha = in->alpha;
+  out->red = C(std::min(kMax, r / total));
+  out->green = C(std::min(kMax, g / total));
+  out->blue = C(std::min(kMax, b / total));
+  return PF_Err_NONE;
+}
+template PF_Err IrisBlur<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);
+template PF_Err IrisBlur<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
+
+PF_Err RenderReleasticBlurEffect(IO_Params* io, const KT_Info* info) {
+  if (!info->irisBlurVisible || !(double(info->irisBlurAmount) > 0.0001)) return CopySrcToDst(io);
+  const A_long R = A_long(info->irisBlurAmount * 100.0f);
+  const IrisShape shape = IrisShapeFrom(info);
+  const std::vector<float> H = HighlightMap(io->src);
+  const bool deep = IsDeep(io->dst);
+  PF_Err err;
+  if (info->irisBlurLensMap) {
+    err = deep ? BlurMapIrisBlur<PF_Pixel16>(io, shape, R, H.data())
+               : BlurMapIrisBlur<PF_Pixel>(io, shape, R, H.data());
+  } else {
+    const IrisKernel k = BuildIrisGrid(shape, R);
+    err = deep ? UniformIrisBlur<PF_Pixel16>(io, k, H.data()) : UniformIrisBlur<PF_Pixel>(io, k, H.data());
+  }
+  if (err) return err;
+  if (deep) RepairBorder<PF_Pixel16>(io->dst);
+  else RepairBorder<PF_Pixel>(io->dst);
+  return PF_Err_NONE;
 }

@@ -1,6 +1,60 @@
-// The realistic blur: a polygonal-iris kernel whose samples are weighted by brightness.
+// The realistic blur: a polygonal-iris kernel whose samples are weighted by brightness, so
+// that highlights open into iris-shaped discs.
 #pragma once
+
+#include <vector>
 
 #include "render/stage.h"
 
+struct Weight_Pt {
+  A_long x, y;   // offset from the output pixel
+  float weight;
+};
+
+// One kernel of radius r: (2r + 1)² weights, row-major, centre weight 1.
+struct IrisKernel {
+  std::vector<float> grid;
+  A_long rx, ry;  // half width and height, both r
+  float at(A_long dx, A_long dy) const { return grid[size_t(dy + ry) * (2 * rx + 1) + size_t(dx + rx)]; }
+};
+
+// The change of the kernel's sums when the output pixel moves one column right: every
+// non-zero difference of neighbouring grid weights in a row, exact in double precision.
+struct RowDifference {
+  A_long x, y;
+  double weight;
+};
+
+struct IrisShape {
+  int sides;         // 3 … 10
+  double roundness;  // 0 polygon … 1 circle
+  double aspect;     // as entered; 0 keeps only the centre
+  double rotation;   // radians
+};
+
+IrisShape IrisShapeFrom(const KT_Info* info);
+IrisKernel BuildIrisGrid(const IrisShape& shape, A_long r);
+std::vector<RowDifference> RowDifferences(const IrisKernel& kernel);
+
+// Brightness weight of every source pixel: √(luma · alpha / max²), 0 for black or clear.
+std::vector<float> HighlightMap(const PF_EffectWorld* src);
+
+// The cells of a kernel above the blur-map threshold, in row-major order.
+struct IrisCells {
+  std::vector<Weight_Pt> cells;
+};
+
+struct IrisRefcon {
+  const IrisCells* const* kernels;  // by radius; null where the current batch has none
+  IO_Params* io;
+  const float* highlights;
+  A_long R;
+};
+
+// The blur-map form's kernel radius for a mask value: trunc(m^1.5 · R + 0.5).
+A_long BlurMapRadius(double m, A_long R);
+
 PF_Err RenderReleasticBlurEffect(IO_Params* io, const KT_Info* info);
+
+template <class P>
+PF_Err IrisBlur(void* refcon, A_long x, A_long y, P* in, P* out);
