@@ -224,10 +224,16 @@ TEST_P(IrisDepths, SmallAmountsCopyOrKeepEachPixel) {
   EXPECT_TRUE(vt::SameImage(RenderWith(*copy, input), input));
   auto keep = IrisHost("0.5");
   const World kept = RenderWith(*keep, input);
-  for (int y = 0; y < 11; ++y)  // the last row and column repeat their neighbours
-    for (int x = 0; x < 19; ++x)
-      for (size_t c = 0; x != 3 && c < 4; ++c)  // (3, 3) is transparent: below
-        ASSERT_LE(std::abs(kept.Get(x, y)[c] - input.Get(x, y)[c]), 1) << x << "," << y;
+  // Each pixel keeps its colour within a level; clear or black ones get colour 0. The last
+  // row and column repeat their neighbours.
+  for (int y = 0; y < 11; ++y)
+    for (int x = 0; x < 19; ++x) {
+      const auto p = input.Get(x, y), q = kept.Get(x, y);
+      const bool weightless = p[0] == 0 || (p[1] | p[2] | p[3]) == 0;
+      EXPECT_EQ(q[0], p[0]);
+      for (size_t c = 1; c < 4; ++c)
+        ASSERT_LE(std::abs(q[c] - (weightless ? 0 : p[c])), 1) << x << "," << y;
+    }
   EXPECT_EQ(kept.Get(3, 3), (std::array<int, 4>{0, 0, 0, 0}));  // clear pixels lose colour
   auto black = IrisHost("7");
   const World dark = vt::Uniform(20, 12, deep, 1000, 0, 0, 0);
