@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -58,22 +60,105 @@ inline std::vector<uint8_t> ValueBytes(const Property& p, Endian e) {
   return w.bytes();
 }
 
-// The whole list for one target, with that target's entry-point key.
-inline std::vector<uint8_t> Encode(uint32_t entry_key, Endian e) {
+// The whole list for one target. The entry-point property is written once per key given:
+// a macOS bundle names its entry point for each of its processors.
+inline std::vector<uint8_t> Encode(std::initializer_list<uint32_t> entry_keys, Endian e) {
   Writer w(e);
   w.U16(1);
   w.U32(0);
-  w.U32(uint32_t(std::size(kProperties)));
-  for (const Property& p : kProperties) {
+  w.U32(uint32_t(std::size(kProperties) - 1 + entry_keys.size()));
+  auto put = [&](uint32_t key, const Property& p) {
     std::vector<uint8_t> value = ValueBytes(p, e);
     w.U32(kVendor);
-    w.U32(p.key == kEntryPointKeyPlaceholder ? entry_key : p.key);
+    w.U32(key);
     w.U32(0);
     w.U32(uint32_t(value.size()));
     for (uint8_t b : value) w.U8(b);
     while (w.bytes().size() % 4 != 2) w.U8(0);  // the list starts after a 2-byte word
+  };
+  for (const Property& p : kProperties) {
+    if (p.key != kEntryPointKeyPlaceholder) put(p.key, p);
+    else for (uint32_t key : entry_keys) put(key, p);
   }
   return w.bytes();
+}
+
+inline constexpr int kResourceId = 16000;  // the host's usual property-list resource id
+
+// A Windows resource script holding the little-endian list as 16-bit words.
+inline std::string ResourceScript(const std::vector<uint8_t>& list) {
+  std::string rc = "// Written by vizmira_pipl_gen from host/pipl_table.h.\n";
+  rc += std::to_string(kResourceId) + " PiPL\nBEGIN\n";
+  for (size_t i = 0; i < list.size(); i += 2) {
+    char word[16];
+    const unsigned v = list[i] | (i + 1 < list.size() ? unsigned(list[i + 1]) << 8 : 0u);
+    std::snprintf(word, sizeof word, "%s0x%04X", i % 16 == 0 ? "  " : ", ", v);
+    rc += word;
+    if (i % 16 == 14 || i + 2 >= list.size()) rc += i + 2 >= list.size() ? "\n" : ",\n";
+  }
+  return rc + "END\n";
+}
+
+// The list bytes back from a resource script written by ResourceScript.
+inline std::optional<std::vector<uint8_t>> ParseResourceScript(const std::string& rc) {
+  const size_t begin = rc.find("BEGIN"), end = rc.find("END", begin);
+  if (begin == std::string::npos || end == std::string::npos) return std::nullopt;
+  std::vector<uint8_t> bytes;
+  for (size_t at = rc.find("0x", begin); at != std::string::npos && at < end; at = rc.find("0x", at + 2)) {
+    const unsigned v = unsigned(std::stoul(rc.substr(at + 2, 4), nullptr, 16));
+    bytes.push_back(uint8_t(v));
+    bytes.push_back(uint8_t(v >> 8));
+  }
+  return bytes;
+}
+
+// A macOS resource file (the data-fork resource format) with one resource, 'PiPL' 16000.
+inline std::vector<uint8_t> ResourceFile(const std::vector<uint8_t>& list) {
+  Writer w(Endian::Big);
+  const uint32_t dataOffset = 256, dataLength = 4 + uint32_t(list.size());
+  const uint32_t mapOffset = dataOffset + dataLength, mapLength = 28 + 2 + 8 + 12;
+  w.U32(dataOffset); w.U32(mapOffset); w.U32(dataLength); w.U32(mapLength);
+  while (w.bytes().size() < dataOffset) w.U8(0);
+  w.U32(uint32_t(list.size()));
+  for (uint8_t b : list) w.U8(b);
+  // Map: a copy of the header, reserved handle and file reference, attributes, then the
+  // offsets of the type list and of the (empty) name list.
+  w.U32(dataOffset); w.U32(mapOffset); w.U32(dataLength); w.U32(mapLength);
+  w.U32(0); w.U16(0); w.U16(0);
+  w.U16(28); w.U16(uint16_t(mapLength));
+  w.U16(0);                                     // one type
+  w.U32(FourCC("PiPL")); w.U16(0); w.U16(2 + 8);  // one resource; its reference list
+  w.U16(uint16_t(kResourceId)); w.U16(0xFFFF);  // id, no name
+  w.U32(0);                                     // attributes 0, data at offset 0
+  w.U32(0);                                     // reserved handle
+  return w.bytes();
+}
+
+// The 'PiPL' 16000 resource of a resource file written by ResourceFile.
+inline std::optional<std::vector<uint8_t>> ParseResourceFile(const std::vector<uint8_t>& f) {
+  auto be32 = [&](size_t at) {
+    return at + 4 > f.size() ? 0u : uint32_t(f[at]) << 24 | uint32_t(f[at + 1]) << 16 | uint32_t(f[at + 2]) << 8 | f[at + 3];
+  };
+  auto be16 = [&](size_t at) { return at + 2 > f.size() ? 0u : uint32_t(f[at]) << 8 | f[at + 1]; };
+  const uint32_t dataOffset = be32(0), mapOffset = be32(4);
+  if (f.size() < 16 || mapOffset >= f.size()) return std::nullopt;
+  const size_t types = mapOffset + be16(mapOffset + 24);
+  const unsigned typeCount = be16(types) + 1;
+  for (unsigned t = 0; t < typeCount; ++t) {
+    const size_t entry = types + 2 + 8 * t;
+    if (be32(entry) != FourCC("PiPL")) continue;
+    const unsigned count = be16(entry + 4) + 1;
+    const size_t refs = types + be16(entry + 6);
+    for (unsigned r = 0; r < count; ++r) {
+      const size_t ref = refs + 12 * r;
+      if (be16(ref) != unsigned(kResourceId)) continue;
+      const size_t at = dataOffset + (be32(ref + 4) & 0xFFFFFF);
+      const uint32_t length = be32(at);
+      if (at + 4 + length > f.size()) return std::nullopt;
+      return std::vector<uint8_t>(f.begin() + long(at) + 4, f.begin() + long(at + 4 + length));
+    }
+  }
+  return std::nullopt;
 }
 
 struct DecodedProperty {

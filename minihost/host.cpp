@@ -1,6 +1,10 @@
 #include "host.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -252,15 +256,16 @@ Host::Host() : threads_(std::max(1u, std::thread::hardware_concurrency())) {
 }
 
 Host::~Host() {
+#if defined(_WIN32)
+  if (module_) FreeLibrary(static_cast<HMODULE>(module_));
+#else
   if (module_) dlclose(module_);
+#endif
 }
 
-void Host::ReadPipl(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) throw HostError("no property list at " + path);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+void Host::CheckPipl(const std::vector<uint8_t>& bytes, const std::string& where) {
   auto props = vz::pipl::Decode(bytes, vz::pipl::Endian::Little);
-  if (!props) throw HostError("malformed property list: " + path);
+  if (!props) throw HostError("malformed property list: " + where);
   pipl_.clear();
   for (auto& p : *props) pipl_[p.key] = p.value;
   auto get = [&](const char(&key)[5]) -> const vz::pipl::DecodedProperty {
@@ -286,15 +291,34 @@ void Host::CheckGlobalSetupAgainstPipl() {
 }
 
 void Host::Load(const std::string& module_path) {
+#if defined(_WIN32)
+  // The property list is the module's 'PiPL' resource.
+  HMODULE module = LoadLibraryA(module_path.c_str());
+  if (!module) throw HostError("cannot load module " + module_path);
+  module_ = module;
+  HRSRC res = FindResourceA(module, MAKEINTRESOURCEA(vz::pipl::kResourceId), "PiPL");
+  HGLOBAL data = res ? LoadResource(module, res) : nullptr;
+  const uint8_t* bytes = data ? static_cast<const uint8_t*>(LockResource(data)) : nullptr;
+  if (!bytes) throw HostError("the module carries no property list");
+  CheckPipl(std::vector<uint8_t>(bytes, bytes + SizeofResource(module, res)), module_path);
+  entry_ = reinterpret_cast<PF_EntryPointFunc>(
+      reinterpret_cast<void*>(GetProcAddress(module, "EntryPointFunc")));
+#else
+  // The property list lies beside the module, under the same name.
   const size_t dot = module_path.find_last_of('.');
   const size_t slash = module_path.find_last_of('/');
   const std::string stem = (dot != std::string::npos && (slash == std::string::npos || dot > slash))
                                ? module_path.substr(0, dot)
                                : module_path;
-  ReadPipl(stem + ".pipl");
+  const std::string pipl = stem + ".pipl";
+  std::ifstream f(pipl, std::ios::binary);
+  if (!f) throw HostError("no property list at " + pipl);
+  CheckPipl(std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>()),
+            pipl);
   module_ = dlopen(module_path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!module_) throw HostError(std::string("cannot load module: ") + dlerror());
   entry_ = reinterpret_cast<PF_EntryPointFunc>(dlsym(module_, "EntryPointFunc"));
+#endif
   if (!entry_) throw HostError("the module exports no EntryPointFunc");
   if (PF_Err err = GlobalSetup()) throw HostError("global set-up failed: " + std::to_string(err));
   CheckGlobalSetupAgainstPipl();

@@ -144,7 +144,7 @@ class Host {
                  PF_EffectWorld* dst);
 
  private:
-  void ReadPipl(const std::string& path);
+  void CheckPipl(const std::vector<uint8_t>& bytes, const std::string& where);
   void CheckGlobalSetupAgainstPipl();
   std::vector<PF_ParamDef> RenderParams(const World& input) const;
 

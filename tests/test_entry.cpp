@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <vector>
 #include <string>
 
 #include "helpers.h"
@@ -137,40 +138,67 @@ TEST(SuiteHandler, NullBasicSuiteThrows516) {
   }
 }
 
+// Every property of a decoded list, in order, with the given entry-point keys.
+void ExpectProperties(const std::vector<uint8_t>& bytes, vz::pipl::Endian e,
+                      std::vector<std::string> entry_keys) {
+  using vz::pipl::DecodedProperty;
+  auto props = vz::pipl::Decode(bytes, e);
+  ASSERT_TRUE(props);
+  std::vector<std::string> keys = {"kind", "name", "catg"};
+  keys.insert(keys.end(), entry_keys.begin(), entry_keys.end());
+  for (const char* k : {"ePVR", "eSVR", "eVER", "eINF", "eGLO", "eGL2", "eMNA", "aeFL"}) keys.push_back(k);
+  ASSERT_EQ(props->size(), keys.size());
+  std::map<std::string, DecodedProperty> by_key;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const uint32_t k = (*props)[i].key;
+    const std::string name = {char(k >> 24), char(k >> 16), char(k >> 8), char(k)};
+    EXPECT_EQ(name, keys[i]);
+    by_key[name] = (*props)[i];
+  }
+  EXPECT_EQ(by_key["kind"].Number(e), vz::FourCC("eFKT"));
+  EXPECT_EQ(by_key["name"].PString(), "Vizmira");
+  EXPECT_EQ(by_key["catg"].PString(), "KT");
+  for (const auto& k : entry_keys) EXPECT_EQ(by_key[k].CString(), "EntryPointFunc");
+  EXPECT_EQ(by_key["ePVR"].Number(e), 0x00020000u);
+  EXPECT_EQ(by_key["eSVR"].Number(e), (13u << 16) | 27u);
+  EXPECT_EQ(by_key["eVER"].Number(e), 0x00082801u);
+  EXPECT_EQ(by_key["eINF"].value.size(), 2u);
+  EXPECT_EQ(by_key["eINF"].Number(e), 0u);
+  EXPECT_EQ(by_key["eGLO"].Number(e), 0x02000400u);
+  EXPECT_EQ(by_key["eGL2"].Number(e), 0x08000008u);
+  EXPECT_EQ(by_key["eMNA"].PString(), "ADBE KT Plug-in");
+  EXPECT_EQ(by_key["aeFL"].Number(e), 0u);
+}
+
 TEST(PropertyList, FileBesideModuleHoldsEveryPropertyInOrder) {
   std::string path = VIZMIRA_MODULE;
   path = path.substr(0, path.rfind('.')) + ".pipl";
   std::ifstream f(path, std::ios::binary);
   ASSERT_TRUE(f) << path;
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  using vz::FourCC;
-  using vz::pipl::Endian;
-  auto props = vz::pipl::Decode(bytes, Endian::Little);
-  ASSERT_TRUE(props);
-  const char* keys[] = {"kind", "name", "catg", "8664", "ePVR", "eSVR",
-                        "eVER", "eINF", "eGLO", "eGL2", "eMNA", "aeFL"};
-  ASSERT_EQ(props->size(), std::size(keys));
-  for (size_t i = 0; i < props->size(); ++i) {
-    char k[5] = {keys[i][0], keys[i][1], keys[i][2], keys[i][3], 0};
-    EXPECT_EQ((*props)[i].key, FourCC(*reinterpret_cast<const char(*)[5]>(k))) << keys[i];
-  }
-  auto& p = *props;
-  EXPECT_EQ(p[0].Number(Endian::Little), FourCC("eFKT"));
-  EXPECT_EQ(p[1].PString(), "Vizmira");
-  EXPECT_EQ(p[2].PString(), "KT");
-  EXPECT_EQ(p[3].CString(), "EntryPointFunc");
-  EXPECT_EQ(p[4].Number(Endian::Little), 0x00020000u);
-  EXPECT_EQ(p[5].Number(Endian::Little), (13u << 16) | 27u);
-  EXPECT_EQ(p[6].Number(Endian::Little), 0x00082801u);
-  EXPECT_EQ(p[7].Number(Endian::Little), 0u);
-  EXPECT_EQ(p[8].Number(Endian::Little), 0x02000400u);
-  EXPECT_EQ(p[9].Number(Endian::Little), 0x08000008u);
-  EXPECT_EQ(p[10].PString(), "ADBE KT Plug-in");
-  EXPECT_EQ(p[11].Number(Endian::Little), 0u);
+  ExpectProperties(bytes, vz::pipl::Endian::Little, {"8664"});
+}
+
+TEST(PropertyList, WindowsResourceScriptParsesBack) {
+  using namespace vz::pipl;
+  const std::string rc = ResourceScript(Encode({kKeyWindowsX64}, Endian::Little));
+  EXPECT_EQ(rc.find("16000 PiPL\nBEGIN\n"), rc.find("16000"));
+  auto bytes = ParseResourceScript(rc);
+  ASSERT_TRUE(bytes);
+  ExpectProperties(*bytes, Endian::Little, {"8664"});
+}
+
+TEST(PropertyList, MacResourceFileParsesBackBigEndianWithBothProcessors) {
+  using namespace vz::pipl;
+  const auto file = ResourceFile(Encode({kKeyMacIntel64, kKeyMacArm64}, Endian::Big));
+  auto bytes = ParseResourceFile(file);
+  ASSERT_TRUE(bytes);
+  ExpectProperties(*bytes, Endian::Big, {"mi64", "ma64"});
+  EXPECT_EQ(bytes->at(1), 1);  // the reserved word, big-endian
 }
 
 TEST(PropertyList, TruncatedListIsRejected) {
-  auto bytes = vz::pipl::Encode(vz::pipl::kKeyWindowsX64, vz::pipl::Endian::Little);
+  auto bytes = vz::pipl::Encode({vz::pipl::kKeyWindowsX64}, vz::pipl::Endian::Little);
   bytes.resize(bytes.size() - 3);
   EXPECT_FALSE(vz::pipl::Decode(bytes, vz::pipl::Endian::Little));
 }
