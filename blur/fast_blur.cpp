@@ -1,6 +1,9 @@
 #include "fast_blur.h"
 
 #include <algorithm>
+#include <atomic>
+#include <limits>
+#include <vector>
 
 #include "render/lens_mask.h"
 #include "render/pixel.h"
@@ -28,6 +31,68 @@ void WriteMean(const Sums& s, double weight, const P& in, P* out) {
   out->blue = C(s.b / weight + 0.5);
 }
 
+// Plain window sums are sums of whole channel values, exact in double precision, so a
+// window slid by one pixel (add the entering sample, subtract the leaving one) gives the
+// very sums of a full recount. Each thread remembers its last windows: along the row for
+// the horizontal pass, per column for the vertical one. A window is slid only from the
+// same iteration's window one pixel before; any other order recounts, so the output does
+// not depend on the host's order or threads.
+struct WindowCache {
+  uint64_t iteration = 0;
+  A_long x = 0, y = 0;                 // horizontal: the last window's pixel
+  Sums row;
+  std::vector<A_long> columnRow;       // vertical: per column, the row its sums belong to
+  std::vector<Sums> column;
+};
+thread_local WindowCache t_window;
+
+std::atomic<uint64_t> g_iterations{0};
+constexpr A_long kNoRow = std::numeric_limits<A_long>::min();
+
+template <class P, bool kVertical>
+Sums PlainWindow(const FastBlurRefcon* rc, A_long x, A_long y) {
+  const PF_EffectWorld* src = rc->io->src;
+  const A_long r = rc->radius;
+  auto pixel = [&](A_long i) -> const P& {
+    return kVertical ? *GetPointerFromDataP<P>(src, y + i, x, rc->mirror)
+                     : *GetPointerFromDataP<P>(src, y, x + i, rc->mirror);
+  };
+  Sums s;
+  if (rc->iteration == 0) {  // a caller without an iteration number: always recount
+    for (A_long i = -r; i <= r; ++i) Add(s, pixel(i), 1.0);
+    return s;
+  }
+  WindowCache& c = t_window;
+  if (c.iteration != rc->iteration) {
+    c.iteration = rc->iteration;
+    c.x = c.y = kNoRow;
+    c.columnRow.assign(size_t(src->width), kNoRow);
+    c.column.assign(size_t(src->width), Sums{});
+  }
+  const bool inRange = x >= 0 && x < A_long(c.column.size());
+  Sums* cached = kVertical ? (inRange ? &c.column[size_t(x)] : nullptr) : &c.row;
+  const bool slide = kVertical ? inRange && c.columnRow[size_t(x)] == y - 1
+                               : c.y == y && c.x == x - 1;
+  if (slide) {
+    s = *cached;
+    Add(s, pixel(r), 1.0);
+    Add(s, pixel(-r - 1), -1.0);
+  } else {
+    for (A_long i = -r; i <= r; ++i) Add(s, pixel(i), 1.0);
+  }
+  if (kVertical) {
+    if (inRange) {
+      *cached = s;
+      c.columnRow[size_t(x)] = y;
+    }
+  } else {
+    *cached = s;
+    c.x = x;
+    c.y = y;
+  }
+  return s;
+}
+
 // One pass over the window along a row (horizontal) or a column (vertical).
 template <class P, bool kVertical>
 PF_Err FastBlurPass(void* refcon, A_long x, A_long y, P* in, P* out) {
@@ -40,13 +105,7 @@ PF_Err FastBlurPass(void* refcon, A_long x, A_long y, P* in, P* out) {
   };
   const double m = rc->useLensMap ? GetLensMask(x, y, rc->io) : 1.0;
   if (!rc->useLensMap || m == 1.0) {
-    Sums s;
-    double count = 0;
-    for (A_long i = -r; i <= r; ++i) {
-      Add(s, pixel(i), 1.0);
-      count += 1.0;
-    }
-    WriteMean(s, count, *in, out);
+    WriteMean(PlainWindow<P, kVertical>(rc, x, y), 2.0 * r + 1, *in, out);
     return PF_Err_NONE;
   }
   if (!(m > 0)) {
@@ -101,7 +160,7 @@ PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap) {
       (S->world_flags & PF_WorldFlag_DEEP) ? PF_NewWorldFlag_DEEP_PIXELS : PF_NewWorldFlag_NONE;
   if (PF_Err err = T.Create(S->width, S->height, flags)) return err;
   if (PF_Err err = CopyWorld(io, S, T.get())) return err;
-  FastBlurRefcon rc{io, 1, rh, char(useLensMap), *T.get()};
+  FastBlurRefcon rc{io, 1, rh, char(useLensMap), *T.get(), ++g_iterations};
   AEGP_SuiteHandler suites(in_data->pica_basicP);
   auto iterate = [&](PF_EffectWorld* from, PF_EffectWorld* to, auto fn) {
     if constexpr (PixelTraits<P>::kDeep)
@@ -116,6 +175,7 @@ PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap) {
     io->src = D;
     io->dst = S;
     rc.radius = rv;
+    rc.iteration = ++g_iterations;
     err = iterate(D, S, FastBlurV<P>);
     io->src = S;
     io->dst = D;

@@ -1,6 +1,8 @@
 // The fast blur: three separable box passes, plain or with the lens mask as blur map.
 #pragma once
 
+#include <cstdint>
+
 #include "render/stage.h"
 
 struct FastBlurRefcon {
@@ -9,6 +11,7 @@ struct FastBlurRefcon {
   A_long radius;               // of the current direction
   char useLensMap;
   PF_EffectWorld sourceCopy;   // the pass's source as it was before the horizontal pass
+  uint64_t iteration;          // unique per iterate call: tells the window caches apart
 };
 
 PF_Err RenderFastBlurEffect(IO_Params* io, const KT_Info* info);
