@@ -1,20 +1,27 @@
 #include "lightness.h"
 
+#include <vector>
+
 #include "render/pixel.h"
+
+A_u_short LightnessCurve8(const LightnessRefcon* rc, A_u_char c) {
+  return A_u_char(rc->io->in_data->utils->ansi.pow(c / 255.0, rc->factor) * 255.0);
+}
+A_u_short LightnessCurve16(const LightnessRefcon* rc, A_u_short c) {
+  return A_u_short(rc->io->in_data->utils->ansi.pow(c * (1.0 / 32768.0), rc->factor) * 32768.0);
+}
 
 namespace {
 
-// out = trunc(pow(c / max, factor) · max); 8-bit divides by 255.0, 16-bit scales by 2^-15.
 template <class P>
 PF_Err Lightness(void* refcon, A_long, A_long, P* in, P* out) {
   const LightnessRefcon* rc = static_cast<const LightnessRefcon*>(refcon);
-  auto pow = rc->io->in_data->utils->ansi.pow;
   using C = typename PixelTraits<P>::Channel;
-  auto curve = [&](C c) {
-    if constexpr (PixelTraits<P>::kDeep)
-      return C(pow(c * (1.0 / 32768.0), rc->factor) * 32768.0);
-    else
-      return C(pow(c / 255.0, rc->factor) * 255.0);
+  auto curve = [rc](C c) -> C {
+    // 16-bit channels above 32768 lie outside the table; the curve is computed for them.
+    if (rc->curve && c <= PixelTraits<P>::kMax) return C(rc->curve[c]);
+    if constexpr (PixelTraits<P>::kDeep) return LightnessCurve16(rc, c);
+    else return C(LightnessCurve8(rc, c));
   };
   out->alpha = curve(in->alpha);
   out->red = curve(in->red);
@@ -33,7 +40,13 @@ PF_Err Lightness16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16*
 }
 
 PF_Err RenderLightnessEffect(IO_Params* io, const KT_Info* info) {
-  LightnessRefcon rc{io->in_data->utils->ansi.pow(10.0, double(-info->lightnessAmount)), io};
+  LightnessRefcon rc{io->in_data->utils->ansi.pow(10.0, double(-info->lightnessAmount)), io,
+                     nullptr};
   if (!info->lightnessVisible) return CopySrcToDst(io);
+  const bool deep = IsDeep(io->dst);
+  std::vector<A_u_short> curve(deep ? 32769 : 256);
+  for (size_t c = 0; c < curve.size(); ++c)
+    curve[c] = deep ? LightnessCurve16(&rc, A_u_short(c)) : LightnessCurve8(&rc, A_u_char(c));
+  rc.curve = curve.data();
   return IterateStage(io, &rc, Lightness8, Lightness16);
 }

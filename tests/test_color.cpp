@@ -175,7 +175,7 @@ TEST(BlendModes16, ReadsAnEightBitInputWidened) {
 
 int Light8(double amount, int c) {
   TestInData t;
-  LightnessRefcon rc{std::pow(10.0, double(-float(amount))), &t.io};
+  LightnessRefcon rc{std::pow(10.0, double(-float(amount))), &t.io, nullptr};
   PF_Pixel in{A_u_char(c), A_u_char(c), A_u_char(c), A_u_char(c)}, out{};
   Lightness8(&rc, 0, 0, &in, &out);
   EXPECT_EQ(out.alpha, out.red);  // alpha follows the same curve
@@ -183,7 +183,7 @@ int Light8(double amount, int c) {
 }
 int Light16(double amount, int c) {
   TestInData t;
-  LightnessRefcon rc{std::pow(10.0, double(-float(amount))), &t.io};
+  LightnessRefcon rc{std::pow(10.0, double(-float(amount))), &t.io, nullptr};
   PF_Pixel16 in{A_u_short(c), A_u_short(c), A_u_short(c), A_u_short(c)}, out{};
   Lightness16(&rc, 0, 0, &in, &out);
   return out.blue;
@@ -214,6 +214,30 @@ TEST(Lightness, WorkedValues16Bit) {
 TEST(Lightness, AmountZeroIsTheIdentityAtBothDepths) {
   for (int c = 0; c <= 255; ++c) ASSERT_EQ(Light8(0.0, c), c);
   for (int c = 0; c <= 32768; ++c) ASSERT_EQ(Light16(0.0, c), c);
+}
+
+TEST(Lightness, WholeRenderFollowsTheCurveAtBothDepths) {
+  for (bool deep : {false, true}) {
+    auto host = vt::LoadedHost();
+    vt::Set(*host, "Fast Blur/Visible", "off");
+    vt::Set(*host, "Type", "None");
+    vt::Set(*host, "Lightness/Amount", "100");
+    World input(3, 2, deep);
+    const int values[3] = {deep ? 8192 : 1, deep ? 16384 : 128, deep ? 40000 : 255};
+    for (int x = 0; x < 3; ++x)
+      for (int y = 0; y < 2; ++y) input.Set(x, y, values[x], values[x], values[x], values[x]);
+    World out(3, 2, deep);
+    ASSERT_EQ(host->Render(input, out), PF_Err_NONE);
+    if (deep) {
+      EXPECT_EQ(out.Get(0, 0)[1], 28526);
+      EXPECT_EQ(out.Get(1, 1)[0], 30573);
+      EXPECT_EQ(out.Get(2, 0)[3], int(std::pow(40000 / 32768.0, 0.1) * 32768.0));  // beyond white
+    } else {
+      EXPECT_EQ(out.Get(0, 0)[1], 146);
+      EXPECT_EQ(out.Get(1, 1)[0], 238);
+      EXPECT_EQ(out.Get(2, 0)[3], 255);
+    }
+  }
 }
 
 // ---- chromatic aberration -----------------------------------------------------------------
