@@ -63,7 +63,10 @@ PF_Err Trail(void* refcon, A_long x, A_long y, P*, P*) {
     if (rc->writing) {
       if (rc->claims[index].load(std::memory_order_relaxed) == key)
         *target = LineValue<P>(rc->io->src, pts.get(), n, i, N);
-    } else if (!IsZero(LineValue<P>(rc->io->src, pts.get(), n, i, N))) {
+    } else if (GetPointerFromData<P>(rc->io->src, pts[i].y, pts[i].x, 1).alpha != 0 ||
+               !IsZero(LineValue<P>(rc->io->src, pts.get(), n, i, N))) {
+      // The value keeps the source pixel's alpha, so an opaque one needs no mean to know
+      // that the value is not transparent black.
       uint64_t seen = rc->claims[index].load(std::memory_order_relaxed);
       while (key < seen && !rc->claims[index].compare_exchange_weak(seen, key)) {
       }
