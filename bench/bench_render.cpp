@@ -31,11 +31,9 @@ const Settings kEverything = {
 void Render(benchmark::State& state, const Settings& settings, bool deep) {
   Host host;
   host.Load(VIZMIRA_MODULE);
-  const auto controls = minihost::DescribeControls(host.params());
   for (const auto& [key, value] : settings) {
     std::string error;
-    const int index = minihost::FindControl(controls, key, &error);
-    if (index < 0 || !minihost::SetValue(host, controls[size_t(index - 1)], value, &error)) {
+    if (!minihost::SetByKey(host, key, value, &error)) {
       state.SkipWithError(error.c_str());
       return;
     }

@@ -16,13 +16,14 @@ using minihost::World;
 namespace fs = std::filesystem;
 
 World ReadImage(const std::string& path) {
-  auto in = OIIO::ImageInput::open(path);
-  if (!in) throw HostError("cannot read " + path + ": " + OIIO::geterror());
-  const OIIO::ImageSpec& spec = in->spec();
-  const int w = spec.width, h = spec.height, nc = spec.nchannels;
+  auto in = OIIO::ImageInput::create(path);
+  OIIO::ImageSpec layout;
+  if (!in || !in->open(path, layout))
+    throw HostError("cannot read " + path + ": " + (in ? in->geterror() : OIIO::geterror()));
+  const int w = layout.width, h = layout.height, nc = layout.nchannels;
   if (w <= 0 || h <= 0 || nc <= 0) throw HostError("cannot read " + path + ": empty image");
   if (w > 65535 || h > 65535) throw HostError("cannot read " + path + ": image too large");
-  const OIIO::TypeDesc::BASETYPE base = OIIO::TypeDesc::BASETYPE(spec.format.basetype);
+  const OIIO::TypeDesc::BASETYPE base = OIIO::TypeDesc::BASETYPE(layout.format.basetype);
   const bool is8 = base == OIIO::TypeDesc::UINT8 || base == OIIO::TypeDesc::INT8;
   const bool is16 = base == OIIO::TypeDesc::UINT16 || base == OIIO::TypeDesc::INT16;
   const OIIO::TypeDesc read_as = is8 ? OIIO::TypeDesc::UINT8
@@ -40,7 +41,7 @@ World ReadImage(const std::string& path) {
   in->close();
 
   World world(w, h, !is8);
-  const int alpha_ch = spec.alpha_channel >= 0 ? spec.alpha_channel : (nc == 2 ? 1 : nc >= 4 ? 3 : -1);
+  const int alpha_ch = layout.alpha_channel >= 0 ? layout.alpha_channel : (nc == 2 ? 1 : nc >= 4 ? 3 : -1);
   auto value = [&](size_t i) -> int {
     if (is8) return bbuf[i];
     if (is16) return int((uint32_t(sbuf[i]) * 32768u + 32767u) / 65535u);
@@ -70,8 +71,8 @@ void WriteImage(const World& world, const std::string& path, int depth) {
   const int w = world.width(), h = world.height();
   const int nc = out->supports("alpha") ? 4 : 3;
   const bool deep_out = depth == 16;
-  OIIO::ImageSpec spec(w, h, nc, deep_out ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8);
-  if (nc == 4) spec.alpha_channel = 3;
+  OIIO::ImageSpec layout(w, h, nc, deep_out ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8);
+  if (nc == 4) layout.alpha_channel = 3;
   std::vector<uint16_t> s;
   std::vector<uint8_t> b;
   (deep_out ? s.resize(size_t(w) * h * nc) : b.resize(size_t(w) * h * nc));
@@ -91,7 +92,7 @@ void WriteImage(const World& world, const std::string& path, int depth) {
       }
     }
   }
-  bool ok = out->open(temp.string(), spec);
+  bool ok = out->open(temp.string(), layout);
   if (ok) ok = deep_out ? out->write_image(OIIO::TypeDesc::UINT16, s.data())
                         : out->write_image(OIIO::TypeDesc::UINT8, b.data());
   if (ok) ok = out->close();

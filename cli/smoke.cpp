@@ -41,11 +41,9 @@ int main(int argc, char** argv) {
   try {
     minihost::Host host;
     host.Load(argv[1]);
-    const auto controls = minihost::DescribeControls(host.params());
     for (const auto& [key, value] : kSettings) {
       std::string error;
-      const int index = minihost::FindControl(controls, key, &error);
-      if (index < 0 || !minihost::SetValue(host, controls[size_t(index - 1)], value, &error)) {
+      if (!minihost::SetByKey(host, key, value, &error)) {
         std::fprintf(stderr, "vizmira_smoke: %s\n", error.c_str());
         return 2;
       }

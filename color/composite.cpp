@@ -11,11 +11,7 @@ PF_Err ColorEffect(void* refcon, A_long, A_long, P* in, P* out) {
   const ColorRefcon* rc = static_cast<const ColorRefcon*>(refcon);
   using C = typename PixelTraits<P>::Channel;
   const P K = ConvertPixel<P>(rc->color);
-  auto mix = [rc](C k, C v) { return C((float(k) - float(v)) * rc->opacity + float(v)); };
-  out->alpha = mix(K.alpha, in->alpha);
-  out->red = mix(K.red, in->red);
-  out->green = mix(K.green, in->green);
-  out->blue = mix(K.blue, in->blue);
+  ZipChannels(K, *in, out, [rc](C k, C v) { return C((float(k) - float(v)) * rc->opacity + float(v)); });
   return PF_Err_NONE;
 }
 
@@ -83,10 +79,7 @@ PF_Err OpacityWithMode(void* refcon, A_long x, A_long y, P* in, P* out) {
       return Composite8(p, o, rc->intensity, m, rc->mode);
     }
   };
-  out->alpha = channel(in->alpha, O.alpha);
-  out->red = channel(in->red, O.red);
-  out->green = channel(in->green, O.green);
-  out->blue = channel(in->blue, O.blue);
+  ZipChannels(*in, O, out, channel);
   return PF_Err_NONE;
 }
 

@@ -23,10 +23,7 @@ PF_Err Lightness(void* refcon, A_long, A_long, P* in, P* out) {
     if constexpr (PixelTraits<P>::kDeep) return LightnessCurve16(rc, c);
     else return C(LightnessCurve8(rc, c));
   };
-  out->alpha = curve(in->alpha);
-  out->red = curve(in->red);
-  out->green = curve(in->green);
-  out->blue = curve(in->blue);
+  ZipChannels(*in, *in, out, [&](C c, C) { return curve(c); });
   return PF_Err_NONE;
 }
 

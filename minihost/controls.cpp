@@ -267,6 +267,12 @@ bool SetValue(Host& host, const Control& control, const std::string& text, std::
   }
 }
 
+bool SetByKey(Host& host, const std::string& key, const std::string& value, std::string* error) {
+  const std::vector<Control> controls = DescribeControls(host.params());
+  const int index = FindControl(controls, key, error);
+  return index > 0 && SetValue(host, controls[size_t(index - 1)], value, error);
+}
+
 std::string FormatValue(Host& host, const Control& control, bool dflt) {
   const PF_ParamDef& def = host.params().at(size_t(control.index));
   switch (def.param_type) {

@@ -27,6 +27,9 @@ int FindControl(const std::vector<Control>& controls, const std::string& key,
 // Layer controls are not set here (they take an image).
 bool SetValue(Host& host, const Control& control, const std::string& text, std::string* error);
 
+// FindControl and SetValue in one: the control named by key takes the value.
+bool SetByKey(Host& host, const std::string& key, const std::string& value, std::string* error);
+
 // Value and default as a user would type them back.
 std::string FormatValue(Host& host, const Control& control, bool dflt = false);
 std::string RangeText(const PF_ParamDef& def);

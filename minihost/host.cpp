@@ -174,13 +174,7 @@ PF_Err PuUpdateParamUI(PF_ProgPtr ref, PF_ParamIndex index, const PF_ParamDef* d
 }
 const PF_ParamUtilsSuite3 kParamUtils = {PuUpdateParamUI};
 
-const PF_ANSISuite1 kAnsiSuite = [] {
-  PF_ANSISuite1 s{};
-  static_assert(sizeof(PF_ANSISuite1) == sizeof(PF_ANSICallbacks), "same table");
-  PF_ANSICallbacks a = MakeAnsi();
-  std::memcpy(&s, &a, sizeof s);
-  return s;
-}();
+const PF_ANSISuite1 kAnsiSuite = MakeAnsi();
 
 struct SuiteEntry {
   const char* name;

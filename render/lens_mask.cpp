@@ -231,11 +231,7 @@ PF_Err Lens(void* refcon, A_long x, A_long y, P* in, P* out) {
     return PF_Err_NONE;
   }
   using C = typename PixelTraits<P>::Channel;
-  auto mix = [m](C o, C p) { return C(double(o) * (1 - m) + double(p) * m + 0.5); };
-  out->alpha = mix(O.alpha, in->alpha);
-  out->red = mix(O.red, in->red);
-  out->green = mix(O.green, in->green);
-  out->blue = mix(O.blue, in->blue);
+  ZipChannels(O, *in, out, [m](C o, C p) { return C(double(o) * (1 - m) + double(p) * m + 0.5); });
   return PF_Err_NONE;
 }
 

@@ -25,6 +25,15 @@ struct PixelTraits<PF_Pixel16> {
 
 inline bool IsDeep(const PF_EffectWorld* w) { return (w->world_flags & PF_WorldFlag_DEEP) != 0; }
 
+// out's four channels, alpha included, from f(channel of a, channel of b).
+template <class P, class F>
+inline void ZipChannels(const P& a, const P& b, P* out, F f) {
+  out->alpha = f(a.alpha, b.alpha);
+  out->red = f(a.red, b.red);
+  out->green = f(a.green, b.green);
+  out->blue = f(a.blue, b.blue);
+}
+
 // Channel conversion between depths, single precision, truncated toward zero.
 // 255 widens to 32767, not 32768; 32768 narrows to 255 (limited).
 inline A_u_short WidenChannel(A_u_char v) { return A_u_short(float(v) / 255.0f * 32767.0f); }

@@ -18,28 +18,8 @@ enum {
 
 #define kPFANSISuite "PF ANSI Suite"
 #define kPFANSISuiteVersion1 1
-typedef struct PF_ANSISuite1 {
-  PF_FpLong (*atan)(PF_FpLong);
-  PF_FpLong (*atan2)(PF_FpLong, PF_FpLong);
-  PF_FpLong (*ceil)(PF_FpLong);
-  PF_FpLong (*cos)(PF_FpLong);
-  PF_FpLong (*exp)(PF_FpLong);
-  PF_FpLong (*fabs)(PF_FpLong);
-  PF_FpLong (*floor)(PF_FpLong);
-  PF_FpLong (*fmod)(PF_FpLong, PF_FpLong);
-  PF_FpLong (*hypot)(PF_FpLong, PF_FpLong);
-  PF_FpLong (*log)(PF_FpLong);
-  PF_FpLong (*log10)(PF_FpLong);
-  PF_FpLong (*pow)(PF_FpLong, PF_FpLong);
-  PF_FpLong (*sin)(PF_FpLong);
-  PF_FpLong (*sinh)(PF_FpLong);
-  PF_FpLong (*sqrt)(PF_FpLong);
-  PF_FpLong (*tan)(PF_FpLong);
-  A_long (*sprintf)(A_char*, const A_char*, ...);
-  A_char* (*strcpy)(A_char*, const A_char*);
-  PF_FpLong (*asin)(PF_FpLong);
-  PF_FpLong (*acos)(PF_FpLong);
-} PF_ANSISuite1;
+// The suite offers the same table as the utility callbacks' ansi member.
+typedef PF_ANSICallbacks PF_ANSISuite1;
 
 #define kPFWorldSuite "PF World Suite"
 #define kPFWorldSuiteVersion2 2

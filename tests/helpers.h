@@ -25,11 +25,8 @@ inline std::unique_ptr<Host> LoadedHost() {
 }
 
 inline void Set(Host& host, const std::string& key, const std::string& value) {
-  auto controls = minihost::DescribeControls(host.params());
   std::string error;
-  const int index = minihost::FindControl(controls, key, &error);
-  ASSERT_GT(index, 0) << error;
-  ASSERT_TRUE(minihost::SetValue(host, controls[size_t(index - 1)], value, &error)) << error;
+  ASSERT_TRUE(minihost::SetByKey(host, key, value, &error)) << error;
 }
 
 // Random opaque-and-translucent content, reproducible by seed.
