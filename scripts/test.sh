@@ -10,6 +10,8 @@ args=(-DCMAKE_BUILD_TYPE=Release)
 if [ "${1:-}" = "--sanitize" ]; then
   dir=build-san
   args=(-DCMAKE_BUILD_TYPE=Debug -DVIZMIRA_SANITIZE=ON -DVIZMIRA_BENCH=OFF)
+  # Allocations that cannot be had must fail as they do without the sanitizer.
+  export ASAN_OPTIONS=allocator_may_return_null=1
 fi
 cmake -S . -B "$dir" "${args[@]}"
 cmake --build "$dir" -j"$(nproc)"

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "helpers.h"
 
@@ -61,6 +62,17 @@ TEST_F(Cli, ParamsListsEveryControlAndTheirStates) {
   EXPECT_NE(r.out.find("  6  I. LENS/Feather  [float] = 0  default 0  range 0 to 1000 (%)  (greyed out)  (folded)"),
             std::string::npos);
   EXPECT_NE(r.out.find("  7  I. LENS/Position  [point] = 50%,50%  default 50%,50%\n"), std::string::npos);
+  // "None" greys out exactly the lens controls below "Type" and "Position", and both
+  // "Center" points stay greyed while their treatments are centred on the lens.
+  const CliRun none = Vizmira("params --json --set Type=None");
+  ASSERT_EQ(none.status, 0);
+  std::vector<int> greyed;
+  for (size_t at = 0; (at = none.out.find("{\"index\": ", at)) != std::string::npos; ++at) {
+    const size_t end = none.out.find('}', at);
+    if (none.out.substr(at, end - at).find("\"enabled\": false") != std::string::npos)
+      greyed.push_back(std::stoi(none.out.substr(at + 10)));
+  }
+  EXPECT_EQ(greyed, (std::vector<int>{3, 4, 5, 6, 8, 9, 10, 11, 32, 38}));
   const CliRun json = Vizmira("params --json --set Feather=12.5 --set 53=10,20,30");
   ASSERT_EQ(json.status, 0);
   EXPECT_EQ(json.out.front(), '[');

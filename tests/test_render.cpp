@@ -102,6 +102,18 @@ TEST(Render, OutputExtentSmallerThanTheFrameConfinesTheLens) {
   EXPECT_EQ(out.Get(7, 10)[1], 200);
 }
 
+TEST(Render, MaskCacheThatCannotBeHadEndsWithOutOfMemory) {
+  auto host = QuietHost();
+  const World input = vt::RandomWorld(8, 8, false, 13);
+  World out(8, 8, false);
+  out.def().extent_hint = PF_Rect{0, 0, 2000000000, 2000000000};  // 4·10^18 mask values
+  EXPECT_EQ(host->Render(input, out), PF_Err_OUT_OF_MEMORY);
+  EXPECT_EQ(host->LiveWorlds(), 0);
+  EXPECT_EQ(host->OutstandingSuites(), 0);
+  World again(8, 8, false);
+  EXPECT_EQ(host->Render(input, again), PF_Err_NONE);
+}
+
 TEST(Render, CustomLayerLuminanceIsTheLens) {
   auto host = QuietHost();
   vt::Set(*host, "Type", "Custom");
