@@ -574,8 +574,10 @@ PF_Err Host::Iterate(PF_InData*, A_long progress_base, A_long progress_final,
   r.bottom = std::min(r.bottom, dst->height);
   if (r.right <= r.left || r.bottom <= r.top) return PF_Err_NONE;
 
-  constexpr A_long kChunkRows = 8;
+  // Chunks of 8 to 64 rows, about four per thread: few enough to keep per-thread row
+  // caches warm, many enough to balance the threads and to poll abort often.
   const A_long rows = r.bottom - r.top;
+  const A_long kChunkRows = std::clamp<A_long>(rows / (4 * threads_), 8, 64);
   const A_long chunks = (rows + kChunkRows - 1) / kChunkRows;
   std::atomic<A_long> next{0}, rows_done{0};
   std::atomic<PF_Err> first_err{PF_Err_NONE};
