@@ -36,6 +36,20 @@ PF_Err GlobalSetup(PF_OutData* out_data) {
   return PF_Err_NONE;
 }
 
+// A host that leaves out a record a command reads gets an error rather than a crash.
+bool HasWhatItReads(PF_Cmd cmd, const PF_InData* in_data, const PF_OutData* out_data,
+                    PF_ParamDef* params[], const PF_LayerDef* output) {
+  switch (cmd) {
+    case PF_Cmd_ABOUT:
+    case PF_Cmd_PARAMS_SETUP: return in_data && out_data;
+    case PF_Cmd_GLOBAL_SETUP: return out_data != nullptr;
+    case PF_Cmd_USER_CHANGED_PARAM:
+    case PF_Cmd_UPDATE_PARAMS_UI: return in_data && params;
+    case PF_Cmd_RENDER: return in_data && out_data && params && params[0] && output;
+    default: return true;
+  }
+}
+
 }  // namespace
 
 // Exceptions other than a thrown PF_Err: std::bad_alloc becomes PF_Err_OUT_OF_MEMORY; any
@@ -44,6 +58,7 @@ extern "C" VZ_EXPORT PF_Err EntryPointFunc(PF_Cmd cmd, PF_InData* in_data, PF_Ou
                                            PF_ParamDef* params[], PF_LayerDef* output,
                                            void* /*extra*/) {
   try {
+    if (!HasWhatItReads(cmd, in_data, out_data, params, output)) return PF_Err_BAD_CALLBACK_PARAM;
     switch (cmd) {
       case PF_Cmd_ABOUT: return About(in_data, out_data);
       case PF_Cmd_GLOBAL_SETUP: return GlobalSetup(out_data);

@@ -59,6 +59,14 @@ TEST(Dispatch, NullBasicSuiteFailsSuiteUsersButNotGlobalSetup) {
   EXPECT_EQ(host->LiveWorlds(), 0);
 }
 
+TEST(Dispatch, MissingRecordsAreRefusedNotRead) {
+  auto host = vt::LoadedHost();
+  EXPECT_EQ(host->Command(PF_Cmd_USER_CHANGED_PARAM, nullptr), PF_Err_BAD_CALLBACK_PARAM);
+  EXPECT_EQ(host->Command(PF_Cmd_UPDATE_PARAMS_UI, nullptr), PF_Err_BAD_CALLBACK_PARAM);
+  EXPECT_EQ(host->Command(PF_Cmd_RENDER, nullptr, nullptr), PF_Err_BAD_CALLBACK_PARAM);
+  EXPECT_EQ(host->LiveWorlds(), 0);
+}
+
 TEST(Dispatch, RefusedAnsiSuiteLeavesAboutMessageUntouched) {
   auto host = vt::LoadedHost();
   host->faults.refuseSuite = kPFANSISuite;
