@@ -391,6 +391,37 @@ TEST(BlurStage, FailingTrailStopsTheChain) {
   EXPECT_EQ(host->LiveWorlds(), 0);
 }
 
+// Which blurs run in which pass, seen in the host's iterate calls: a fast blur is six
+// iterations (three horizontal and vertical pairs).
+TEST(BlurStage, PassesRunTheBlursTheyShould) {
+  const World input = vt::RandomWorld(30, 30, false, 47);
+  auto count = [&](std::initializer_list<std::pair<const char*, const char*>> sets) {
+    auto host = HostWith(sets);
+    RenderWith(*host, input);
+    return host->IterateCalls();
+  };
+  // Fast blur, lightness, composite and lens composite.
+  const int plain = count({{"Fast Blur/Visible", "on"}});
+  EXPECT_EQ(plain, 9);
+  // In blur-map mode with a wide feather the fast blur runs again in the blur-map pass,
+  // and the composite moves after it.
+  EXPECT_EQ(count({{"Fast Blur/Visible", "on"}, {"Fast Blur/Use Lens as Blur Map", "on"},
+                   {"Feather", "30"}}),
+            plain + 6);
+  // With chromatic aberration on, the composite runs in both places.
+  EXPECT_EQ(count({{"Fast Blur/Visible", "on"}, {"Fast Blur/Use Lens as Blur Map", "on"},
+                   {"Feather", "30"}, {"Red/Cyan", "10"}}),
+            plain + 6 + 2);
+  // A realistic blur in blur-map mode skips the main pass and runs in the blur-map pass, as
+  // one iteration per batch of kernels; without the map it runs in the main pass, on the
+  // render thread, without iterating.
+  const int base = count({});
+  EXPECT_EQ(count({{"Realistic Blur  [very slow]/Amount", "3"}}), base);
+  EXPECT_EQ(count({{"Realistic Blur  [very slow]/Amount", "3"},
+                   {"Realistic Blur  [very slow]/Use Lens as Blur Map", "on"}}),
+            base + 1);
+}
+
 TEST(BlurStage, EveryBlurIdenticalForEveryThreadCount) {
   for (bool deep : {false, true}) {
     const World input = vt::RandomWorld(48, 36, deep, 44);
