@@ -150,7 +150,6 @@ PF_Err FastBlurV(void* refcon, A_long x, A_long y, P* in, P* out) {
 
 // Errors of either pass are reported: a failed horizontal pass would otherwise leave the
 // vertical pass reading an unwritten image and the blur report success.
-template <class P>
 PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap) {
   PF_InData* in_data = io->in_data;
   PF_EffectWorld* S = io->src;
@@ -162,21 +161,15 @@ PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap) {
   if (PF_Err err = CopyWorld(io, S, T.get())) return err;
   FastBlurRefcon rc{io, 1, rh, char(useLensMap), *T.get(), ++g_iterations};
   AEGP_SuiteHandler suites(in_data->pica_basicP);
-  auto iterate = [&](PF_EffectWorld* from, PF_EffectWorld* to, auto fn) {
-    if constexpr (PixelTraits<P>::kDeep)
-      return suites.Iterate16Suite1()->iterate(in_data, 0, ExtentHeight(to), from, nullptr, &rc,
-                                               fn, to);
-    else
-      return suites.Iterate8Suite1()->iterate(in_data, 0, ExtentHeight(to), from, nullptr, &rc,
-                                              fn, to);
-  };
-  PF_Err err = iterate(S, D, FastBlurH<P>);
+  PF_Err err = IterateByDepth(suites, in_data, ExtentHeight(D), S, &rc, FastBlurH<PF_Pixel>,
+                              FastBlurH<PF_Pixel16>, D);
   if (!err) {
     io->src = D;
     io->dst = S;
     rc.radius = rv;
     rc.iteration = ++g_iterations;
-    err = iterate(D, S, FastBlurV<P>);
+    err = IterateByDepth(suites, in_data, ExtentHeight(S), D, &rc, FastBlurV<PF_Pixel>,
+                         FastBlurV<PF_Pixel16>, S);
     io->src = S;
     io->dst = D;
   }
@@ -184,17 +177,16 @@ PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap) {
   return err;
 }
 
-template <class P>
 PF_Err FastBlur(IO_Params* io, A_long r, bool useLensMap) {
   PF_EffectWorld* A = io->src;
   PF_EffectWorld* B = io->dst;
-  if (PF_Err err = FastBlurA<P>(io, r, r, useLensMap)) return err;
+  if (PF_Err err = FastBlurA(io, r, r, useLensMap)) return err;
   io->src = B;
   io->dst = A;
-  if (PF_Err err = FastBlurA<P>(io, r, r, useLensMap)) return err;
+  if (PF_Err err = FastBlurA(io, r, r, useLensMap)) return err;
   io->src = A;
   io->dst = B;
-  return FastBlurA<P>(io, r, r, useLensMap);
+  return FastBlurA(io, r, r, useLensMap);
 }
 
 PF_Err RenderFastBlurEffect(IO_Params* io, const KT_Info* info) {
@@ -202,14 +194,11 @@ PF_Err RenderFastBlurEffect(IO_Params* io, const KT_Info* info) {
   if (info->scaleH != 0 && info->scaleW != 0 && info->fastBlurVisible && r != 0) {
     const bool useLensMap =
         info->fastBlurLensMap && 2 * info->feather > info->fastBlurAmount / 100;
-    if (IsDeep(io->dst)) return FastBlur<PF_Pixel16>(io, r, useLensMap);
-    return FastBlur<PF_Pixel>(io, r, useLensMap);
+    return FastBlur(io, r, useLensMap);
   }
   return CopySrcToDst(io);
 }
 
-template PF_Err FastBlurA<PF_Pixel>(IO_Params*, A_long, A_long, bool);
-template PF_Err FastBlurA<PF_Pixel16>(IO_Params*, A_long, A_long, bool);
 template PF_Err FastBlurH<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);
 template PF_Err FastBlurH<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
 template PF_Err FastBlurV<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);

@@ -119,8 +119,7 @@ PF_Err RenderTrailEffect(IO_Params* io, const KT_Info* info) {
   claims.reset();
 
   std::swap(io->src, io->dst);
-  err = IsDeep(io->dst) ? FastBlurA<PF_Pixel16>(io, r, r, false)
-                        : FastBlurA<PF_Pixel>(io, r, r, false);
+  err = FastBlurA(io, r, r, false);
   if (!err) err = CopySrcToDst(io);
   return err;
 }
