@@ -23,9 +23,10 @@ std::recursive_mutex globalMutex;
 
 PF_Err About(PF_InData* in_data, PF_OutData* out_data) {
   AEGP_SuiteHandler suites(in_data->pica_basicP);
-  suites.ANSICallbacksSuite1()->sprintf(out_data->return_msg, "%s\r%s",
-                                        GetStringPtr(StrID_Name),
-                                        GetStringPtr(StrID_Description));
+  // The name in parentheses: some C libraries define sprintf as a function-like macro.
+  (suites.ANSICallbacksSuite1()->sprintf)(out_data->return_msg, "%s\r%s",
+                                          GetStringPtr(StrID_Name),
+                                          GetStringPtr(StrID_Description));
   return PF_Err_NONE;
 }
 

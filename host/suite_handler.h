@@ -13,7 +13,9 @@ class AEGP_SuiteHandler {
   AEGP_SuiteHandler(const AEGP_SuiteHandler&) = delete;
   AEGP_SuiteHandler& operator=(const AEGP_SuiteHandler&) = delete;
 
-  const PF_ANSISuite1* ANSICallbacksSuite1() { return Get<PF_ANSISuite1>(kANSI1); }
+  const PF_ANSICallbacksSuite1* ANSICallbacksSuite1() {
+    return Get<PF_ANSICallbacksSuite1>(kANSI1);
+  }
   const PF_WorldSuite2* WorldSuite2() { return Get<PF_WorldSuite2>(kWorld2); }
   const PF_Iterate8Suite1* Iterate8Suite1() { return Get<PF_Iterate8Suite1>(kIterate8_1); }
   const PF_iterate16Suite1* Iterate16Suite1() { return Get<PF_iterate16Suite1>(kIterate16_1); }

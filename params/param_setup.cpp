@@ -51,7 +51,7 @@ void FillDefinition(const ParamRow& row, PF_InData* in_data, PF_ParamDef& def) {
     default:  // layer (default none), group start and end
       break;
   }
-  in_data->utils->ansi.strcpy(def.name, label);
+  (in_data->utils->ansi.strcpy)(def.name, label);  // see About: strcpy may be a macro
 }
 
 }  // namespace

@@ -1,58 +1,104 @@
-// Stand-in for the host's effect plug-in interface: the records, selectors, codes and
-// callbacks this effect and our own host use, with the host's names and numbers.
+// The host's effect interface: selectors, codes, flags and the records passed to the entry
+// point, laid out exactly as the host lays them out on Windows x64 and macOS 64-bit (packing
+// 8, natural alignment). AE_Layout.h asserts every size and offset.
 #pragma once
 
-#include <cstdint>
+#include "A.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-typedef int32_t A_long;
-typedef uint32_t A_u_long;
-typedef int16_t A_short;
-typedef uint16_t A_u_short;
-typedef char A_char;
-typedef unsigned char A_u_char;
+// ---- scalar types ------------------------------------------------------------------------
+
+#if defined(_WIN32) || defined(_WINDOWS)
+typedef A_char PF_Boolean;  // plain char, as the host's Windows headers have it
+typedef void** PF_Handle;
+#else
 typedef unsigned char PF_Boolean;
-typedef int32_t PF_Fixed;  // 16.16 fixed point
-typedef double PF_FpLong;
-typedef float PF_FpShort;
+typedef char** PF_Handle;
+#endif
+
+typedef A_long PF_Fixed;  // 16.16 fixed point
+typedef A_u_long PF_UFixed;
+typedef A_FpLong PF_FpLong;
+typedef A_FpShort PF_FpShort;
+typedef A_long PF_ParamValue;
+typedef struct PF_ProgressInfo* PF_ProgPtr;  // opaque to the effect
+typedef A_long PF_Quality;
+typedef A_long PF_ModeFlags;
+typedef A_long PF_Field;
 typedef A_long PF_Err;
 typedef A_long PF_Cmd;
 typedef A_long PF_ParamIndex;
 typedef A_long PF_ParamType;
 typedef A_long PF_ParamFlags;
 typedef A_long PF_ParamUIFlags;
-typedef A_long PF_NewWorldFlags;
+typedef A_long PF_ChangeFlags;
+typedef A_short PF_ValueDisplayFlags;
+typedef A_u_long PF_FSliderFlags;
+typedef A_short PF_Precision;
 typedef A_long PF_WorldFlags;
+typedef A_long PF_NewWorldFlags;
 typedef A_long PF_OutFlags;
 typedef A_long PF_OutFlags2;
-typedef struct _PF_ProgressInfo* PF_ProgPtr;  // opaque to the effect
+typedef A_long PF_InFlags;
+typedef PF_Handle PF_ArbitraryH;
+typedef A_short PF_SoundFormat;
+typedef A_short PF_SoundSampleSize;
+typedef A_short PF_SoundChannels;
+typedef A_long A_AppID;
+typedef A_u_long PF_PathID;
+typedef A_long PF_TransferMode;
+typedef PF_TransferMode PF_XferMode;
+typedef A_u_long PF_KernelFlags;
+typedef A_long PF_CallbackID;
+typedef A_long PF_PlatDataID;
+typedef A_u_long PF_PixLong;
+typedef A_long PF_ChannelMask;
+typedef A_long PF_KeyIndex;
+typedef A_long PF_TimeDir;
+typedef struct _PF_LayerAudio* PF_LayerAudio;
+typedef void* PF_SndSamplePtr;
 
-#define PF_MAX_EFFECT_MSG_LEN 255
-#define PF_MAX_EFFECT_NAME_LEN 31
-#define PF_MAX_EFFECT_PARAMS 128
+// ---- constants -----------------------------------------------------------------------------
 
 enum {
   PF_Cmd_ABOUT = 0,
-  PF_Cmd_GLOBAL_SETUP = 1,
-  PF_Cmd_UNUSED_0 = 2,
-  PF_Cmd_GLOBAL_SETDOWN = 3,
-  PF_Cmd_PARAMS_SETUP = 4,
-  PF_Cmd_SEQUENCE_SETUP = 5,
-  PF_Cmd_SEQUENCE_RESETUP = 6,
-  PF_Cmd_SEQUENCE_FLATTEN = 7,
-  PF_Cmd_SEQUENCE_SETDOWN = 8,
-  PF_Cmd_DO_DIALOG = 9,
-  PF_Cmd_FRAME_SETUP = 10,
-  PF_Cmd_RENDER = 11,
-  PF_Cmd_FRAME_SETDOWN = 12,
-  PF_Cmd_USER_CHANGED_PARAM = 13,
-  PF_Cmd_UPDATE_PARAMS_UI = 14,
-  PF_Cmd_EVENT = 15,
-  PF_Cmd_SMART_PRE_RENDER = 23,
-  PF_Cmd_SMART_RENDER = 24
+  PF_Cmd_GLOBAL_SETUP,
+  PF_Cmd_UNUSED_0,
+  PF_Cmd_GLOBAL_SETDOWN,
+  PF_Cmd_PARAMS_SETUP,
+  PF_Cmd_SEQUENCE_SETUP,
+  PF_Cmd_SEQUENCE_RESETUP,
+  PF_Cmd_SEQUENCE_FLATTEN,
+  PF_Cmd_SEQUENCE_SETDOWN,
+  PF_Cmd_DO_DIALOG,
+  PF_Cmd_FRAME_SETUP,
+  PF_Cmd_RENDER,
+  PF_Cmd_FRAME_SETDOWN,
+  PF_Cmd_USER_CHANGED_PARAM,
+  PF_Cmd_UPDATE_PARAMS_UI,
+  PF_Cmd_EVENT,
+  PF_Cmd_GET_EXTERNAL_DEPENDENCIES,
+  PF_Cmd_COMPLETELY_GENERAL,
+  PF_Cmd_QUERY_DYNAMIC_FLAGS,
+  PF_Cmd_AUDIO_RENDER,
+  PF_Cmd_AUDIO_SETUP,
+  PF_Cmd_AUDIO_SETDOWN,
+  PF_Cmd_ARBITRARY_CALLBACK,
+  PF_Cmd_SMART_PRE_RENDER,
+  PF_Cmd_SMART_RENDER,
+  PF_Cmd_RESERVED1,
+  PF_Cmd_RESERVED2,
+  PF_Cmd_RESERVED3,
+  PF_Cmd_GET_FLATTENED_SEQUENCE_DATA,
+  PF_Cmd_TRANSLATE_PARAMS_TO_PREFS,
+  PF_Cmd_RESERVED4,
+  PF_Cmd_SMART_RENDER_GPU,
+  PF_Cmd_GPU_DEVICE_SETUP,
+  PF_Cmd_GPU_DEVICE_SETDOWN,
+  PF_Cmd_NUM_CMDS
 };
 
 enum {
@@ -63,97 +109,364 @@ enum {
   PF_Err_UNRECOGNIZED_PARAM_TYPE = 514,
   PF_Err_INVALID_CALLBACK = 515,
   PF_Err_BAD_CALLBACK_PARAM = 516,
-  PF_Interrupt_CANCEL = 517
+  PF_Interrupt_CANCEL = 517,
+  PF_Err_CANNOT_PARSE_KEYFRAME_TEXT = 518
 };
 
 enum {
+  PF_OutFlag_NONE = 0,
+  PF_OutFlag_KEEP_RESOURCE_OPEN = 1L << 0,
+  PF_OutFlag_WIDE_TIME_INPUT = 1L << 1,
+  PF_OutFlag_NON_PARAM_VARY = 1L << 2,
+  PF_OutFlag_RESERVED6 = 1L << 3,
+  PF_OutFlag_SEQUENCE_DATA_NEEDS_FLATTENING = 1L << 4,
+  PF_OutFlag_I_DO_DIALOG = 1L << 5,
+  PF_OutFlag_USE_OUTPUT_EXTENT = 1L << 6,
+  PF_OutFlag_SEND_DO_DIALOG = 1L << 7,
+  PF_OutFlag_DISPLAY_ERROR_MESSAGE = 1L << 8,
+  PF_OutFlag_I_EXPAND_BUFFER = 1L << 9,
   PF_OutFlag_PIX_INDEPENDENT = 1L << 10,
-  PF_OutFlag_DEEP_COLOR_AWARE = 1L << 25
-};
-enum {
-  PF_OutFlag2_PARAM_GROUP_START_COLLAPSED_FLAG = 1L << 3,
-  PF_OutFlag2_SUPPORTS_THREADED_RENDERING = 1L << 27
+  PF_OutFlag_I_WRITE_INPUT_BUFFER = 1L << 11,
+  PF_OutFlag_I_SHRINK_BUFFER = 1L << 12,
+  PF_OutFlag_WORKS_IN_PLACE = 1L << 13,
+  PF_OutFlag_RESERVED8 = 1L << 14,
+  PF_OutFlag_CUSTOM_UI = 1L << 15,
+  PF_OutFlag_RESERVED7 = 1L << 16,
+  PF_OutFlag_REFRESH_UI = 1L << 17,
+  PF_OutFlag_NOP_RENDER = 1L << 18,
+  PF_OutFlag_I_USE_SHUTTER_ANGLE = 1L << 19,
+  PF_OutFlag_I_USE_AUDIO = 1L << 20,
+  PF_OutFlag_I_AM_OBSOLETE = 1L << 21,
+  PF_OutFlag_FORCE_RERENDER = 1L << 22,
+  PF_OutFlag_PiPL_OVERRIDES_OUTDATA_OUTFLAGS = 1L << 23,
+  PF_OutFlag_I_HAVE_EXTERNAL_DEPENDENCIES = 1L << 24,
+  PF_OutFlag_DEEP_COLOR_AWARE = 1L << 25,
+  PF_OutFlag_SEND_UPDATE_PARAMS_UI = 1L << 26,
+  PF_OutFlag_AUDIO_FLOAT_ONLY = 1L << 27,
+  PF_OutFlag_AUDIO_IIR = 1L << 28,
+  PF_OutFlag_I_SYNTHESIZE_AUDIO = 1L << 29,
+  PF_OutFlag_AUDIO_EFFECT_TOO = 1L << 30,
+  PF_OutFlag_AUDIO_EFFECT_ONLY = 1UL << 31
 };
 
-enum { PF_WorldFlag_DEEP = 1L << 0, PF_WorldFlag_WRITEABLE = 1L << 1 };
+enum {
+  PF_OutFlag2_NONE = 0,
+  PF_OutFlag2_SUPPORTS_QUERY_DYNAMIC_FLAGS = 1L << 0,
+  PF_OutFlag2_I_USE_3D_CAMERA = 1L << 1,
+  PF_OutFlag2_I_USE_3D_LIGHTS = 1L << 2,
+  PF_OutFlag2_PARAM_GROUP_START_COLLAPSED_FLAG = 1L << 3,
+  PF_OutFlag2_I_AM_THREADSAFE = 1L << 4,
+  PF_OutFlag2_CAN_COMBINE_WITH_DESTINATION = 1L << 5,
+  PF_OutFlag2_DOESNT_NEED_EMPTY_PIXELS = 1L << 6,
+  PF_OutFlag2_REVEALS_ZERO_ALPHA = 1L << 7,
+  PF_OutFlag2_PRESERVES_FULLY_OPAQUE_PIXELS = 1L << 8,
+  PF_OutFlag2_SUPPORTS_SMART_RENDER = 1L << 10,
+  PF_OutFlag2_RESERVED9 = 1L << 11,
+  PF_OutFlag2_FLOAT_COLOR_AWARE = 1L << 12,
+  PF_OutFlag2_I_USE_COLORSPACE_ENUMERATION = 1L << 13,
+  PF_OutFlag2_I_AM_DEPRECATED = 1L << 14,
+  PF_OutFlag2_PPRO_DO_NOT_CLONE_SEQUENCE_DATA_FOR_RENDER = 1L << 15,
+  PF_OutFlag2_RESERVED10 = 1L << 16,
+  PF_OutFlag2_AUTOMATIC_WIDE_TIME_INPUT = 1L << 17,
+  PF_OutFlag2_I_USE_TIMECODE = 1L << 18,
+  PF_OutFlag2_DEPENDS_ON_UNREFERENCED_MASKS = 1L << 19,
+  PF_OutFlag2_OUTPUT_IS_WATERMARKED = 1L << 20,
+  PF_OutFlag2_I_MIX_GUID_DEPENDENCIES = 1L << 21,
+  PF_OutFlag2_AE13_5_THREADSAFE = 1L << 22,
+  PF_OutFlag2_SUPPORTS_GET_FLATTENED_SEQUENCE_DATA = 1L << 23,
+  PF_OutFlag2_CUSTOM_UI_ASYNC_MANAGER = 1L << 24,
+  PF_OutFlag2_SUPPORTS_GPU_RENDER_F32 = 1L << 25,
+  PF_OutFlag2_RESERVED12 = 1L << 26,
+  PF_OutFlag2_SUPPORTS_THREADED_RENDERING = 1L << 27,
+  PF_OutFlag2_MUTABLE_RENDER_SEQUENCE_DATA_SLOWER = 1L << 28,
+  PF_OutFlag2_SUPPORTS_DIRECTX_RENDERING = 1L << 29
+};
+
+enum {
+  PF_ParamFlag_NONE = 0,
+  PF_ParamFlag_RESERVED1 = 1L << 0,
+  PF_ParamFlag_CANNOT_TIME_VARY = 1L << 1,
+  PF_ParamFlag_CANNOT_INTERP = 1L << 2,
+  PF_ParamFlag_RESERVED2 = 1L << 3,
+  PF_ParamFlag_RESERVED3 = 1L << 4,
+  PF_ParamFlag_COLLAPSE_TWIRLY = 1L << 5,
+  PF_ParamFlag_START_COLLAPSED = PF_ParamFlag_COLLAPSE_TWIRLY,
+  PF_ParamFlag_SUPERVISE = 1L << 6,
+  PF_ParamFlag_LAYER_PARAM_IS_TRACKMATTE = 1L << 7,
+  PF_ParamFlag_USE_VALUE_FOR_OLD_PROJECTS = PF_ParamFlag_LAYER_PARAM_IS_TRACKMATTE,
+  PF_ParamFlag_EXCLUDE_FROM_HAVE_INPUTS_CHANGED = 1L << 8,
+  PF_ParamFlag_SKIP_REVEAL_WHEN_UNHIDDEN = 1L << 9,
+  PF_ParamFlag_unused1 = 1L << 10,
+  PF_ParamFlag_RESERVED4 = 1L << 11
+};
+
+enum {
+  PF_PUI_NONE = 0,
+  PF_PUI_TOPIC = 1L << 0,
+  PF_PUI_CONTROL = 1L << 1,
+  PF_PUI_STD_CONTROL_ONLY = 1L << 2,
+  PF_PUI_NO_ECW_UI = 1L << 3,
+  PF_PUI_ECW_SEPARATOR = 1L << 4,
+  PF_PUI_DISABLED = 1L << 5,
+  PF_PUI_DONT_ERASE_TOPIC = 1L << 6,
+  PF_PUI_DONT_ERASE_CONTROL = 1L << 7,
+  PF_PUI_RADIO_BUTTON = 1L << 8,
+  PF_PUI_INVISIBLE = 1L << 9,
+  PF_PUI_RESERVED = 1L << 10
+};
+
+enum {
+  PF_ValueDisplayFlag_NONE = 0,
+  PF_ValueDisplayFlag_PERCENT = 1 << 0,
+  PF_ValueDisplayFlag_PIXEL = 1 << 1,
+  PF_ValueDisplayFlag_RESERVED1 = 1 << 2,
+  PF_ValueDisplayFlag_REVERSE = 1 << 3
+};
+
+enum { PF_FSliderFlag_NONE = 0, PF_FSliderFlag_WANT_PHASE = 1L << 0 };
+
+enum {
+  PF_WorldFlag_DEEP = 1L << 0,
+  PF_WorldFlag_WRITEABLE = 1L << 1,
+  PF_WorldFlag_RESERVED0 = 1L << 24,
+  PF_WorldFlag_RESERVED1 = 1L << 25,
+  PF_WorldFlag_RESERVED2 = 1L << 26,
+  PF_WorldFlag_RESERVED3 = 1L << 27,
+  PF_WorldFlag_RESERVED4 = 1L << 28,
+  PF_WorldFlag_RESERVED5 = 1L << 29,
+  PF_WorldFlag_RESERVED6 = 1L << 30,
+  PF_WorldFlag_RESERVED = 1UL << 31
+};
+
 enum {
   PF_NewWorldFlag_NONE = 0,
   PF_NewWorldFlag_CLEAR_PIXELS = 1L << 0,
-  PF_NewWorldFlag_DEEP_PIXELS = 1L << 1
+  PF_NewWorldFlag_DEEP_PIXELS = 1L << 1,
+  PF_NewWorldFlag_RESERVED0 = 1L << 2,
+  PF_NewWorldFlag_RESERVED1 = 1L << 3
 };
 
 enum {
+  PF_Param_RESERVED = -1,
   PF_Param_LAYER = 0,
-  PF_Param_SLIDER = 1,
-  PF_Param_FIX_SLIDER = 2,
-  PF_Param_ANGLE = 3,
-  PF_Param_CHECKBOX = 4,
-  PF_Param_COLOR = 5,
-  PF_Param_POINT = 6,
-  PF_Param_POPUP = 7,
-  PF_Param_FLOAT_SLIDER = 10,
-  PF_Param_GROUP_START = 13,
-  PF_Param_GROUP_END = 14
+  PF_Param_SLIDER,
+  PF_Param_FIX_SLIDER,
+  PF_Param_ANGLE,
+  PF_Param_CHECKBOX,
+  PF_Param_COLOR,
+  PF_Param_POINT,
+  PF_Param_POPUP,
+  PF_Param_CUSTOM,
+  PF_Param_NO_DATA,
+  PF_Param_FLOAT_SLIDER,
+  PF_Param_ARBITRARY_DATA,
+  PF_Param_PATH,
+  PF_Param_GROUP_START,
+  PF_Param_GROUP_END,
+  PF_Param_BUTTON,
+  PF_Param_RESERVED2,
+  PF_Param_RESERVED3,
+  PF_Param_POINT_3D
 };
 
-enum { PF_ParamFlag_COLLAPSE_TWIRLY = 1L << 5, PF_ParamFlag_SUPERVISE = 1L << 6 };
-enum { PF_PUI_DISABLED = 1L << 5 };
-enum { PF_ValueDisplayFlag_NONE = 0, PF_ValueDisplayFlag_PERCENT = 1 };
-enum { PF_FSliderFlag_NONE = 0, PF_FSliderFlag_WANT_PHASE = 1L << 0 };
+enum {
+  PF_ParamIndex_CHECK_ALL_HONOR_EXCLUDE = -4,
+  PF_ParamIndex_CHECK_ALL_EXCEPT_LAYER_PARAMS = -3,
+  PF_ParamIndex_CHECK_ALL = -2,
+  PF_ParamIndex_NONE = -1
+};
 
-typedef struct { A_long left, top, right, bottom; } PF_Rect, PF_LRect;
-typedef struct { A_long x, y; } PF_Point;
-typedef struct { PF_Fixed x, y; } PF_FixedPoint;
+enum {
+  PF_ChangeFlag_NONE = 0,
+  PF_ChangeFlag_CHANGED_VALUE = 1L << 0,
+  PF_ChangeFlag_RESERVED = 1L << 1,
+  PF_ChangeFlag_SET_TO_VARY = 1L << 2,
+  PF_ChangeFlag_SET_TO_CONSTANT = 1L << 3
+};
 
-typedef struct { A_u_char alpha, red, green, blue; } PF_Pixel, PF_Pixel8;
-typedef struct { A_u_short alpha, red, green, blue; } PF_Pixel16;
+enum {
+  PF_Precision_INTEGER = 0,
+  PF_Precision_TENTHS,
+  PF_Precision_HUNDREDTHS,
+  PF_Precision_THOUSANDTHS,
+  PF_Precision_TEN_THOUSANDTHS
+};
+
+enum { PF_Quality_DRAWING_AUDIO = -1, PF_Quality_LO = 0, PF_Quality_HI };
+enum { PF_Field_FRAME = 0, PF_Field_UPPER, PF_Field_LOWER };
+enum { PF_MF_Alpha_PREMUL = 0, PF_MF_Alpha_STRAIGHT = 1 };
+enum { PF_InFlag_NONE = 0, PF_InFlag_PROJECT_IS_RENDER_ONLY = 1 };
+enum { PF_LayerDefault_MYSELF = -1, PF_LayerDefault_NONE = 0 };
+enum { PF_Channels_MONO = 1, PF_Channels_STEREO = 2 };
+enum { PF_UNSIGNED_PCM = 0, PF_SIGNED_PCM = 1, PF_SIGNED_FLOAT = 2 };
+enum { PF_SSS_1 = 1, PF_SSS_2 = 2, PF_SSS_4 = 4 };
+
+// Packed versions (my_version, the property list's eVER).
+enum { PF_Stage_DEVELOP = 0, PF_Stage_ALPHA, PF_Stage_BETA, PF_Stage_RELEASE };
+enum {
+  PF_Vers_BUILD_BITS = 0x1ff,
+  PF_Vers_BUILD_SHIFT = 0,
+  PF_Vers_STAGE_BITS = 0x3,
+  PF_Vers_STAGE_SHIFT = 9,
+  PF_Vers_BUGFIX_BITS = 0xf,
+  PF_Vers_BUGFIX_SHIFT = 11,
+  PF_Vers_SUBVERS_BITS = 0xf,
+  PF_Vers_SUBVERS_SHIFT = 15,
+  PF_Vers_VERS_BITS = 0x7,
+  PF_Vers_VERS_SHIFT = 19,
+  PF_Vers_VERS_HIGH_BITS = 0xf,
+  PF_Vers_VERS_HIGH_SHIFT = 26,
+  PF_Vers_VERS_LOW_SHIFT = 3
+};
+
+// The effect interface's own version, as the host reports it in in_data->version.
+enum { PF_PLUG_IN_VERSION = 13, PF_PLUG_IN_SUBVERS = 29 };
+enum { PF_AE220_PLUG_IN_VERSION = 13, PF_AE220_PLUG_IN_SUBVERS = 27 };
+
+#define PF_MAX_EFFECT_NAME_LEN 31
+#define PF_MAX_EFFECT_CATEGORY_NAME_LEN 31
+#define PF_MAX_EFFECT_PARAM_NAME_LEN 31
+#define PF_MAX_PARAM_DESCRIPTION_LEN 31
+#define PF_MAX_PARAM_VALUE_LEN 31
+#define PF_MAX_EFFECT_MSG_LEN 255
+#define PF_MAX_WORLD_WIDTH 30000
+#define PF_MAX_WORLD_HEIGHT 30000
+#define PF_MAX_CHAN8 255
+#define PF_MAX_CHAN16 32768
+#define PF_HALF_CHAN8 128
+#define PF_HALF_CHAN16 16384
+#define PF_AE65_AND_EARLIER_MAX_NUM_EFFECT_PARAMS 127
+
+// ---- small value records -------------------------------------------------------------------
+
+typedef struct {
+  A_long left, top, right, bottom;
+} PF_LRect, PF_Rect, PF_UnionableRect;
+
+typedef struct {
+  A_long h, v;
+} PF_Point;
+
+typedef struct {
+  PF_Fixed x, y;
+} PF_FixedPoint;
+
+typedef struct {
+  A_long num;
+  A_u_long den;
+} PF_RationalScale;
+
+typedef struct {
+  A_short major;
+  A_short minor;
+} PF_SpecVersion;
+
+typedef struct {
+  A_u_char alpha, red, green, blue;
+} PF_Pixel, PF_Pixel8, PF_UnionablePixel;
+
+typedef struct {
+  A_u_short alpha, red, green, blue;
+} PF_Pixel16;
+
+typedef struct {
+  PF_FpShort alpha, red, green, blue;
+} PF_PixelFloat, PF_Pixel32;
+
+typedef PF_Pixel* PF_PixelPtr;
+
+typedef struct {
+  PF_FpLong rateF;
+  PF_SoundChannels num_channels;
+  PF_SoundFormat format;
+  PF_SoundSampleSize sample_size;
+} PF_SoundFormatInfo;
+
+typedef struct {
+  PF_SoundFormatInfo fi;
+  A_long num_samples;
+  void* dataP;
+} PF_SoundWorld;
+
+// ---- images ------------------------------------------------------------------------------
 
 typedef struct PF_LayerDef {
   void* reserved0;
   void* reserved1;
   PF_WorldFlags world_flags;
-  PF_Pixel* data;
+  PF_PixelPtr data;
   A_long rowbytes;  // signed byte distance between rows
   A_long width;
   A_long height;
-  PF_Rect extent_hint;
+  PF_UnionableRect extent_hint;
   void* platform_ref;
   A_long reserved_long1;
   void* reserved_long4;
-  struct { A_long num, den; } pix_aspect_ratio;
+  PF_RationalScale pix_aspect_ratio;
   void* reserved_long2;
   A_long origin_x;
   A_long origin_y;
   A_long reserved_long3;
-  A_long dephault;  // layer parameter default: 0 = none
+  A_long dephault;  // layer parameter default: PF_LayerDefault_*
 } PF_LayerDef, PF_EffectWorld;
+
+// ---- parameter definitions ------------------------------------------------------------------
+
+typedef struct {
+  PF_ParamValue value;
+  A_char value_str[PF_MAX_PARAM_VALUE_LEN + 1];
+  A_char value_desc[PF_MAX_PARAM_DESCRIPTION_LEN + 1];
+  PF_ParamValue valid_min, valid_max;
+  PF_ParamValue slider_min, slider_max;
+  PF_ParamValue dephault;
+} PF_SliderDef;
+
+typedef struct {
+  PF_Fixed value;
+  A_char value_str[PF_MAX_PARAM_VALUE_LEN + 1];
+  A_char value_desc[PF_MAX_PARAM_DESCRIPTION_LEN + 1];
+  PF_Fixed valid_min, valid_max;
+  PF_Fixed slider_min, slider_max;
+  PF_Fixed dephault;
+  PF_Precision precision;
+  PF_ValueDisplayFlags display_flags;
+} PF_FixedSliderDef;
 
 typedef struct {
   PF_FpLong value;
   PF_FpLong phase;
+  A_char value_desc[PF_MAX_PARAM_DESCRIPTION_LEN + 1];
   PF_FpShort valid_min, valid_max;
   PF_FpShort slider_min, slider_max;
   PF_FpShort dephault;
-  A_short precision;
-  A_short display_flags;
-  A_long fs_flags;
+  PF_Precision precision;
+  PF_ValueDisplayFlags display_flags;
+  PF_FSliderFlags fs_flags;
   PF_FpShort curve_tolerance;
+  PF_Boolean useExponent;
+  PF_FpShort exponent;
 } PF_FloatSliderDef;
 
 typedef struct {
-  A_long value;
-  A_short num_choices;
-  A_short dephault;
-  union { const A_char* namesptr; } u;
-} PF_PopupDef;
+  PF_Fixed value;
+  PF_Fixed dephault;
+  PF_Fixed valid_min, valid_max;
+} PF_AngleDef;
 
 typedef struct {
-  A_long value;
+  PF_ParamValue value;
   PF_Boolean dephault;
   A_char reserved;
   A_short reserved1;
-  union { const A_char* nameptr; } u;
+  union {
+    const A_char* nameptr;
+  } u;
 } PF_CheckBoxDef;
+
+typedef struct {
+  PF_UnionablePixel value;
+  PF_UnionablePixel dephault;
+} PF_ColorDef;
 
 typedef struct {
   PF_Fixed x_value, y_value;
@@ -162,26 +475,68 @@ typedef struct {
   PF_Fixed x_dephault, y_dephault;  // percent of the layer, 16.16
 } PF_PointDef;
 
-typedef struct { PF_Fixed value, dephault, valid_min, valid_max; } PF_AngleDef;
-typedef struct { PF_Pixel value, dephault; } PF_ColorDef;
+typedef struct {
+  PF_ParamValue value;
+  A_short num_choices;
+  A_short dephault;
+  union {
+    const A_char* namesptr;
+  } u;
+} PF_PopupDef;
+
+typedef struct {
+  PF_ParamValue value;
+  union {
+    const A_char* namesptr;
+  } u;
+} PF_ButtonDef;
+
+typedef struct {
+  A_short id;
+  A_short pad;
+  PF_ArbitraryH dephault;
+  PF_ArbitraryH value;
+  void* refconPV;
+} PF_ArbitraryDef;
+
+typedef struct {
+  PF_PathID path_id;
+  A_long reserved0;
+  A_long dephault;
+} PF_PathDef;
+
+typedef struct {
+  PF_FpLong x_value, y_value, z_value;
+  PF_FpLong x_dephault, y_dephault, z_dephault;
+  char reserved[16];
+} PF_Point3DDef;
 
 typedef union {
   PF_LayerDef ld;
+  PF_SliderDef sd;
+  PF_FixedSliderDef fd;
   PF_AngleDef ad;
   PF_CheckBoxDef bd;
   PF_ColorDef cd;
   PF_PointDef td;
   PF_PopupDef pd;
   PF_FloatSliderDef fs_d;
+  PF_ArbitraryDef arb_d;
+  PF_PathDef path_d;
+  PF_ButtonDef button_d;
+  PF_Point3DDef point3d_d;
 } PF_ParamDefUnion;
 
 typedef struct PF_ParamDef {
-  union { A_long id; A_long change_flags; } uu;
+  union {
+    A_long id;
+    PF_ChangeFlags change_flags;
+  } uu;
   PF_ParamUIFlags ui_flags;
   A_short ui_width;
   A_short ui_height;
   PF_ParamType param_type;
-  A_char name[PF_MAX_EFFECT_NAME_LEN + 1];
+  A_char name[32];
   PF_ParamFlags flags;
   A_long unused;
   PF_ParamDefUnion u;
@@ -189,41 +544,11 @@ typedef struct PF_ParamDef {
 
 typedef PF_ParamDef** PF_ParamList;
 
-typedef struct {
-  PF_FpLong (*atan)(PF_FpLong);
-  PF_FpLong (*atan2)(PF_FpLong, PF_FpLong);
-  PF_FpLong (*ceil)(PF_FpLong);
-  PF_FpLong (*cos)(PF_FpLong);
-  PF_FpLong (*exp)(PF_FpLong);
-  PF_FpLong (*fabs)(PF_FpLong);
-  PF_FpLong (*floor)(PF_FpLong);
-  PF_FpLong (*fmod)(PF_FpLong, PF_FpLong);
-  PF_FpLong (*hypot)(PF_FpLong, PF_FpLong);
-  PF_FpLong (*log)(PF_FpLong);
-  PF_FpLong (*log10)(PF_FpLong);
-  PF_FpLong (*pow)(PF_FpLong, PF_FpLong);
-  PF_FpLong (*sin)(PF_FpLong);
-  PF_FpLong (*sinh)(PF_FpLong);
-  PF_FpLong (*sqrt)(PF_FpLong);
-  PF_FpLong (*tan)(PF_FpLong);
-  A_long (*sprintf)(A_char*, const A_char*, ...);
-  A_char* (*strcpy)(A_char*, const A_char*);
-  PF_FpLong (*asin)(PF_FpLong);
-  PF_FpLong (*acos)(PF_FpLong);
-} PF_ANSICallbacks;
+// ---- callbacks and the records of a command ------------------------------------------------
 
-typedef struct _PF_UtilCallbacks {
-  PF_Err (*copy)(PF_ProgPtr effect_ref, PF_EffectWorld* src, PF_EffectWorld* dst,
-                 PF_Rect* src_r, PF_Rect* dst_r);
-  PF_Err (*fill)(PF_ProgPtr effect_ref, const PF_Pixel* color, const PF_Rect* dst_rect,
-                 PF_EffectWorld* world);
-  PF_Err (*new_world)(PF_ProgPtr effect_ref, A_long width, A_long height,
-                      PF_NewWorldFlags flags, PF_EffectWorld* world);
-  PF_Err (*dispose_world)(PF_ProgPtr effect_ref, PF_EffectWorld* world);
-  PF_ANSICallbacks ansi;
-  PF_Err (*fill16)(PF_ProgPtr effect_ref, const PF_Pixel16* color, const PF_Rect* dst_rect,
-                   PF_EffectWorld* world);
-} PF_UtilCallbacks;
+struct _PF_UtilCallbacks;
+struct SPBasicSuite;
+struct PF_CustomUIInfo;
 
 typedef struct {
   PF_Err (*checkout_param)(PF_ProgPtr effect_ref, PF_ParamIndex index, A_long what_time,
@@ -232,33 +557,76 @@ typedef struct {
   PF_Err (*add_param)(PF_ProgPtr effect_ref, PF_ParamIndex index, PF_ParamDefPtr def);
   PF_Err (*abort)(PF_ProgPtr effect_ref);
   PF_Err (*progress)(PF_ProgPtr effect_ref, A_long current, A_long total);
+  PF_Err (*register_ui)(PF_ProgPtr effect_ref, struct PF_CustomUIInfo* cust_info);
+  PF_Err (*checkout_layer_audio)(PF_ProgPtr effect_ref, PF_ParamIndex index, A_long start_time,
+                                 A_long duration, A_u_long time_scale, PF_UFixed rate,
+                                 A_long bytes_per_sample, A_long num_channels,
+                                 A_long fmt_signed, PF_LayerAudio* audio);
+  PF_Err (*checkin_layer_audio)(PF_ProgPtr effect_ref, PF_LayerAudio audio);
+  PF_Err (*get_audio_data)(PF_ProgPtr effect_ref, PF_LayerAudio audio, PF_SndSamplePtr* data0,
+                           A_long* num_samples0, PF_UFixed* rate0, A_long* bytes_per_sample0,
+                           A_long* num_channels0, A_long* fmt_signed0);
+  void* reserved_str[3];
+  void* reserved[10];
 } PF_InteractCallbacks;
-
-struct SPBasicSuite;
 
 typedef struct PF_InData {
   PF_InteractCallbacks inter;
   struct _PF_UtilCallbacks* utils;
   PF_ProgPtr effect_ref;
-  A_long version_major, version_minor;  // interface version the host speaks
+  PF_Quality quality;
+  PF_SpecVersion version;  // the effect interface version the host speaks
+  A_long serial_num;
+  A_AppID appl_id;
   A_long num_params;
+  A_long reserved;
+  A_long what_cpu;
+  A_long what_fpu;
   A_long current_time;
   A_long time_step;
   A_long total_time;
+  A_long local_time_step;
   A_u_long time_scale;
-  A_long width, height;
+  PF_Field field;
+  PF_Fixed shutter_angle;
+  A_long width;
+  A_long height;
   PF_Rect extent_hint;
-  struct { A_long num, den; } downsample_x, downsample_y;
-  const struct SPBasicSuite* pica_basicP;
+  A_long output_origin_x;
+  A_long output_origin_y;
+  PF_RationalScale downsample_x;
+  PF_RationalScale downsample_y;
+  PF_RationalScale pixel_aspect_ratio;
+  PF_InFlags in_flags;
+  PF_Handle global_data;
+  PF_Handle sequence_data;
+  PF_Handle frame_data;
+  A_long start_sampL;
+  A_long dur_sampL;
+  A_long total_sampL;
+  PF_SoundWorld src_snd;
+  struct SPBasicSuite* pica_basicP;
+  A_long pre_effect_source_origin_x;
+  A_long pre_effect_source_origin_y;
+  PF_Fixed shutter_phase;
 } PF_InData;
 
 typedef struct PF_OutData {
   A_u_long my_version;
   A_char name[PF_MAX_EFFECT_NAME_LEN + 1];
+  PF_Handle global_data;
   A_long num_params;
-  A_long width, height;
+  PF_Handle sequence_data;
+  A_long flat_sdata_size;
+  PF_Handle frame_data;
+  A_long width;
+  A_long height;
+  PF_Point origin;
   PF_OutFlags out_flags;
   A_char return_msg[PF_MAX_EFFECT_MSG_LEN + 1];
+  A_long start_sampL;
+  A_long dur_sampL;
+  PF_SoundWorld dest_snd;
   PF_OutFlags2 out_flags2;
 } PF_OutData;
 
@@ -266,6 +634,8 @@ typedef PF_Err (*PF_IteratePixel8Func)(void* refcon, A_long x, A_long y, PF_Pixe
                                        PF_Pixel* out);
 typedef PF_Err (*PF_IteratePixel16Func)(void* refcon, A_long x, A_long y, PF_Pixel16* in,
                                         PF_Pixel16* out);
+typedef PF_Err (*PF_IterateGenericFunc)(void* refcon, A_long thread_index, A_long i,
+                                        A_long iterations);
 
 // The module's one export.
 typedef PF_Err (*PF_EntryPointFunc)(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data,
@@ -274,3 +644,5 @@ typedef PF_Err (*PF_EntryPointFunc)(PF_Cmd cmd, PF_InData* in_data, PF_OutData* 
 #ifdef __cplusplus
 }
 #endif
+
+#include "AE_EffectCB.h"

@@ -1,27 +1,43 @@
-// Stand-in for the host's effect suites: only the suites and entries this effect calls.
+// The host's suites that this effect and our own host use, complete to their last member.
 #pragma once
 
 #include "AE_Effect.h"
+#include "AE_EffectPixelFormat.h"
+#include "SPBasic.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-typedef A_u_long PF_PixelFormat;
-#define PF_FOURCC(a, b, c, d) \
-  ((A_u_long(a) << 24) | (A_u_long(b) << 16) | (A_u_long(c) << 8) | A_u_long(d))
-enum {
-  PF_PixelFormat_ARGB32 = PF_FOURCC('a', 'r', 'g', 'b'),
-  PF_PixelFormat_ARGB64 = PF_FOURCC('w', 'r', 'g', 'b'),
-  PF_PixelFormat_ARGB128 = PF_FOURCC('f', 'r', 'g', 'b')
-};
+typedef struct PF_State PF_State;  // opaque: only pointers to it cross the boundary
 
 #define kPFANSISuite "PF ANSI Suite"
 #define kPFANSISuiteVersion1 1
-// The suite offers the same table as the utility callbacks' ansi member.
-typedef PF_ANSICallbacks PF_ANSISuite1;
+// Its own table: the utility block's ANSI functions without the trailing A_long.
+typedef struct PF_ANSICallbacksSuite1 {
+  A_FpLong (*atan)(A_FpLong);
+  A_FpLong (*atan2)(A_FpLong y, A_FpLong x);
+  A_FpLong (*ceil)(A_FpLong);
+  A_FpLong (*cos)(A_FpLong);
+  A_FpLong (*exp)(A_FpLong);
+  A_FpLong (*fabs)(A_FpLong);
+  A_FpLong (*floor)(A_FpLong);
+  A_FpLong (*fmod)(A_FpLong x, A_FpLong y);
+  A_FpLong (*hypot)(A_FpLong x, A_FpLong y);
+  A_FpLong (*log)(A_FpLong);
+  A_FpLong (*log10)(A_FpLong);
+  A_FpLong (*pow)(A_FpLong x, A_FpLong y);
+  A_FpLong (*sin)(A_FpLong);
+  A_FpLong (*sqrt)(A_FpLong);
+  A_FpLong (*tan)(A_FpLong);
+  int (*sprintf)(A_char*, const A_char*, ...);
+  A_char* (*strcpy)(A_char*, const A_char*);
+  A_FpLong (*asin)(A_FpLong);
+  A_FpLong (*acos)(A_FpLong);
+} PF_ANSICallbacksSuite1;
 
 #define kPFWorldSuite "PF World Suite"
+#define kPFWorldSuiteVersion1 1
 #define kPFWorldSuiteVersion2 2
 typedef struct PF_WorldSuite2 {
   PF_Err (*PF_NewWorld)(PF_ProgPtr effect_ref, A_long width, A_long height,
@@ -33,26 +49,71 @@ typedef struct PF_WorldSuite2 {
 
 #define kPFIterate8Suite "PF Iterate8 Suite"
 #define kPFIterate8SuiteVersion1 1
+#define kPFIterate8SuiteVersion2 2
 typedef struct PF_Iterate8Suite1 {
   PF_Err (*iterate)(PF_InData* in_data, A_long progress_base, A_long progress_final,
                     PF_EffectWorld* src, const PF_Rect* area, void* refcon,
                     PF_IteratePixel8Func pix_fn, PF_EffectWorld* dst);
-} PF_Iterate8Suite1;
+  PF_Err (*iterate_origin)(PF_InData* in_data, A_long progress_base, A_long progress_final,
+                           PF_EffectWorld* src, const PF_Rect* area, const PF_Point* origin,
+                           void* refcon, PF_IteratePixel8Func pix_fn, PF_EffectWorld* dst);
+  PF_Err (*iterate_lut)(PF_InData* in_data, A_long progress_base, A_long progress_final,
+                        PF_EffectWorld* src, const PF_Rect* area, A_u_char* a_lut0,
+                        A_u_char* r_lut0, A_u_char* g_lut0, A_u_char* b_lut0,
+                        PF_EffectWorld* dst);
+  PF_Err (*iterate_origin_non_clip_src)(PF_InData* in_data, A_long progress_base,
+                                        A_long progress_final, PF_EffectWorld* src,
+                                        const PF_Rect* area, const PF_Point* origin,
+                                        void* refcon, PF_IteratePixel8Func pix_fn,
+                                        PF_EffectWorld* dst);
+  PF_Err (*iterate_generic)(A_long iterations, void* refcon, PF_IterateGenericFunc fn_func);
+} PF_Iterate8Suite1, PF_Iterate8Suite2;
 
 // The host spells this one with a lower-case i.
 #define kPFIterate16Suite "PF iterate16 Suite"
 #define kPFIterate16SuiteVersion1 1
+#define kPFIterate16SuiteVersion2 2
 typedef struct PF_iterate16Suite1 {
   PF_Err (*iterate)(PF_InData* in_data, A_long progress_base, A_long progress_final,
                     PF_EffectWorld* src, const PF_Rect* area, void* refcon,
                     PF_IteratePixel16Func pix_fn, PF_EffectWorld* dst);
-} PF_iterate16Suite1;
+  PF_Err (*iterate_origin)(PF_InData* in_data, A_long progress_base, A_long progress_final,
+                           PF_EffectWorld* src, const PF_Rect* area, const PF_Point* origin,
+                           void* refcon, PF_IteratePixel16Func pix_fn, PF_EffectWorld* dst);
+  PF_Err (*iterate_origin_non_clip_src)(PF_InData* in_data, A_long progress_base,
+                                        A_long progress_final, PF_EffectWorld* src,
+                                        const PF_Rect* area, const PF_Point* origin,
+                                        void* refcon, PF_IteratePixel16Func pix_fn,
+                                        PF_EffectWorld* dst);
+} PF_iterate16Suite1, PF_iterate16Suite2;
 
 #define kPFParamUtilsSuite "PF Param Utils Suite"
+#define kPFParamUtilsSuiteVersion1 2
 #define kPFParamUtilsSuiteVersion3 3
 typedef struct PF_ParamUtilsSuite3 {
   PF_Err (*PF_UpdateParamUI)(PF_ProgPtr effect_ref, PF_ParamIndex param_index,
                              const PF_ParamDef* param);
+  PF_Err (*PF_GetCurrentState)(PF_ProgPtr effect_ref, PF_ParamIndex param_index,
+                               const A_Time* start0, const A_Time* duration0, PF_State* state);
+  PF_Err (*PF_AreStatesIdentical)(PF_ProgPtr effect_ref, const PF_State* state1,
+                                  const PF_State* state2, A_Boolean* same);
+  PF_Err (*PF_IsIdenticalCheckout)(PF_ProgPtr effect_ref, PF_ParamIndex param_index,
+                                   A_long what_time1, A_long time_step1, A_u_long time_scale1,
+                                   A_long what_time2, A_long time_step2, A_u_long time_scale2,
+                                   PF_Boolean* identical);
+  PF_Err (*PF_FindKeyframeTime)(PF_ProgPtr effect_ref, PF_ParamIndex param_index,
+                                A_long what_time, A_u_long time_scale, PF_TimeDir time_dir,
+                                PF_Boolean* found, PF_KeyIndex* key_index0, A_long* key_time0,
+                                A_u_long* key_timescale0);
+  PF_Err (*PF_GetKeyframeCount)(PF_ProgPtr effect_ref, PF_ParamIndex param_index,
+                                PF_KeyIndex* key_count);
+  PF_Err (*PF_CheckoutKeyframe)(PF_ProgPtr effect_ref, PF_ParamIndex param_index,
+                                PF_KeyIndex key_index, A_long* key_time0,
+                                A_u_long* key_timescale0, PF_ParamDef* param0);
+  PF_Err (*PF_CheckinKeyframe)(PF_ProgPtr effect_ref, PF_ParamDef* param);
+  PF_Err (*PF_KeyIndexToTime)(PF_ProgPtr effect_ref, PF_ParamIndex param_index,
+                              PF_KeyIndex key_index, A_long* key_time,
+                              A_u_long* key_timescale);
 } PF_ParamUtilsSuite3;
 
 #ifdef __cplusplus
