@@ -106,8 +106,8 @@ int main(int argc, char** argv) {
       if (at && at + size <= pe.b.size()) pipl.assign(pe.b.begin() + long(at), pe.b.begin() + long(at + size));
     }
   }
-  const auto expected = vz::pipl::Encode({vz::pipl::kKeyWindowsX64}, vz::pipl::Endian::Little);
-  const auto props = vz::pipl::Decode(pipl, vz::pipl::Endian::Little);
+  const auto expected = vz::pipl::Encode(vz::pipl::Platform::Windows);
+  const auto props = vz::pipl::Decode(pipl, vz::pipl::Platform::Windows);
   if (!props || pipl != expected) {
     std::printf("FAULT: no 'PiPL' %d resource matching the property table\n", vz::pipl::kResourceId);
     ok = false;

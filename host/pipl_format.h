@@ -1,14 +1,18 @@
 // The host's binary property-list layout, written by the build's generator and read back by
-// our own host and the tests. Header-only; the effect module itself never includes it.
+// our own host, the module checks and the tests. Header-only; the effect module itself never
+// includes it.
 //
-// Layout: u16 reserved (1), u32 version (0), u32 count, then per property: u32 vendor
-// ('8BIM'), u32 key, u32 id (0), u32 length of the value, the value padded with zeros to a
-// multiple of 4 bytes. Numbers are in the target's byte order.
+// Windows: a 16-bit word 1, then u32 version (0) and u32 count, little-endian. Strings are
+// padded with zeros to a multiple of 4 and the padding counts in their length, as the host's
+// resource tool writes them.
+// macOS: no leading word, big-endian, every length unpadded; zeros follow to the next
+// multiple of 4.
+// Each property: u32 vendor ('8BIM'), u32 key, u32 id (0), u32 length, the value, padding.
+// Linux's list, read only by our own host, is the Windows one.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +24,15 @@ namespace vz::pipl {
 inline constexpr uint32_t kVendor = FourCC("8BIM");
 
 enum class Endian { Little, Big };
+enum class Platform { Windows, Mac };
+
+inline Endian EndianOf(Platform p) { return p == Platform::Windows ? Endian::Little : Endian::Big; }
+inline size_t FirstPropertyAt(Platform p) { return p == Platform::Windows ? 10 : 8; }
+// A macOS bundle names its entry point once for each of its processors.
+inline std::vector<uint32_t> EntryKeys(Platform p) {
+  if (p == Platform::Windows) return {kKeyWindowsX64};
+  return {kKeyMacIntel64, kKeyMacArm64};
+}
 
 class Writer {
  public:
@@ -33,6 +46,11 @@ class Writer {
     if (endian_ == Endian::Big) { U16(uint16_t(v >> 16)); U16(uint16_t(v)); }
     else { U16(uint16_t(v)); U16(uint16_t(v >> 16)); }
   }
+  void PString(const char* s) {
+    const std::string text(s);
+    U8(uint8_t(text.size()));
+    for (char c : text) U8(uint8_t(c));
+  }
   std::vector<uint8_t>& bytes() { return bytes_; }
 
  private:
@@ -40,50 +58,60 @@ class Writer {
   std::vector<uint8_t> bytes_;
 };
 
-inline std::vector<uint8_t> ValueBytes(const Property& p, Endian e) {
-  Writer w(e);
+inline bool IsString(const Property& p) {
+  return p.kind == Kind::PString || p.kind == Kind::EntryPoint;
+}
+
+inline std::vector<uint8_t> ValueBytes(const Property& p, Platform platform) {
+  Writer w(EndianOf(platform));
   switch (p.kind) {
     case Kind::FourCC:
     case Kind::Long: w.U32(p.number); break;
     case Kind::Short: w.U16(uint16_t(p.number)); break;
-    case Kind::PString: {
-      std::string s(p.text);
-      w.U8(uint8_t(s.size()));
-      for (char c : s) w.U8(uint8_t(c));
+    case Kind::Version:
+      w.U16(uint16_t(p.number >> 16));
+      w.U16(uint16_t(p.number));
       break;
-    }
-    case Kind::CString:
-      for (const char* c = p.text; *c; ++c) w.U8(uint8_t(*c));
-      w.U8(0);
+    case Kind::PString: w.PString(p.text); break;
+    case Kind::EntryPoint:
+      if (platform == Platform::Mac) {
+        w.PString(p.text);
+      } else {
+        for (const char* c = p.text; *c; ++c) w.U8(uint8_t(*c));
+        w.U8(0);
+      }
       break;
   }
   return w.bytes();
 }
 
-// The whole list for one target. The entry-point property is written once per key given:
-// a macOS bundle names its entry point for each of its processors.
-inline std::vector<uint8_t> Encode(std::initializer_list<uint32_t> entry_keys, Endian e) {
-  Writer w(e);
-  w.U16(1);
+// The whole list for one platform.
+inline std::vector<uint8_t> Encode(Platform platform) {
+  Writer w(EndianOf(platform));
+  const std::vector<uint32_t> entry_keys = EntryKeys(platform);
+  if (platform == Platform::Windows) w.U16(1);
   w.U32(0);
   w.U32(uint32_t(std::size(kProperties) - 1 + entry_keys.size()));
+  const size_t first = FirstPropertyAt(platform);
   auto put = [&](uint32_t key, const Property& p) {
-    std::vector<uint8_t> value = ValueBytes(p, e);
+    std::vector<uint8_t> value = ValueBytes(p, platform);
+    if (platform == Platform::Windows && IsString(p))
+      value.resize((value.size() + 3) / 4 * 4, 0);
     w.U32(kVendor);
     w.U32(key);
     w.U32(0);
     w.U32(uint32_t(value.size()));
     for (uint8_t b : value) w.U8(b);
-    while (w.bytes().size() % 4 != 2) w.U8(0);  // the list starts after a 2-byte word
+    while ((w.bytes().size() - first) % 4 != 0) w.U8(0);
   };
   for (const Property& p : kProperties) {
-    if (p.key != kEntryPointKeyPlaceholder) put(p.key, p);
+    if (p.kind != Kind::EntryPoint) put(p.key, p);
     else for (uint32_t key : entry_keys) put(key, p);
   }
   return w.bytes();
 }
 
-inline constexpr int kResourceId = 16000;  // the host's usual property-list resource id
+inline constexpr int kResourceId = 16000;  // the host's property-list resource id
 
 // A Windows resource script holding the little-endian list as 16-bit words.
 inline std::string ResourceScript(const std::vector<uint8_t>& list) {
@@ -163,7 +191,7 @@ inline std::optional<std::vector<uint8_t>> ParseResourceFile(const std::vector<u
 
 struct DecodedProperty {
   uint32_t key = 0;
-  std::vector<uint8_t> value;  // unpadded
+  std::vector<uint8_t> value;  // as stored: on Windows, strings keep their padding
 
   uint32_t Number(Endian e) const {
     uint32_t v = 0;
@@ -183,18 +211,21 @@ struct DecodedProperty {
 
 // Parses a list; nullopt when it is malformed or truncated.
 inline std::optional<std::vector<DecodedProperty>> Decode(const std::vector<uint8_t>& b,
-                                                          Endian e) {
+                                                          Platform platform) {
+  const Endian e = EndianOf(platform);
+  const size_t first = FirstPropertyAt(platform);
   size_t pos = 0;
   auto u32 = [&](uint32_t& out) {
     if (pos + 4 > b.size()) return false;
-    DecodedProperty tmp;
-    tmp.value.assign(b.begin() + pos, b.begin() + pos + 4);
-    out = tmp.Number(e);
+    out = 0;
+    for (int i = 0; i < 4; ++i)
+      out = out << 8 | b[e == Endian::Big ? pos + size_t(i) : pos + 3 - size_t(i)];
     pos += 4;
     return true;
   };
-  if (b.size() < 10) return std::nullopt;
-  pos = 2;
+  if (b.size() < first) return std::nullopt;
+  if (platform == Platform::Windows && (b[0] != 1 || b[1] != 0)) return std::nullopt;
+  pos = first - 8;
   uint32_t version = 0, count = 0;
   if (!u32(version) || !u32(count) || version != 0) return std::nullopt;
   std::vector<DecodedProperty> out;
@@ -203,11 +234,13 @@ inline std::optional<std::vector<DecodedProperty>> Decode(const std::vector<uint
     DecodedProperty p;
     if (!u32(vendor) || !u32(p.key) || !u32(id) || !u32(len)) return std::nullopt;
     if (vendor != kVendor || len > b.size() - pos) return std::nullopt;
-    p.value.assign(b.begin() + pos, b.begin() + pos + len);
+    p.value.assign(b.begin() + long(pos), b.begin() + long(pos + len));
     pos += len;
-    while (pos % 4 != 2 && pos < b.size()) ++pos;
+    while ((pos - first) % 4 != 0 && pos < b.size()) ++pos;
     out.push_back(std::move(p));
   }
+  for (; pos < b.size(); ++pos)  // a resource may be padded, with zeros only
+    if (b[pos] != 0) return std::nullopt;
   return out;
 }
 

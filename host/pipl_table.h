@@ -11,12 +11,17 @@ namespace vz {
 inline constexpr const char* kEffectName = "Vizmira";
 inline constexpr const char* kEntryPointName = "EntryPointFunc";
 
-// Packed plug-in version: 1.0.5, development stage, build 1.
-inline constexpr uint32_t PackVersion(uint32_t vers, uint32_t subvers, uint32_t bugvers,
+// The host's packed plug-in version; major versions from 8 on spill into the high bits.
+inline constexpr uint32_t PackVersion(uint32_t vers, uint32_t subvers, uint32_t bugfix,
                                       uint32_t stage, uint32_t build) {
-  return (vers << 19) | (subvers << 15) | (bugvers << 11) | (stage << 9) | build;
+  return ((vers >> PF_Vers_VERS_LOW_SHIFT) & PF_Vers_VERS_HIGH_BITS) << PF_Vers_VERS_HIGH_SHIFT |
+         (vers & PF_Vers_VERS_BITS) << PF_Vers_VERS_SHIFT |
+         (subvers & PF_Vers_SUBVERS_BITS) << PF_Vers_SUBVERS_SHIFT |
+         (bugfix & PF_Vers_BUGFIX_BITS) << PF_Vers_BUGFIX_SHIFT |
+         (stage & PF_Vers_STAGE_BITS) << PF_Vers_STAGE_SHIFT | (build & PF_Vers_BUILD_BITS);
 }
-inline constexpr uint32_t kVersion = PackVersion(1, 0, 5, 0, 1);
+// 1.0.5, development stage, build 1.
+inline constexpr uint32_t kVersion = PackVersion(1, 0, 5, PF_Stage_DEVELOP, 1);
 static_assert(kVersion == 0x00082801, "packed version");
 
 inline constexpr uint32_t kOutFlags = PF_OutFlag_DEEP_COLOR_AWARE | PF_OutFlag_PIX_INDEPENDENT;
@@ -32,30 +37,29 @@ namespace pipl {
 
 // How a property's value is laid out in the binary list.
 enum class Kind : uint8_t {
-  FourCC,   // 4 bytes, a four-character code
-  Long,     // 4 bytes
-  Short,    // 2 bytes
-  PString,  // length byte, then the characters
-  CString,  // characters, then a terminating zero
+  FourCC,      // 4 bytes, a four-character code
+  Long,        // 4 bytes
+  Short,       // 2 bytes
+  Version,     // two 2-byte halves, major then minor (number holds major << 16 | minor)
+  PString,     // length byte, then the characters
+  EntryPoint,  // the entry point's name: a C string on Windows, a Pascal string on macOS
 };
 
 struct Property {
   uint32_t key;
   Kind kind;
-  uint32_t number;   // FourCC, Long, Short
-  const char* text;  // PString, CString
+  uint32_t number;   // FourCC, Long, Short, Version
+  const char* text;  // PString, EntryPoint
 };
-
-// The entry-point key stands for "this platform's" key; the generator substitutes it.
-inline constexpr uint32_t kEntryPointKeyPlaceholder = FourCC("8664");
 
 inline constexpr Property kProperties[] = {
     {FourCC("kind"), Kind::FourCC, FourCC("eFKT"), nullptr},
     {FourCC("name"), Kind::PString, 0, kEffectName},
     {FourCC("catg"), Kind::PString, 0, "KT"},
-    {kEntryPointKeyPlaceholder, Kind::CString, 0, kEntryPointName},
-    {FourCC("ePVR"), Kind::Long, (2u << 16) | 0u, nullptr},    // property-list version 2.0
-    {FourCC("eSVR"), Kind::Long, (13u << 16) | 27u, nullptr},  // effect API 13.27
+    {0, Kind::EntryPoint, 0, kEntryPointName},  // once per entry key of the platform
+    {FourCC("ePVR"), Kind::Version, (2u << 16) | 0u, nullptr},  // property-list version 2.0
+    {FourCC("eSVR"), Kind::Version,                             // effect API 13.27
+     uint32_t(PF_AE220_PLUG_IN_VERSION) << 16 | PF_AE220_PLUG_IN_SUBVERS, nullptr},
     {FourCC("eVER"), Kind::Long, kVersion, nullptr},
     {FourCC("eINF"), Kind::Short, 0, nullptr},
     {FourCC("eGLO"), Kind::Long, kOutFlags, nullptr},
