@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "host/pipl_format.h"
+#include "traps.h"
 
 namespace minihost {
 namespace {
@@ -99,7 +100,7 @@ PF_Err CbFill16(PF_ProgPtr, const PF_Pixel16* color, const PF_Rect* rect,
 }
 
 // The host's message buffers hold 256 bytes; nothing longer is ever written.
-A_long HostSprintf(A_char* buffer, const A_char* format, ...) {
+int HostSprintf(A_char* buffer, const A_char* format, ...) {
   va_list args;
   va_start(args, format);
   const int n = std::vsnprintf(buffer, PF_MAX_EFFECT_MSG_LEN + 1, format, args);
@@ -108,29 +109,100 @@ A_long HostSprintf(A_char* buffer, const A_char* format, ...) {
 }
 A_char* HostStrcpy(A_char* dst, const A_char* src) { return std::strcpy(dst, src); }
 
-PF_ANSICallbacks MakeAnsi() {
-  PF_ANSICallbacks a{};
+// The utility block's ANSI functions: the maths the effect uses and strcpy are real, the
+// rest are traps.
+void FillUtilsAnsi(PF_ANSICallbacks& a) {
   a.atan = [](double v) { return std::atan(v); };
-  a.atan2 = [](double y, double x) { return std::atan2(y, x); };
-  a.ceil = [](double v) { return std::ceil(v); };
+  MINIHOST_TRAP(Table::UtilsAnsi, a, atan2);
+  MINIHOST_TRAP(Table::UtilsAnsi, a, ceil);
   a.cos = [](double v) { return std::cos(v); };
-  a.exp = [](double v) { return std::exp(v); };
-  a.fabs = [](double v) { return std::fabs(v); };
-  a.floor = [](double v) { return std::floor(v); };
-  a.fmod = [](double x, double y) { return std::fmod(x, y); };
-  a.hypot = [](double x, double y) { return std::hypot(x, y); };
-  a.log = [](double v) { return std::log(v); };
-  a.log10 = [](double v) { return std::log10(v); };
+  MINIHOST_TRAP(Table::UtilsAnsi, a, exp);
+  MINIHOST_TRAP(Table::UtilsAnsi, a, fabs);
+  MINIHOST_TRAP(Table::UtilsAnsi, a, floor);
+  MINIHOST_TRAP(Table::UtilsAnsi, a, fmod);
+  MINIHOST_TRAP(Table::UtilsAnsi, a, hypot);
+  MINIHOST_TRAP(Table::UtilsAnsi, a, log);
+  MINIHOST_TRAP(Table::UtilsAnsi, a, log10);
   a.pow = [](double x, double y) { return std::pow(x, y); };
   a.sin = [](double v) { return std::sin(v); };
-  a.sinh = [](double v) { return std::sinh(v); };
   a.sqrt = [](double v) { return std::sqrt(v); };
   a.tan = [](double v) { return std::tan(v); };
-  a.sprintf = HostSprintf;
+  MINIHOST_TRAP(Table::UtilsAnsi, a, sprintf);
   a.strcpy = HostStrcpy;
-  a.asin = [](double v) { return std::asin(v); };
-  a.acos = [](double v) { return std::acos(v); };
-  return a;
+  MINIHOST_TRAP(Table::UtilsAnsi, a, asin);
+  MINIHOST_TRAP(Table::UtilsAnsi, a, acos);
+}
+
+void FillUtilsColor(PF_ColorCallbacks& c) {
+  MINIHOST_TRAP(Table::UtilsColor, c, RGBtoHLS);
+  MINIHOST_TRAP(Table::UtilsColor, c, HLStoRGB);
+  MINIHOST_TRAP(Table::UtilsColor, c, RGBtoYIQ);
+  MINIHOST_TRAP(Table::UtilsColor, c, YIQtoRGB);
+  MINIHOST_TRAP(Table::UtilsColor, c, Luminance);
+  MINIHOST_TRAP(Table::UtilsColor, c, Hue);
+  MINIHOST_TRAP(Table::UtilsColor, c, Lightness);
+  MINIHOST_TRAP(Table::UtilsColor, c, Saturation);
+}
+
+// Every slot of the utility callbacks, in the host's order.
+void FillUtils(PF_UtilCallbacks& u) {
+  MINIHOST_TRAP(Table::Utils, u, begin_sampling);
+  MINIHOST_TRAP(Table::Utils, u, subpixel_sample);
+  MINIHOST_TRAP(Table::Utils, u, area_sample);
+  u.get_batch_func_is_deprecated = nullptr;
+  MINIHOST_TRAP(Table::Utils, u, end_sampling);
+  MINIHOST_TRAP(Table::Utils, u, composite_rect);
+  MINIHOST_TRAP(Table::Utils, u, blend);
+  MINIHOST_TRAP(Table::Utils, u, convolve);
+  u.copy = CbCopy;
+  u.fill = CbFill;
+  MINIHOST_TRAP(Table::Utils, u, gaussian_kernel);
+  MINIHOST_TRAP(Table::Utils, u, iterate);
+  MINIHOST_TRAP(Table::Utils, u, premultiply);
+  MINIHOST_TRAP(Table::Utils, u, premultiply_color);
+  u.new_world = CbNewWorld;
+  u.dispose_world = CbDisposeWorld;
+  MINIHOST_TRAP(Table::Utils, u, iterate_origin);
+  MINIHOST_TRAP(Table::Utils, u, iterate_lut);
+  MINIHOST_TRAP(Table::Utils, u, transfer_rect);
+  MINIHOST_TRAP(Table::Utils, u, transform_world);
+  MINIHOST_TRAP(Table::Utils, u, host_new_handle);
+  MINIHOST_TRAP(Table::Utils, u, host_lock_handle);
+  MINIHOST_TRAP(Table::Utils, u, host_unlock_handle);
+  MINIHOST_TRAP(Table::Utils, u, host_dispose_handle);
+  MINIHOST_TRAP(Table::Utils, u, get_callback_addr);
+  MINIHOST_TRAP(Table::Utils, u, app);
+  FillUtilsAnsi(u.ansi);
+  FillUtilsColor(u.colorCB);
+  MINIHOST_TRAP(Table::Utils, u, get_platform_data);
+  MINIHOST_TRAP(Table::Utils, u, host_get_handle_size);
+  MINIHOST_TRAP(Table::Utils, u, iterate_origin_non_clip_src);
+  MINIHOST_TRAP(Table::Utils, u, iterate_generic);
+  MINIHOST_TRAP(Table::Utils, u, host_resize_handle);
+  MINIHOST_TRAP(Table::Utils, u, subpixel_sample16);
+  MINIHOST_TRAP(Table::Utils, u, area_sample16);
+  u.fill16 = CbFill16;
+  MINIHOST_TRAP(Table::Utils, u, premultiply_color16);
+  MINIHOST_TRAP(Table::Utils, u, iterate16);
+  MINIHOST_TRAP(Table::Utils, u, iterate_origin16);
+  MINIHOST_TRAP(Table::Utils, u, iterate_origin_non_clip_src16);
+  MINIHOST_TRAP(Table::Utils, u, get_pixel_data8);
+  MINIHOST_TRAP(Table::Utils, u, get_pixel_data16);
+  u.reserved[0] = 0;
+}
+
+void FillInteract(PF_InteractCallbacks& i) {
+  i.checkout_param = CbCheckout;
+  i.checkin_param = CbCheckin;
+  i.add_param = CbAddParam;
+  i.abort = CbAbort;
+  i.progress = CbProgress;
+  MINIHOST_TRAP(Table::Interact, i, register_ui);
+  MINIHOST_TRAP(Table::Interact, i, checkout_layer_audio);
+  MINIHOST_TRAP(Table::Interact, i, checkin_layer_audio);
+  MINIHOST_TRAP(Table::Interact, i, get_audio_data);
+  for (void*& r : i.reserved_str) r = nullptr;
+  for (void*& r : i.reserved) r = nullptr;
 }
 
 // ---- suites ------------------------------------------------------------------------------
@@ -142,7 +214,6 @@ SPErr SpAcquire(const char* name, int32_t version, const void** suite) {
 SPErr SpRelease(const char* name, int32_t version) {
   return t_host ? t_host->ReleaseSuite(name, version) : kSPSuiteNotFoundError;
 }
-const SPBasicSuite kBasicSuite = {SpAcquire, SpRelease};
 
 template <class P, class Fn>
 PF_Err IterateEntry(PF_InData* in_data, A_long base, A_long final, PF_EffectWorld* src,
@@ -150,44 +221,100 @@ PF_Err IterateEntry(PF_InData* in_data, A_long base, A_long final, PF_EffectWorl
   return FromRef(in_data->effect_ref)
       ->Iterate<P>(in_data, base, final, src, area, refcon, fn, dst);
 }
-const PF_Iterate8Suite1 kIterate8 = {IterateEntry<PF_Pixel, PF_IteratePixel8Func>};
-const PF_iterate16Suite1 kIterate16 = {IterateEntry<PF_Pixel16, PF_IteratePixel16Func>};
 
-PF_Err WsNewWorld(PF_ProgPtr ref, A_long w, A_long h, PF_Boolean, PF_PixelFormat format,
-                  PF_EffectWorld* world) {
-  return FromRef(ref)->NewWorld(
-      w, h, format == PF_PixelFormat_ARGB64 ? PF_NewWorldFlag_DEEP_PIXELS : 0, world);
-}
-PF_Err WsDisposeWorld(PF_ProgPtr ref, PF_EffectWorld* world) {
-  return FromRef(ref)->DisposeWorld(world);
-}
 PF_Err WsGetPixelFormat(const PF_EffectWorld* world, PF_PixelFormat* format) {
   if (!world || !format) return PF_Err_BAD_CALLBACK_PARAM;
   *format = (world->world_flags & PF_WorldFlag_DEEP) ? PF_PixelFormat_ARGB64
                                                      : PF_PixelFormat_ARGB32;
   return PF_Err_NONE;
 }
-const PF_WorldSuite2 kWorldSuite = {WsNewWorld, WsDisposeWorld, WsGetPixelFormat};
 
 PF_Err PuUpdateParamUI(PF_ProgPtr ref, PF_ParamIndex index, const PF_ParamDef* def) {
   return FromRef(ref)->UpdateParamUI(index, def);
 }
-const PF_ParamUtilsSuite3 kParamUtils = {PuUpdateParamUI};
 
-const PF_ANSISuite1 kAnsiSuite = MakeAnsi();
+// The basic suite and the suites it hands out, every slot filled: the operations the effect
+// relies on are real, the rest are traps.
+struct Suites {
+  SPBasicSuite basic{};
+  PF_ANSICallbacksSuite1 ansi{};
+  PF_WorldSuite2 world{};
+  PF_Iterate8Suite1 iterate8{};
+  PF_iterate16Suite1 iterate16{};
+  PF_ParamUtilsSuite3 param_utils{};
+
+  Suites() {
+    basic.AcquireSuite = SpAcquire;
+    basic.ReleaseSuite = SpRelease;
+    MINIHOST_TRAP(Table::Basic, basic, IsEqual);
+    MINIHOST_TRAP(Table::Basic, basic, AllocateBlock);
+    MINIHOST_TRAP(Table::Basic, basic, FreeBlock);
+    MINIHOST_TRAP(Table::Basic, basic, ReallocateBlock);
+    MINIHOST_TRAP(Table::Basic, basic, Undefined);
+
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, atan);
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, atan2);
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, ceil);
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, cos);
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, exp);
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, fabs);
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, floor);
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, fmod);
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, hypot);
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, log);
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, log10);
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, pow);
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, sin);
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, sqrt);
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, tan);
+    ansi.sprintf = HostSprintf;
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, strcpy);
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, asin);
+    MINIHOST_TRAP(Table::AnsiSuite, ansi, acos);
+
+    MINIHOST_TRAP(Table::WorldSuite, world, PF_NewWorld);
+    MINIHOST_TRAP(Table::WorldSuite, world, PF_DisposeWorld);
+    world.PF_GetPixelFormat = WsGetPixelFormat;
+
+    iterate8.iterate = IterateEntry<PF_Pixel, PF_IteratePixel8Func>;
+    MINIHOST_TRAP(Table::Iterate8Suite, iterate8, iterate_origin);
+    MINIHOST_TRAP(Table::Iterate8Suite, iterate8, iterate_lut);
+    MINIHOST_TRAP(Table::Iterate8Suite, iterate8, iterate_origin_non_clip_src);
+    MINIHOST_TRAP(Table::Iterate8Suite, iterate8, iterate_generic);
+
+    iterate16.iterate = IterateEntry<PF_Pixel16, PF_IteratePixel16Func>;
+    MINIHOST_TRAP(Table::Iterate16Suite, iterate16, iterate_origin);
+    MINIHOST_TRAP(Table::Iterate16Suite, iterate16, iterate_origin_non_clip_src);
+
+    param_utils.PF_UpdateParamUI = PuUpdateParamUI;
+    MINIHOST_TRAP(Table::ParamUtilsSuite, param_utils, PF_GetCurrentState);
+    MINIHOST_TRAP(Table::ParamUtilsSuite, param_utils, PF_AreStatesIdentical);
+    MINIHOST_TRAP(Table::ParamUtilsSuite, param_utils, PF_IsIdenticalCheckout);
+    MINIHOST_TRAP(Table::ParamUtilsSuite, param_utils, PF_FindKeyframeTime);
+    MINIHOST_TRAP(Table::ParamUtilsSuite, param_utils, PF_GetKeyframeCount);
+    MINIHOST_TRAP(Table::ParamUtilsSuite, param_utils, PF_CheckoutKeyframe);
+    MINIHOST_TRAP(Table::ParamUtilsSuite, param_utils, PF_CheckinKeyframe);
+    MINIHOST_TRAP(Table::ParamUtilsSuite, param_utils, PF_KeyIndexToTime);
+  }
+};
+Suites& TheSuites() {
+  static Suites suites;
+  return suites;
+}
 
 struct SuiteEntry {
   const char* name;
   int32_t version;
   const void* suite;
 };
-const SuiteEntry kSuites[] = {
-    {kPFANSISuite, kPFANSISuiteVersion1, &kAnsiSuite},
-    {kPFWorldSuite, kPFWorldSuiteVersion2, &kWorldSuite},
-    {kPFIterate8Suite, kPFIterate8SuiteVersion1, &kIterate8},
-    {kPFIterate16Suite, kPFIterate16SuiteVersion1, &kIterate16},
-    {kPFParamUtilsSuite, kPFParamUtilsSuiteVersion3, &kParamUtils},
-};
+std::vector<SuiteEntry> SuiteList() {
+  Suites& s = TheSuites();
+  return {{kPFANSISuite, kPFANSISuiteVersion1, &s.ansi},
+          {kPFWorldSuite, kPFWorldSuiteVersion2, &s.world},
+          {kPFIterate8Suite, kPFIterate8SuiteVersion1, &s.iterate8},
+          {kPFIterate16Suite, kPFIterate16SuiteVersion1, &s.iterate16},
+          {kPFParamUtilsSuite, kPFParamUtilsSuiteVersion3, &s.param_utils}};
+}
 
 std::string SuiteKey(const char* name, int32_t version) {
   return std::string(name) + " v" + std::to_string(version);
@@ -206,7 +333,7 @@ World::World(A_long width, A_long height, bool deep) {
   def_.width = width;
   def_.height = height;
   def_.rowbytes = PaddedRowBytes(width, deep);
-  def_.world_flags = (deep ? PF_WorldFlag_DEEP : 0) | PF_WorldFlag_WRITEABLE;
+  def_.world_flags = (deep ? PF_WorldFlags(PF_WorldFlag_DEEP) : 0) | PF_WorldFlag_WRITEABLE;
   const size_t bytes = size_t(def_.rowbytes) * size_t(height);
   mem_.reset(new uint8_t[bytes]);
   std::memset(mem_.get(), 0xCD, bytes);  // padding keeps a visible pattern
@@ -241,15 +368,14 @@ std::array<int, 4> World::Get(A_long x, A_long y) const {
 // ---- host --------------------------------------------------------------------------------
 
 Host::Host() : threads_(std::max(1u, std::thread::hardware_concurrency())) {
-  utils_.copy = CbCopy;
-  utils_.fill = CbFill;
-  utils_.new_world = CbNewWorld;
-  utils_.dispose_world = CbDisposeWorld;
-  utils_.ansi = MakeAnsi();
-  utils_.fill16 = CbFill16;
+  FillUtils(utils_);
+  FillInteract(inter_);
 }
 
 Host::~Host() {
+  // The end of the instance and of the module, as the host sends them.
+  if (entry_ && sequence_open_) Command(PF_Cmd_SEQUENCE_SETDOWN, ParamPointers(params_).data());
+  if (entry_ && global_open_) Command(PF_Cmd_GLOBAL_SETDOWN);
 #if defined(_WIN32)
   if (module_) FreeLibrary(static_cast<HMODULE>(module_));
 #else
@@ -258,7 +384,7 @@ Host::~Host() {
 }
 
 void Host::CheckPipl(const std::vector<uint8_t>& bytes, const std::string& where) {
-  auto props = vz::pipl::Decode(bytes, vz::pipl::Endian::Little);
+  auto props = vz::pipl::Decode(bytes, vz::pipl::Platform::Windows);
   if (!props) throw HostError("malformed property list: " + where);
   pipl_.clear();
   for (auto& p : *props) pipl_[p.key] = p.value;
@@ -317,30 +443,60 @@ void Host::Load(const std::string& module_path) {
   if (PF_Err err = GlobalSetup()) throw HostError("global set-up failed: " + std::to_string(err));
   CheckGlobalSetupAgainstPipl();
   if (PF_Err err = ParamsSetup()) throw HostError("parameter set-up failed: " + std::to_string(err));
+  if (PF_Err err = SequenceSetup())
+    throw HostError("sequence set-up failed: " + std::to_string(err));
 }
 
 void Host::Attach(PF_EntryPointFunc entry) { entry_ = entry; }
 
+std::vector<PF_ParamDef*> Host::ParamPointers(std::vector<PF_ParamDef>& defs) {
+  std::vector<PF_ParamDef*> ptrs;
+  for (auto& d : defs) ptrs.push_back(&d);
+  return ptrs;
+}
+
+// Every field as a host fills it for one command: a 24 fps layer at full resolution, square
+// pixels, the current frame's time, no handles, no audio.
+void Host::FillInData() {
+  std::memset(&in_data_, 0, sizeof in_data_);
+  in_data_.inter = inter_;
+  in_data_.utils = &utils_;
+  in_data_.effect_ref = reinterpret_cast<PF_ProgPtr>(this);
+  in_data_.quality = PF_Quality_HI;
+  in_data_.version = PF_SpecVersion{PF_PLUG_IN_VERSION, PF_PLUG_IN_SUBVERS};
+  in_data_.serial_num = 1;
+  in_data_.appl_id = A_AppID(vz::FourCC("FXTC"));
+  in_data_.num_params = A_long(params_.size());
+  in_data_.time_step = 1;
+  in_data_.local_time_step = 1;
+  in_data_.time_scale = 24;
+  in_data_.current_time = frame_ * in_data_.time_step;
+  in_data_.total_time = (frame_ + 1) * in_data_.time_step;
+  in_data_.field = PF_Field_FRAME;
+  in_data_.shutter_angle = 180 << 16;
+  in_data_.width = layer_width_;
+  in_data_.height = layer_height_;
+  in_data_.extent_hint = layer_extent_;
+  in_data_.downsample_x = PF_RationalScale{1, 1};
+  in_data_.downsample_y = PF_RationalScale{1, 1};
+  in_data_.pixel_aspect_ratio = PF_RationalScale{1, 1};
+  in_data_.in_flags = PF_InFlag_NONE;
+  in_data_.pica_basicP = faults.nullBasicSuite ? nullptr : &TheSuites().basic;
+}
+
 PF_Err Host::Command(PF_Cmd cmd, PF_ParamDef* params[], PF_LayerDef* output) {
   if (!entry_) throw HostError("no module loaded");
   CurrentHost current(this);
-  in_data_.inter.add_param = CbAddParam;
-  in_data_.inter.checkout_param = CbCheckout;
-  in_data_.inter.checkin_param = CbCheckin;
-  in_data_.inter.abort = CbAbort;
-  in_data_.inter.progress = CbProgress;
-  in_data_.utils = &utils_;
-  in_data_.effect_ref = reinterpret_cast<PF_ProgPtr>(this);
-  in_data_.version_major = 13;
-  in_data_.version_minor = 27;
-  in_data_.num_params = A_long(params_.size());
-  in_data_.current_time = 0;
-  in_data_.time_step = 1;
-  in_data_.time_scale = 24;
-  in_data_.downsample_x = {1, 1};
-  in_data_.downsample_y = {1, 1};
-  in_data_.pica_basicP = faults.nullBasicSuite ? nullptr : &kBasicSuite;
+  FillInData();
+  commands.push_back(cmd);
+  if (beforeCommand) beforeCommand(cmd, params, output);
   return entry_(cmd, &in_data_, &out_data_, params, output, nullptr);
+}
+
+PF_Err Host::SequenceSetup() {
+  PF_Err err = Command(PF_Cmd_SEQUENCE_SETUP, ParamPointers(params_).data());
+  sequence_open_ = err == PF_Err_NONE;
+  return err;
 }
 
 PF_Err Host::About(std::string* text) {
@@ -350,7 +506,11 @@ PF_Err Host::About(std::string* text) {
   return err;
 }
 
-PF_Err Host::GlobalSetup() { return Command(PF_Cmd_GLOBAL_SETUP); }
+PF_Err Host::GlobalSetup() {
+  PF_Err err = Command(PF_Cmd_GLOBAL_SETUP);
+  global_open_ = global_open_ || err == PF_Err_NONE;
+  return err;
+}
 
 PF_Err Host::ParamsSetup() {
   params_.clear();
@@ -363,9 +523,7 @@ PF_Err Host::ParamsSetup() {
 
 PF_Err Host::UserChangedParam(int /*index*/, PF_Cmd cmd) {
   std::vector<PF_ParamDef> copies = params_;
-  std::vector<PF_ParamDef*> ptrs;
-  for (auto& d : copies) ptrs.push_back(&d);
-  return Command(cmd, ptrs.data(), nullptr);
+  return Command(cmd, ParamPointers(copies).data(), nullptr);
 }
 
 void Host::SetPointPixels(int index, double x, double y) {
@@ -389,17 +547,21 @@ std::vector<PF_ParamDef> Host::RenderParams(const World& input) const {
   return defs;
 }
 
+// One frame as the host renders it: frame set-up, render, frame set-down.
 PF_Err Host::Render(const World& input, World& output, const World* custom) {
   std::vector<PF_ParamDef> defs = RenderParams(input);
-  std::vector<PF_ParamDef*> ptrs;
-  for (auto& d : defs) ptrs.push_back(&d);
+  std::vector<PF_ParamDef*> ptrs = ParamPointers(defs);
   custom_ = custom;
   current_depth_ = work_depth_ ? work_depth_ : (input.deep() ? 16 : 8);
-  in_data_.width = input.width();
-  in_data_.height = input.height();
-  in_data_.extent_hint = input.def().extent_hint;
-  PF_Err err = Command(PF_Cmd_RENDER, ptrs.data(), &output.def());
+  layer_width_ = input.width();
+  layer_height_ = input.height();
+  layer_extent_ = input.def().extent_hint;
+  PF_Err err = Command(PF_Cmd_FRAME_SETUP, ptrs.data(), &output.def());
+  if (!err) err = Command(PF_Cmd_RENDER, ptrs.data(), &output.def());
+  const PF_Err setdown = Command(PF_Cmd_FRAME_SETDOWN, ptrs.data(), &output.def());
+  if (!err) err = setdown;
   custom_ = nullptr;
+  ++frame_;
   return err;
 }
 
@@ -438,7 +600,7 @@ PF_Err Host::NewWorld(A_long width, A_long height, PF_NewWorldFlags flags,
   world->width = width;
   world->height = height;
   world->rowbytes = rowbytes;
-  world->world_flags = (deep ? PF_WorldFlag_DEEP : 0) | PF_WorldFlag_WRITEABLE;
+  world->world_flags = (deep ? PF_WorldFlags(PF_WorldFlag_DEEP) : 0) | PF_WorldFlag_WRITEABLE;
   world->data = reinterpret_cast<PF_Pixel*>(mem.get());
   world->extent_hint = PF_Rect{0, 0, width, height};
   world->pix_aspect_ratio.num = world->pix_aspect_ratio.den = 1;
@@ -498,7 +660,7 @@ PF_Err Host::PollAbort() {
 SPErr Host::AcquireSuite(const char* name, int32_t version, const void** suite) {
   *suite = nullptr;
   if (!faults.refuseSuite.empty() && faults.refuseSuite == name) return kSPSuiteNotFoundError;
-  for (const SuiteEntry& e : kSuites) {
+  for (const SuiteEntry& e : SuiteList()) {
     if (std::strcmp(e.name, name) == 0 && e.version == version) {
       std::lock_guard<std::mutex> lock(mutex_);
       ++suites_[SuiteKey(name, version)];
@@ -519,7 +681,7 @@ SPErr Host::ReleaseSuite(const char* name, int32_t version) {
 
 PF_Err Host::AddParam(PF_ParamIndex index, const PF_ParamDef* def) {
   if (!def) return PF_Err_BAD_CALLBACK_PARAM;
-  if (params_.size() > PF_MAX_EFFECT_PARAMS) return PF_Err_INVALID_INDEX;
+  if (params_.size() > kMaxParams) return PF_Err_INVALID_INDEX;
   if (index != -1 && index != PF_ParamIndex(params_.size())) return PF_Err_INVALID_INDEX;
   params_.push_back(*def);
   return PF_Err_NONE;

@@ -84,22 +84,29 @@ class Host {
   Host& operator=(const Host&) = delete;
 
   // Reads and checks the property list beside the module, loads it, resolves its entry
-  // point, runs global set-up and parameter set-up. Throws HostError with the reason.
+  // point, runs global set-up, parameter set-up and sequence set-up. Throws HostError with
+  // the reason. The host's destructor sends sequence and global set-down.
   void Load(const std::string& module_path);
   // The same for an entry point linked into the caller (no property list to read).
   void Attach(PF_EntryPointFunc entry);
 
   // Sends one command with in-data and out-data filled as a host does.
   PF_Err Command(PF_Cmd cmd, PF_ParamDef* params[] = nullptr, PF_LayerDef* output = nullptr);
+  // Every selector sent, in order; a hook that sees the records just before each call.
+  std::vector<PF_Cmd> commands;
+  std::function<void(PF_Cmd, PF_ParamDef**, PF_LayerDef*)> beforeCommand;
+  const PF_InData& in_data() const { return in_data_; }
 
   PF_Err About(std::string* text);
   PF_Err GlobalSetup();
   PF_Err ParamsSetup();
+  PF_Err SequenceSetup();
   // A supervised control changed: sends USER_CHANGED_PARAM with copies of the current
   // definitions; only PF_UpdateParamUI changes the host's state.
   PF_Err UserChangedParam(int index, PF_Cmd cmd = PF_Cmd_USER_CHANGED_PARAM);
-  // Renders input into output. The input's depth decides the work depth unless
-  // workDepth says otherwise; custom is the "Custom Layer" (null for none).
+  // Renders input into output as the next frame: frame set-up, render, frame set-down. The
+  // input's depth decides the work depth unless workDepth says otherwise; custom is the
+  // "Custom Layer" (null for none).
   PF_Err Render(const World& input, World& output, const World* custom = nullptr);
 
   PF_OutData& out_data() { return out_data_; }
@@ -145,6 +152,8 @@ class Host {
 
  private:
   void CheckPipl(const std::vector<uint8_t>& bytes, const std::string& where);
+  void FillInData();
+  static std::vector<PF_ParamDef*> ParamPointers(std::vector<PF_ParamDef>& defs);
   void CheckGlobalSetupAgainstPipl();
   std::vector<PF_ParamDef> RenderParams(const World& input) const;
 
@@ -154,6 +163,12 @@ class Host {
   PF_InData in_data_{};
   PF_OutData out_data_{};
   PF_UtilCallbacks utils_{};
+  PF_InteractCallbacks inter_{};
+  bool global_open_ = false, sequence_open_ = false;
+  A_long frame_ = 0;  // frames rendered: the next one's time
+  A_long layer_width_ = 0, layer_height_ = 0;
+  PF_Rect layer_extent_{};
+  static constexpr size_t kMaxParams = PF_AE65_AND_EARLIER_MAX_NUM_EFFECT_PARAMS;
   std::vector<PF_ParamDef> params_;
   std::map<int, bool> point_pixels_;
   const World* custom_ = nullptr;
