@@ -2,10 +2,15 @@
 
 #include <OpenImageIO/imageio.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <vector>
 
@@ -15,11 +20,65 @@ using minihost::HostError;
 using minihost::World;
 namespace fs = std::filesystem;
 
+namespace {
+
+// The image library and the format libraries below it print some errors themselves; while
+// one of our calls runs, their output goes nowhere and their messages come back through
+// geterror(), so that a failure is reported once, by us.
+class QuietStderr {
+ public:
+  QuietStderr() {
+    std::fflush(stderr);
+    saved_ = ::dup(STDERR_FILENO);
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
+    if (null >= 0) ::close(null);
+  }
+  ~QuietStderr() {
+    std::fflush(stderr);
+    if (saved_ >= 0) {
+      ::dup2(saved_, STDERR_FILENO);
+      ::close(saved_);
+    }
+  }
+  QuietStderr(const QuietStderr&) = delete;
+  QuietStderr& operator=(const QuietStderr&) = delete;
+
+ private:
+  int saved_;
+};
+
+// The first line of what the library says, with the temporary file's name replaced by the
+// name the user gave.
+std::string Reason(std::string text, const std::string& temp = {}, const std::string& path = {}) {
+  if (!temp.empty())
+    for (size_t at; (at = text.find(temp)) != std::string::npos;) text.replace(at, temp.size(), path);
+  text = text.substr(0, text.find('\n'));
+  OIIO::geterror();  // nothing left pending to be printed later
+  return text.empty() ? "unknown error" : text;
+}
+
+// A PNG ends with its IEND chunk; without it the file was cut short, even when every row
+// happens to be there.
+bool PngComplete(const std::string& path) {
+  static const unsigned char kIend[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+  std::ifstream f(path, std::ios::binary | std::ios::ate);
+  if (!f || f.tellg() < 12) return false;
+  f.seekg(-12, std::ios::end);
+  unsigned char tail[12];
+  return bool(f.read(reinterpret_cast<char*>(tail), 12)) && std::memcmp(tail, kIend, 12) == 0;
+}
+
+}  // namespace
+
 World ReadImage(const std::string& path) {
+  QuietStderr quiet;
   auto in = OIIO::ImageInput::create(path);
-  OIIO::ImageSpec layout;
-  if (!in || !in->open(path, layout))
-    throw HostError("cannot read " + path + ": " + (in ? in->geterror() : OIIO::geterror()));
+  OIIO::ImageSpec layout, config;
+  // Channel values pass straight: no multiplying colour by alpha on the way in.
+  config.attribute("oiio:UnassociatedAlpha", 1);
+  if (!in || !in->open(path, layout, config))
+    throw HostError("cannot read " + path + ": " + Reason(in ? in->geterror() : OIIO::geterror()));
   const int w = layout.width, h = layout.height, nc = layout.nchannels;
   if (w <= 0 || h <= 0 || nc <= 0) throw HostError("cannot read " + path + ": empty image");
   if (w > 65535 || h > 65535) throw HostError("cannot read " + path + ": image too large");
@@ -37,8 +96,10 @@ World ReadImage(const std::string& path) {
   if (is8) { bbuf.resize(n); ok = in->read_image(0, 0, 0, nc, read_as, bbuf.data()); }
   else if (is16) { sbuf.resize(n); ok = in->read_image(0, 0, 0, nc, read_as, sbuf.data()); }
   else { fbuf.resize(n); ok = in->read_image(0, 0, 0, nc, read_as, fbuf.data()); }
-  if (!ok) throw HostError("cannot read " + path + ": " + in->geterror());
+  if (!ok) throw HostError("cannot read " + path + ": " + Reason(in->geterror()));
+  const bool png = std::strcmp(in->format_name(), "png") == 0;
   in->close();
+  if (png && !PngComplete(path)) throw HostError("cannot read " + path + ": the file is cut short");
 
   World world(w, h, !is8);
   const int alpha_ch = layout.alpha_channel >= 0 ? layout.alpha_channel : (nc == 2 ? 1 : nc >= 4 ? 3 : -1);
@@ -62,17 +123,19 @@ World ReadImage(const std::string& path) {
 }
 
 void WriteImage(const World& world, const std::string& path, int depth) {
+  QuietStderr quiet;
   const fs::path target(path);
   const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
   const fs::path temp =
       dir / (".vizmira-" + std::to_string(std::random_device{}()) + target.extension().string());
   auto out = OIIO::ImageOutput::create(path);
-  if (!out) throw HostError("cannot write " + path + ": " + OIIO::geterror());
+  if (!out) throw HostError("cannot write " + path + ": " + Reason(OIIO::geterror()));
   const int w = world.width(), h = world.height();
   const int nc = out->supports("alpha") ? 4 : 3;
   const bool deep_out = depth == 16;
   OIIO::ImageSpec layout(w, h, nc, deep_out ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8);
   if (nc == 4) layout.alpha_channel = 3;
+  layout.attribute("oiio:UnassociatedAlpha", 1);  // and no dividing by it on the way out
   std::vector<uint16_t> s;
   std::vector<uint8_t> b;
   (deep_out ? s.resize(size_t(w) * h * nc) : b.resize(size_t(w) * h * nc));
@@ -99,7 +162,7 @@ void WriteImage(const World& world, const std::string& path, int depth) {
   std::error_code ec;
   if (ok) fs::rename(temp, target, ec);
   if (!ok || ec) {
-    const std::string why = !ok ? out->geterror() : ec.message();
+    const std::string why = !ok ? Reason(out->geterror(), temp.string(), path) : ec.message();
     fs::remove(temp, ec);
     throw HostError("cannot write " + path + ": " + why);
   }

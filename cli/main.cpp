@@ -191,7 +191,9 @@ int CmdRender(const Options& o) {
   World input = vzcli::ReadImage(o.positional[0]);
   std::optional<World> custom;
   if (layer) custom = vzcli::ReadImage(*layer);
-  World output(input.width(), input.height(), input.deep());
+  // The output has the work depth, as a host renders into a layer of its project's depth.
+  const bool deep_work = o.work_depth ? o.work_depth == 16 : input.deep();
+  World output(input.width(), input.height(), deep_work);
 
   g_cancel = &host.cancel;
   std::signal(SIGINT, OnInterrupt);

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 namespace minihost {
 namespace {
@@ -61,6 +63,30 @@ const char* TypeName(PF_ParamType t) {
 }
 
 bool IsGroup(const Control& c) { return c.type == "group_start" || c.type == "group_end"; }
+
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = up;
+    }
+  }
+  return row[b.size()];
+}
+
+// How far a key is from naming a control: the closest of its path's endings.
+size_t Distance(const std::string& key, const Control& c) {
+  const std::string path = Lower(c.path);
+  size_t best = EditDistance(key, path);
+  for (size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1))
+    best = std::min(best, EditDistance(key, path.substr(at + 1)));
+  return best;
+}
 
 std::string JsonString(const std::string& s) {
   std::string out = "\"";
@@ -136,10 +162,21 @@ int FindControl(const std::vector<Control>& controls, const std::string& key,
   std::string list;
   if (hits.empty()) {
     *error = "unknown control '" + key + "'";
-    // Offer the controls whose last part contains the key.
+    // Offer the controls whose label contains the key, else the closest paths.
     for (const Control& c : controls)
       if (!IsGroup(c) && Lower(c.label).find(lk) != std::string::npos)
         list += "\n  " + std::to_string(c.index) + "  " + c.path;
+    if (list.empty()) {
+      std::vector<std::pair<size_t, const Control*>> near;
+      for (const Control& c : controls)
+        if (!IsGroup(c)) near.emplace_back(Distance(lk, c), &c);
+      std::stable_sort(near.begin(), near.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      const size_t limit = near.empty() ? 0
+                           : std::min(std::max<size_t>(2, lk.size() / 2), near[0].first + 1);
+      for (size_t i = 0; i < near.size() && i < 5 && near[i].first <= limit; ++i)
+        list += "\n  " + std::to_string(near[i].second->index) + "  " + near[i].second->path;
+    }
     if (!list.empty()) *error += "; did you mean one of:" + list;
   } else {
     *error = "ambiguous control '" + key + "'; candidates:";

@@ -10,44 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "cli_run.h"
 #include "helpers.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct CliRun {
-  int status;
-  std::string out;  // stdout and stderr together
-};
-
-CliRun Vizmira(const std::string& args) {
-  const std::string cmd = std::string(VIZMIRA_CLI) + " " + args + " 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  std::string out;
-  std::array<char, 4096> buf;
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-  const int st = pclose(p);
-  return CliRun{WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
-}
-
-class Cli : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("vizmira-cli-" + std::to_string(::getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
-  std::string P(const std::string& name) { return (dir / name).string(); }
-  std::string Bytes(const std::string& name) {
-    std::ifstream f(P(name), std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  }
-  fs::path dir;
-};
+using vt::CliRun;
+using vt::Vizmira;
+using Cli = vt::CliTest;
 
 TEST_F(Cli, AboutPrintsTheText) {
   const CliRun r = Vizmira("about");
