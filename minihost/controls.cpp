@@ -88,19 +88,6 @@ size_t Distance(const std::string& key, const Control& c) {
   return best;
 }
 
-std::string JsonString(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') out += '\\', out += char(c);
-    else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else out += char(c);
-  }
-  return out + "\"";
-}
-
 }  // namespace
 
 std::vector<std::string> PopupChoices(const PF_ParamDef& def) {
@@ -266,12 +253,7 @@ bool SetValue(Host& host, const Control& control, const std::string& text, std::
         if (!ParseNumber(p, &xy[i]) || std::fabs(xy[i]) > 32767) return fail();
       }
       if (pct[0] != pct[1]) return fail();
-      if (pct[0]) {
-        def.u.td.x_value = PF_Fixed(std::lround(xy[0] * 65536.0));
-        def.u.td.y_value = PF_Fixed(std::lround(xy[1] * 65536.0));
-      } else {
-        host.SetPointPixels(control.index, xy[0], xy[1]);
-      }
+      host.SetPoint(control.index, xy[0], xy[1], !pct[0]);
       return true;
     }
     case PF_Param_ANGLE: {
@@ -362,49 +344,6 @@ std::string ListText(Host& host, const std::vector<Control>& controls,
     if (folded) out << "  (folded)";
     out << "\n";
   }
-  return out.str();
-}
-
-std::string ListJson(Host& host, const std::vector<Control>& controls,
-                     const std::vector<std::string>& layer_values) {
-  std::ostringstream out;
-  out << "[\n";
-  for (size_t n = 0; n < controls.size(); ++n) {
-    const Control& c = controls[n];
-    const PF_ParamDef& def = host.params()[size_t(c.index)];
-    out << "  {\"index\": " << c.index << ", \"id\": " << def.uu.id
-        << ", \"path\": " << JsonString(c.path) << ", \"label\": " << JsonString(c.label)
-        << ", \"type\": " << JsonString(c.type);
-    auto value = [&](bool dflt) -> std::string {
-      if (c.type == "float" || c.type == "popup" || c.type == "angle")
-        return FormatValue(host, c, dflt);
-      if (c.type == "checkbox") return FormatValue(host, c, dflt) == "on" ? "true" : "false";
-      if (c.type == "point" || c.type == "color") return JsonString(FormatValue(host, c, dflt));
-      if (c.type == "layer") {
-        const std::string& v = layer_values.at(size_t(c.index));
-        return dflt || v.empty() ? "null" : JsonString(v);
-      }
-      return "null";
-    };
-    out << ", \"default\": " << value(true) << ", \"value\": " << value(false);
-    if (c.type == "float") {
-      out << ", \"min\": " << Num(def.u.fs_d.valid_min) << ", \"max\": " << Num(def.u.fs_d.valid_max)
-          << ", \"slider_min\": " << Num(def.u.fs_d.slider_min)
-          << ", \"slider_max\": " << Num(def.u.fs_d.slider_max)
-          << ", \"precision\": " << def.u.fs_d.precision << ", \"percent\": "
-          << ((def.u.fs_d.display_flags & PF_ValueDisplayFlag_PERCENT) ? "true" : "false");
-    }
-    if (c.type == "popup") {
-      out << ", \"choices\": [";
-      const auto choices = PopupChoices(def);
-      for (size_t i = 0; i < choices.size(); ++i) out << (i ? ", " : "") << JsonString(choices[i]);
-      out << "]";
-    }
-    out << ", \"enabled\": " << ((def.ui_flags & PF_PUI_DISABLED) ? "false" : "true")
-        << ", \"folded\": " << ((def.flags & PF_ParamFlag_COLLAPSE_TWIRLY) ? "true" : "false")
-        << "}" << (n + 1 < controls.size() ? "," : "") << "\n";
-  }
-  out << "]\n";
   return out.str();
 }
 

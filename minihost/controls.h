@@ -37,7 +37,5 @@ std::vector<std::string> PopupChoices(const PF_ParamDef& def);
 
 std::string ListText(Host& host, const std::vector<Control>& controls,
                      const std::vector<std::string>& layer_values);
-std::string ListJson(Host& host, const std::vector<Control>& controls,
-                     const std::vector<std::string>& layer_values);
 
 }  // namespace minihost

@@ -352,6 +352,13 @@ World& World::operator=(World&& o) noexcept {
 }
 World::~World() = default;
 
+World World::Copy(const World& from) {
+  World w(from.width(), from.height(), from.deep());
+  const size_t bytes = size_t(w.def_.rowbytes) * size_t(w.height());
+  std::memcpy(w.mem_.get(), from.mem_.get(), bytes);
+  return w;
+}
+
 void World::Set(A_long x, A_long y, int a, int r, int g, int b) {
   if (deep()) at<PF_Pixel16>(x, y) = PF_Pixel16{A_u_short(a), A_u_short(r), A_u_short(g), A_u_short(b)};
   else at<PF_Pixel>(x, y) = PF_Pixel{A_u_char(a), A_u_char(r), A_u_char(g), A_u_char(b)};
@@ -526,11 +533,12 @@ PF_Err Host::UserChangedParam(int /*index*/, PF_Cmd cmd) {
   return Command(cmd, ParamPointers(copies).data(), nullptr);
 }
 
-void Host::SetPointPixels(int index, double x, double y) {
+void Host::SetPoint(int index, double x, double y, bool pixels) {
   PF_ParamDef& d = params_.at(size_t(index));
   d.u.td.x_value = PF_Fixed(std::lround(x * 65536.0));
   d.u.td.y_value = PF_Fixed(std::lround(y * 65536.0));
-  point_pixels_[index] = true;
+  if (pixels) point_pixels_[index] = true;
+  else point_pixels_.erase(index);
 }
 
 std::vector<PF_ParamDef> Host::RenderParams(const World& input) const {

@@ -33,6 +33,7 @@ class World {
   World(const World&) = delete;
   World& operator=(const World&) = delete;
   ~World();
+  static World Copy(const World& from);  // the same size, depth and pixels
 
   PF_EffectWorld& def() { return def_; }
   const PF_EffectWorld& def() const { return def_; }
@@ -113,9 +114,12 @@ class Host {
   // Control definitions as declared (index 0: the input layer), with current values.
   std::vector<PF_ParamDef>& params() { return params_; }
   // Points hold percent of the layer until set in pixels.
-  void SetPointPixels(int index, double x, double y);
+  void SetPoint(int index, double x, double y, bool pixels);
+  void SetPointPixels(int index, double x, double y) { SetPoint(index, x, y, true); }
   bool PointInPixels(int index) const { return point_pixels_.count(index) != 0; }
 
+  // The frame the next render is: its time in in_data (frames count on from it).
+  void SetFrame(A_long frame) { frame_ = frame; }
   void SetThreads(int n) { threads_ = n < 1 ? 1 : n; }
   int threads() const { return threads_; }
   void SetWorkDepth(int bits) { work_depth_ = bits; }  // 0: the input's, 8 or 16

@@ -3,7 +3,7 @@
 #   scripts/deps.sh            the Linux build, tests and benchmarks (clang: the Mac layout checks)
 #   scripts/deps.sh --windows  the Windows cross-build and Wine for its smoke render
 set -euo pipefail
-packages=(cmake make g++ clang pkg-config binutils libopenimageio-dev libgtest-dev libbenchmark-dev)
+packages=(cmake make g++ clang pkg-config binutils libopenimageio-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev)
 if [ "${1:-}" = "--windows" ]; then
   packages=(cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
 fi
