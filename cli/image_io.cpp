@@ -1,4 +1,5 @@
 #include "image_io.h"
+#include "image_io_module.h"
 
 #include <OpenImageIO/imageio.h>
 
@@ -168,4 +169,33 @@ void WriteImage(const World& world, const std::string& path, int depth) {
   }
 }
 
+namespace {
+
+bool TableRead(const char* path, World* out, std::string* error) {
+  try {
+    *out = ReadImage(path);
+    return true;
+  } catch (const std::exception& e) {
+    *error = e.what();
+    return false;
+  }
+}
+
+bool TableWrite(const World& world, const char* path, int depth, std::string* error) {
+  try {
+    WriteImage(world, path, depth);
+    return true;
+  } catch (const std::exception& e) {
+    *error = e.what();
+    return false;
+  }
+}
+
+}  // namespace
 }  // namespace vzcli
+
+extern "C" __attribute__((visibility("default"))) const vzcli::ImageIOTable* VizmiraImageIO() {
+  static const vzcli::ImageIOTable table = {vzcli::kImageIOVersion, vzcli::TableRead,
+                                            vzcli::TableWrite};
+  return &table;
+}

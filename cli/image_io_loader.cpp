@@ -1,0 +1,54 @@
+// ReadImage and WriteImage for the command: through the image module, opened on first use.
+#include <dlfcn.h>
+
+#include <filesystem>
+#include <mutex>
+
+#include "image_io.h"
+#include "image_io_module.h"
+
+namespace vzcli {
+namespace {
+
+using minihost::HostError;
+
+// The module lies beside the command.
+const ImageIOTable& Table() {
+  static const ImageIOTable* table = nullptr;
+  static std::string failure;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    const std::string path = ((ec ? std::filesystem::path(".") : self.parent_path()) / kImageIOModule).string();
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module) {
+      failure = std::string("cannot load the image module: ") + dlerror();
+      return;
+    }
+    auto entry = reinterpret_cast<const ImageIOTable* (*)()>(dlsym(module, kImageIOEntry));
+    table = entry ? entry() : nullptr;
+    if (!table || table->version != kImageIOVersion) {
+      failure = "cannot load the image module: " + path + " is not the one built with this command";
+      table = nullptr;
+    }
+  });
+  if (!table) throw HostError(failure);
+  return *table;
+}
+
+}  // namespace
+
+minihost::World ReadImage(const std::string& path) {
+  minihost::World world(1, 1, false);
+  std::string error;
+  if (!Table().read(path.c_str(), &world, &error)) throw HostError(error);
+  return world;
+}
+
+void WriteImage(const minihost::World& world, const std::string& path, int depth) {
+  std::string error;
+  if (!Table().write(world, path.c_str(), depth, &error)) throw HostError(error);
+}
+
+}  // namespace vzcli

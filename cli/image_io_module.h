@@ -1,0 +1,24 @@
+// The boundary between the command and its image input/output module: the module, built
+// with the image library, is opened only when a picture is read or written, so that the
+// commands that read none start without loading the library and everything below it.
+#pragma once
+
+#include <string>
+
+#include "minihost/host.h"
+
+namespace vzcli {
+
+struct ImageIOTable {
+  int version;  // kImageIOVersion
+  // False with the reason; nothing thrown across the boundary.
+  bool (*read)(const char* path, minihost::World* out, std::string* error);
+  bool (*write)(const minihost::World& world, const char* path, int depth, std::string* error);
+};
+inline constexpr int kImageIOVersion = 1;
+inline constexpr const char* kImageIOModule = "vizmira_io.so";
+inline constexpr const char* kImageIOEntry = "VizmiraImageIO";
+
+}  // namespace vzcli
+
+extern "C" const vzcli::ImageIOTable* VizmiraImageIO();
