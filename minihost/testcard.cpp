@@ -19,12 +19,18 @@ World TestCard(int width, int height, bool deep) {
         r = bar[0] * full * 3 / 4; g = bar[1] * full * 3 / 4; b = bar[2] * full * 3 / 4;
       } else if (fy < 0.65) {  // grey ramp
         r = g = b = int(fx * full);
-      } else if (fy < 0.9) {  // dark field with bright highlights and a hue ramp
+      } else if (fy < 0.9) {  // dark field with small bright highlights and a hue ramp
+        // The highlights are what a lens turns into bokeh: discs of a few pixels, white,
+        // warm and cool.
         const int cell = std::max(8, width / 24);
-        const bool dot = (x % cell == cell / 2) && (y % cell == cell / 2);
-        r = dot ? full : int(full * 0.1 * (1 + std::sin(fx * 6.2832)));
-        g = dot ? full : int(full * 0.1 * (1 + std::sin(fx * 6.2832 + 2.094)));
-        b = dot ? full : int(full * 0.1 * (1 + std::sin(fx * 6.2832 + 4.189)));
+        const double dx = x % cell - cell / 2, dy = y % cell - cell / 2;
+        const double radius = std::max(0.5, cell * 0.12);
+        const bool dot = dx * dx + dy * dy <= radius * radius;
+        static const double kTints[3][3] = {{1, 1, 1}, {1, 0.8, 0.5}, {0.6, 0.8, 1}};
+        const double* tint = kTints[(x / cell + 2 * (y / cell)) % 3];
+        r = dot ? int(full * tint[0]) : int(full * 0.1 * (1 + std::sin(fx * 6.2832)));
+        g = dot ? int(full * tint[1]) : int(full * 0.1 * (1 + std::sin(fx * 6.2832 + 2.094)));
+        b = dot ? int(full * tint[2]) : int(full * 0.1 * (1 + std::sin(fx * 6.2832 + 4.189)));
       } else {  // checker with an alpha ramp
         const int cell = std::max(4, width / 32);
         const int v = ((x / cell + y / cell) % 2) ? full : full / 4;
