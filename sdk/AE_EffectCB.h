@@ -15,26 +15,31 @@ struct PF_MaskWorld;
 struct PF_FloatMatrix;
 typedef void (*PF_CallbackFunc)(void);
 
-typedef struct PF_ANSICallbacksBlock {
-  A_FpLong (*atan)(A_FpLong);
-  A_FpLong (*atan2)(A_FpLong y, A_FpLong x);
-  A_FpLong (*ceil)(A_FpLong);
-  A_FpLong (*cos)(A_FpLong);
-  A_FpLong (*exp)(A_FpLong);
-  A_FpLong (*fabs)(A_FpLong);
-  A_FpLong (*floor)(A_FpLong);
-  A_FpLong (*fmod)(A_FpLong x, A_FpLong y);
-  A_FpLong (*hypot)(A_FpLong x, A_FpLong y);
-  A_FpLong (*log)(A_FpLong);
-  A_FpLong (*log10)(A_FpLong);
-  A_FpLong (*pow)(A_FpLong x, A_FpLong y);
-  A_FpLong (*sin)(A_FpLong);
-  A_FpLong (*sqrt)(A_FpLong);
-  A_FpLong (*tan)(A_FpLong);
-  int (*sprintf)(A_char*, const A_char*, ...);
-  A_char* (*strcpy)(A_char*, const A_char*);
-  A_FpLong (*asin)(A_FpLong);
+// The 19 functions of both ANSI tables: the utility block's (which adds an A_long) and the
+// "PF ANSI Suite"'s, in the host's order.
+#define PF_ANSI_FUNCTION_MEMBERS                     \
+  A_FpLong (*atan)(A_FpLong);                        \
+  A_FpLong (*atan2)(A_FpLong y, A_FpLong x);         \
+  A_FpLong (*ceil)(A_FpLong);                        \
+  A_FpLong (*cos)(A_FpLong);                         \
+  A_FpLong (*exp)(A_FpLong);                         \
+  A_FpLong (*fabs)(A_FpLong);                        \
+  A_FpLong (*floor)(A_FpLong);                       \
+  A_FpLong (*fmod)(A_FpLong x, A_FpLong y);          \
+  A_FpLong (*hypot)(A_FpLong x, A_FpLong y);         \
+  A_FpLong (*log)(A_FpLong);                         \
+  A_FpLong (*log10)(A_FpLong);                       \
+  A_FpLong (*pow)(A_FpLong x, A_FpLong y);           \
+  A_FpLong (*sin)(A_FpLong);                         \
+  A_FpLong (*sqrt)(A_FpLong);                        \
+  A_FpLong (*tan)(A_FpLong);                         \
+  int (*sprintf)(A_char*, const A_char*, ...);       \
+  A_char* (*strcpy)(A_char*, const A_char*);         \
+  A_FpLong (*asin)(A_FpLong);                        \
   A_FpLong (*acos)(A_FpLong);
+
+typedef struct PF_ANSICallbacksBlock {
+  PF_ANSI_FUNCTION_MEMBERS
   A_long unused_longA[1];
 } PF_ANSICallbacks;
 

@@ -15,25 +15,7 @@ typedef struct PF_State PF_State;  // opaque: only pointers to it cross the boun
 #define kPFANSISuiteVersion1 1
 // Its own table: the utility block's ANSI functions without the trailing A_long.
 typedef struct PF_ANSICallbacksSuite1 {
-  A_FpLong (*atan)(A_FpLong);
-  A_FpLong (*atan2)(A_FpLong y, A_FpLong x);
-  A_FpLong (*ceil)(A_FpLong);
-  A_FpLong (*cos)(A_FpLong);
-  A_FpLong (*exp)(A_FpLong);
-  A_FpLong (*fabs)(A_FpLong);
-  A_FpLong (*floor)(A_FpLong);
-  A_FpLong (*fmod)(A_FpLong x, A_FpLong y);
-  A_FpLong (*hypot)(A_FpLong x, A_FpLong y);
-  A_FpLong (*log)(A_FpLong);
-  A_FpLong (*log10)(A_FpLong);
-  A_FpLong (*pow)(A_FpLong x, A_FpLong y);
-  A_FpLong (*sin)(A_FpLong);
-  A_FpLong (*sqrt)(A_FpLong);
-  A_FpLong (*tan)(A_FpLong);
-  int (*sprintf)(A_char*, const A_char*, ...);
-  A_char* (*strcpy)(A_char*, const A_char*);
-  A_FpLong (*asin)(A_FpLong);
-  A_FpLong (*acos)(A_FpLong);
+  PF_ANSI_FUNCTION_MEMBERS
 } PF_ANSICallbacksSuite1;
 
 #define kPFWorldSuite "PF World Suite"
