@@ -328,11 +328,12 @@ A_long PaddedRowBytes(A_long width, bool deep) {
   return A_long(size_t(width) * PixelSize(deep) + 24);
 }
 
-World::World(A_long width, A_long height, bool deep) {
+World::World(A_long width, A_long height, bool deep, A_long extra_row_bytes) {
   if (width <= 0 || height <= 0) throw HostError("an image needs a positive size");
+  if (extra_row_bytes < 0 || extra_row_bytes % 8) throw HostError("padding is a multiple of 8 bytes");
   def_.width = width;
   def_.height = height;
-  def_.rowbytes = PaddedRowBytes(width, deep);
+  def_.rowbytes = PaddedRowBytes(width, deep) + extra_row_bytes;
   def_.world_flags = (deep ? PF_WorldFlags(PF_WorldFlag_DEEP) : 0) | PF_WorldFlag_WRITEABLE;
   const size_t bytes = size_t(def_.rowbytes) * size_t(height);
   mem_.reset(new uint8_t[bytes]);
@@ -353,7 +354,8 @@ World& World::operator=(World&& o) noexcept {
 World::~World() = default;
 
 World World::Copy(const World& from) {
-  World w(from.width(), from.height(), from.deep());
+  World w(from.width(), from.height(), from.deep(),
+          from.def_.rowbytes - PaddedRowBytes(from.width(), from.deep()));
   const size_t bytes = size_t(w.def_.rowbytes) * size_t(w.height());
   std::memcpy(w.mem_.get(), from.mem_.get(), bytes);
   return w;
@@ -623,6 +625,8 @@ PF_Err Host::DisposeWorld(PF_EffectWorld* world) {
   if (it == live_.end()) return PF_Err_BAD_CALLBACK_PARAM;
   const size_t bytes = size_t(world->rowbytes) * size_t(world->height);
   free_.emplace(bytes, std::move(it->second));
+  // A long run of frames of other sizes must not keep every size it ever saw.
+  while (free_.size() > kKeptBuffers) free_.erase(free_.begin());
   live_.erase(it);
   std::memset(world, 0, sizeof *world);
   return PF_Err_NONE;

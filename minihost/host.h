@@ -27,7 +27,8 @@ struct HostError : std::runtime_error {
 // assumes tight rows reads the padding and fails.
 class World {
  public:
-  World(A_long width, A_long height, bool deep);
+  // extra_row_bytes: padding beyond the usual, a multiple of 8.
+  World(A_long width, A_long height, bool deep, A_long extra_row_bytes = 0);
   World(World&&) noexcept;
   World& operator=(World&&) noexcept;
   World(const World&) = delete;
@@ -173,6 +174,7 @@ class Host {
   A_long layer_width_ = 0, layer_height_ = 0;
   PF_Rect layer_extent_{};
   static constexpr size_t kMaxParams = PF_AE65_AND_EARLIER_MAX_NUM_EFFECT_PARAMS;
+  static constexpr size_t kKeptBuffers = 16;  // disposed buffers kept for reuse
   std::vector<PF_ParamDef> params_;
   std::map<int, bool> point_pixels_;
   const World* custom_ = nullptr;

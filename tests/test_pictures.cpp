@@ -154,6 +154,15 @@ TEST_F(Pictures, CutFilesEndWithOneMessageAndNoOutput) {
   }
 }
 
+TEST_F(Pictures, PicturesLargerThanTheHostHoldsAreRefused) {
+  Raw wide{30001, 1, 3, std::vector<uint16_t>(30001 * 3, 0)};
+  ASSERT_TRUE(WriteRaw(P("wide.png"), wide, OIIO::TypeDesc::UINT8));
+  const vt::CliRun r = Vizmira("render " + P("wide.png") + " " + P("out.png"));
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.out.find("30001x1 is larger than 30000x30000"), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(P("out.png")));
+}
+
 TEST_F(Pictures, WriteFailuresNameTheUsersPath) {
   ASSERT_EQ(Vizmira("testcard " + P("card.png") + " --size 8x8").status, 0);
   const vt::CliRun r = Vizmira("render " + P("card.png") + " " + P("nodir/out.png"));
