@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "cli/image_io.h"
@@ -12,9 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   static const char* kExtensions[] = {".png", ".tif", ".exr"};
   static const std::string dir = [] {
-    char pattern[] = "/tmp/vizmira-fuzz-read-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    return std::string(made ? made : "/tmp");
+    std::string pattern = (std::filesystem::temp_directory_path() / "vizmira-fuzz-read-XXXXXX").string();
+    const char* made = mkdtemp(pattern.data());
+    return made ? std::string(made) : std::filesystem::temp_directory_path().string();
   }();
   const std::string path = dir + "/input" + kExtensions[data[0] % 3];
   FILE* f = std::fopen(path.c_str(), "wb");

@@ -29,22 +29,22 @@ struct Raw {
 bool WriteRaw(const std::string& path, const Raw& raw, OIIO::TypeDesc type) {
   auto out = OIIO::ImageOutput::create(path);
   if (!out) return false;
-  OIIO::ImageSpec spec(raw.width, raw.height, raw.channels, type);
-  spec.alpha_channel = raw.channels == 4 ? 3 : -1;
-  spec.attribute("oiio:UnassociatedAlpha", 1);
-  return out->open(path, spec) && out->write_image(OIIO::TypeDesc::UINT16, raw.values.data()) &&
+  OIIO::ImageSpec layout(raw.width, raw.height, raw.channels, type);
+  layout.alpha_channel = raw.channels == 4 ? 3 : -1;
+  layout.attribute("oiio:UnassociatedAlpha", 1);
+  return out->open(path, layout) && out->write_image(OIIO::TypeDesc::UINT16, raw.values.data()) &&
          out->close();
 }
 
 Raw ReadRaw(const std::string& path, OIIO::TypeDesc as = OIIO::TypeDesc::UINT16) {
   Raw raw;
   auto in = OIIO::ImageInput::create(path);
-  OIIO::ImageSpec spec, config;
+  OIIO::ImageSpec layout, config;
   config.attribute("oiio:UnassociatedAlpha", 1);
-  if (!in || !in->open(path, spec, config)) return raw;
-  raw.width = spec.width;
-  raw.height = spec.height;
-  raw.channels = spec.nchannels;
+  if (!in || !in->open(path, layout, config)) return raw;
+  raw.width = layout.width;
+  raw.height = layout.height;
+  raw.channels = layout.nchannels;
   raw.values.resize(size_t(raw.width) * raw.height * raw.channels);
   if (!in->read_image(0, 0, 0, raw.channels, as, raw.values.data())) raw.values.clear();
   return raw;
