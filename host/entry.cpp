@@ -1,6 +1,5 @@
 // The module's one export: command dispatch, and the guard that turns anything thrown
 // below into a host error code.
-#include <mutex>
 #include <new>
 
 #include "params/param_setup.h"
@@ -17,9 +16,6 @@
 #endif
 
 namespace {
-
-// Renders share the module-wide lens-mask cache, so they run one at a time.
-std::recursive_mutex globalMutex;
 
 PF_Err About(PF_InData* in_data, PF_OutData* out_data) {
   AEGP_SuiteHandler suites(in_data->pica_basicP);
@@ -66,10 +62,9 @@ extern "C" VZ_EXPORT PF_Err EntryPointFunc(PF_Cmd cmd, PF_InData* in_data, PF_Ou
       case PF_Cmd_PARAMS_SETUP: return ParamsSetup(in_data, out_data);
       case PF_Cmd_USER_CHANGED_PARAM:
       case PF_Cmd_UPDATE_PARAMS_UI: return UserChangedParam(in_data, nullptr, params, nullptr);
-      case PF_Cmd_RENDER: {
-        std::lock_guard<std::recursive_mutex> lock(globalMutex);
-        return Render(in_data, out_data, params, output);
-      }
+      // Renders of several frames may run at once: each has its own lens mask and
+      // buffers, and the stages keep no other state.
+      case PF_Cmd_RENDER: return Render(in_data, out_data, params, output);
       default: return PF_Err_NONE;
     }
   } catch (PF_Err err) {

@@ -6,8 +6,6 @@
 
 #include "pixel.h"
 
-double* g_LensMask = nullptr;
-PF_Rect g_LensMaskRect = {0, 0, 0, 0};
 
 namespace {
 
@@ -185,27 +183,16 @@ double GetDistanceKWithTriangleMode(double u, double w, double f, double R,
   return std::min(1.0, GetDistanceFromPtToSegLine(u, w, x1, y1, x2, y2, in_data) / F);
 }
 
-LensMaskScope::LensMaskScope() {
-  delete[] g_LensMask;  // left by a render that did not finish
-  g_LensMask = nullptr;
-}
-
-LensMaskScope::~LensMaskScope() {
-  delete[] g_LensMask;
-  g_LensMask = nullptr;
-  g_LensMaskRect = PF_Rect{0, 0, 0, 0};
-}
-
 PF_Err LensMaskScope::Fill(const PF_Rect& rect, const KT_Info* info, const IO_Params* io) {
   const A_long W = std::max<A_long>(0, rect.right - rect.left);
   const A_long H = std::max<A_long>(0, rect.bottom - rect.top);
-  g_LensMask = new (std::nothrow) double[size_t(W) * size_t(H) + 1];
-  if (!g_LensMask) return PF_Err_OUT_OF_MEMORY;
+  values_.reset(new (std::nothrow) double[size_t(W) * size_t(H) + 1]);
+  if (!values_) return PF_Err_OUT_OF_MEMORY;
   const LensGeometry g = MakeGeometry(info, io);
   for (A_long j = 0; j < H; ++j)
     for (A_long i = 0; i < W; ++i)
-      g_LensMask[size_t(j) * W + i] = MaskValue(g, rect.left + i, rect.top + j);
-  g_LensMaskRect = PF_Rect{rect.left, rect.top, rect.left + W, rect.top + H};
+      values_[size_t(j) * W + i] = MaskValue(g, rect.left + i, rect.top + j);
+  mask_ = LensMask{values_.get(), PF_Rect{rect.left, rect.top, rect.left + W, rect.top + H}};
   return PF_Err_NONE;
 }
 

@@ -1,35 +1,44 @@
 // The lens mask: one value in 0 … 1 per pixel of the output's extent hint, computed once per
-// render into a module-wide cache and read by every stage that weighs its work by the lens.
+// render and read, through the render's context, by every stage that weighs its work by the
+// lens. Each render has its own, so renders can run at the same time.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 #include "params/kt_info.h"
 #include "stage.h"
 
-// The cache. Null between renders; lookups outside its rectangle give 0.
-extern double* g_LensMask;
-extern PF_Rect g_LensMaskRect;
+// Lookups outside the rectangle give 0.
+struct LensMask {
+  const double* values = nullptr;
+  PF_Rect rect{0, 0, 0, 0};
+};
 
 // Mask value of pixel (x, y). io->src is the input layer, io->dst the output world.
 double ComputeLensMask(A_long x, A_long y, const KT_Info* info, const IO_Params* io);
 
-inline double GetLensMask(A_long x, A_long y, const IO_Params* /*io*/) {
-  const PF_Rect& r = g_LensMaskRect;
+inline double GetLensMask(A_long x, A_long y, const IO_Params* io) {
+  if (!io->mask) return 0.0;
+  const PF_Rect& r = io->mask->rect;
   if (x < r.left || x >= r.right || y < r.top || y >= r.bottom) return 0.0;
-  return g_LensMask[size_t(y - r.top) * size_t(r.right - r.left) + size_t(x - r.left)];
+  return io->mask->values[size_t(y - r.top) * size_t(r.right - r.left) + size_t(x - r.left)];
 }
 
-// Owns the cache for one render: frees any earlier array, allocates and fills it over
-// `rect`, and frees it again (setting g_LensMask to null) when it goes out of scope.
+// Owns one render's mask: allocates and fills it over `rect`, frees it when it goes out of
+// scope.
 class LensMaskScope {
  public:
-  LensMaskScope();
-  ~LensMaskScope();
+  LensMaskScope() = default;
   LensMaskScope(const LensMaskScope&) = delete;
   LensMaskScope& operator=(const LensMaskScope&) = delete;
   // PF_Err_OUT_OF_MEMORY when the array cannot be had; nothing is filled then.
   PF_Err Fill(const PF_Rect& rect, const KT_Info* info, const IO_Params* io);
+  const LensMask* get() const { return &mask_; }
+
+ private:
+  std::unique_ptr<double[]> values_;
+  LensMask mask_;
 };
 
 double GetDistanceKWithRectMode(double u, double v, double f, double hv, double hu,

@@ -87,6 +87,7 @@ PF_Err RenderPipeline(PF_InData* in_data, PF_OutData* out_data, KT_Info* info,
 
   LensMaskScope mask;
   if (PF_Err err = mask.Fill(output->extent_hint, info, &io)) return err;
+  io.mask = mask.get();
 
   HostWorld A(in_data), B(in_data);
   if (PF_Err err = A.Create(input->width, input->height, PF_NewWorldFlag_NONE)) return err;

@@ -15,11 +15,14 @@
 #include "host/suite_handler.h"
 #include "params/kt_info.h"
 
+struct LensMask;
+
 struct IO_Params {
   PF_InData* in_data;
   PF_OutData* out_data;
   PF_EffectWorld* src;  // read by the current stage
   PF_EffectWorld* dst;  // written by the current stage
+  const LensMask* mask = nullptr;  // this render's lens mask; none: 0 everywhere
 };
 
 // The whole of `from` into `to` with the host's copy (converting depth if they differ).

@@ -64,21 +64,18 @@ inline ::testing::AssertionResult SameImage(const World& a, const World& b) {
   return ::testing::AssertionSuccess();
 }
 
-// Installs a lens-mask cache of known values for routine-level tests.
+// A lens mask of known values for routine-level tests: set io.mask = mask.get().
 class FakeMask {
  public:
   FakeMask(int w, int h, double value) : values_(size_t(w) * h, value) {
-    g_LensMask = values_.data();
-    g_LensMaskRect = PF_Rect{0, 0, w, h};
+    mask_ = LensMask{values_.data(), PF_Rect{0, 0, w, h}};
   }
-  ~FakeMask() {
-    g_LensMask = nullptr;
-    g_LensMaskRect = PF_Rect{0, 0, 0, 0};
-  }
-  double& at(int x, int y) { return values_[size_t(y) * size_t(g_LensMaskRect.right) + x]; }
+  const LensMask* get() const { return &mask_; }
+  double& at(int x, int y) { return values_[size_t(y) * size_t(mask_.rect.right) + x]; }
 
  private:
   std::vector<double> values_;
+  LensMask mask_;
 };
 
 }  // namespace vt

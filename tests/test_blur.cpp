@@ -74,6 +74,7 @@ TYPED_TEST(BlurDepths, BlurMapWindowShrinksWithTheMaskAndFades) {
   World source = vt::Uniform(60, 60, TestFixture::kDeep, 5, 10, 10, 10);
   vt::FakeMask mask(60, 60, 0.1);
   IO_Params io{nullptr, nullptr, &row.def(), nullptr};
+  io.mask = mask.get();
   FastBlurRefcon rc{&io, 1, 20, 1, source.def(), 0};
   // k = trunc(20 · 0.1) = 2; equal weights: the mean of columns 28..32 of red = 3x.
   EXPECT_EQ(Run<TypeParam>(FastBlurH<TypeParam>, rc, 30, 30).red, 90);
@@ -109,6 +110,7 @@ TYPED_TEST(BlurDepths, SlidingWindowsEqualFullRecounts) {
     for (A_long radius : {1, 6, 60})
       for (bool vertical : {false, true}) {
         IO_Params io{nullptr, nullptr, &src.def(), nullptr};
+        io.mask = mask.get();
         FastBlurRefcon direct{&io, 1, radius, useLensMap, source.def(), 0};
         auto fn = vertical ? FastBlurV<TypeParam> : FastBlurH<TypeParam>;
         World expected(53, 41, deep);
@@ -152,6 +154,7 @@ TYPED_TEST(BlurDepths, UniformPictureStaysUnchangedInEveryMode) {
   for (int y = 0; y < 30; ++y)
     for (int x = 0; x < 30; ++x) mask.at(x, y) = d(rng);
   IO_Params io{nullptr, nullptr, &src.def(), nullptr};
+  io.mask = mask.get();
   for (char useLensMap : {0, 1}) {
     for (A_long radius : {1, 7, 40}) {
       FastBlurRefcon rc{&io, 1, radius, useLensMap, source.def(), 0};
@@ -173,6 +176,7 @@ TYPED_TEST(BlurDepths, DirectionalKeepsAlphaAndSkipsTransparentSamples) {
   src.Set(2, 5, 0, 0, 200, 0);  // transparent: not sampled
   vt::FakeMask mask(5, 9, 1.0);
   IO_Params io{nullptr, nullptr, &src.def(), nullptr};
+  io.mask = mask.get();
   const auto entries = DirectionalKernelEntries(3, 0.0);
   DirectionalKernel k{&io, entries.data(), A_u_long(entries.size())};
   TypeParam in = *GetPointerFromDataP<TypeParam>(&src.def(), 4, 2, 1), out{};
@@ -237,6 +241,7 @@ TYPED_TEST(BlurDepths, DistortionKeepsCentreAndOutsideAndFlattensAtTinyFocus) {
   vt::FakeMask mask(20, 20, 1.0);
   mask.at(3, 3) = 0.0;
   IO_Params io{nullptr, nullptr, &src.def(), nullptr};
+  io.mask = mask.get();
   DistortionRefcon rc{10, 10, 5.0, &io};
   TypeParam out{};
   DistortAt(&rc, src, 10, 10, &out);

@@ -68,6 +68,7 @@ TYPED_TEST(ColorDepths, OutsideTheLensEveryModeGivesTheProcessedPixel) {
   World input = vt::Uniform(1, 1, deep, 50, 50, 50, 50);
   vt::FakeMask mask(1, 1, 0.00009);
   IO_Params io{};
+  io.mask = mask.get();
   for (int mode = 1; mode <= 4; ++mode) {
     OpacityRefcon rc{&input.def(), 1.0f, mode, &io, char(deep)};
     TypeParam P = Px<TypeParam>(1, 2, 3, 4), out{};
@@ -83,6 +84,7 @@ TYPED_TEST(ColorDepths, MultiplyByFullLeavesTheInput) {
   World input = vt::Uniform(1, 1, deep, 17, 200, 0, max);
   vt::FakeMask mask(1, 1, 1.0);
   IO_Params io{};
+  io.mask = mask.get();
   OpacityRefcon rc{&input.def(), 1.0f, 4, &io, char(deep)};
   TypeParam P = Px<TypeParam>(max, max, max, max), out{};
   Opacity(&rc, 0, 0, &P, &out);
@@ -96,6 +98,7 @@ TEST(BlendModes8, NormalAddScreenMultiplyExamples) {
   World input = vt::Uniform(1, 1, false, 200, 200, 200, 200);
   vt::FakeMask mask(1, 1, 1.0);
   IO_Params io{};
+  io.mask = mask.get();
   OpacityRefcon rc{&input.def(), 1.0f, 2, &io, 0};
   PF_Pixel P{100, 100, 100, 100}, out{};
   OpacityWithMode8(&rc, 0, 0, &P, &out);
@@ -123,6 +126,7 @@ TEST(BlendModes, GateDiffersAtTheThreshold) {
   World in8 = vt::Uniform(1, 1, false, 9, 9, 9, 9), in16 = vt::Uniform(1, 1, true, 9, 9, 9, 9);
   vt::FakeMask mask(1, 1, 0.0001);
   IO_Params io{};
+  io.mask = mask.get();
   OpacityRefcon rc8{&in8.def(), 0.0f, 1, &io, 0}, rc16{&in16.def(), 0.0f, 1, &io, 1};
   PF_Pixel p8{1, 1, 1, 1}, o8{};
   PF_Pixel16 p16{1, 1, 1, 1}, o16{};
@@ -136,6 +140,7 @@ TEST(BlendModes16, AddLimitsOnTheMaskedSumButAddsTheFullPixel) {
   World input = vt::Uniform(1, 1, true, 30000, 30000, 30000, 30000);
   vt::FakeMask mask(1, 1, 0.1);
   IO_Params io{};
+  io.mask = mask.get();
   OpacityRefcon rc{&input.def(), 1.0f, 2, &io, 1};
   PF_Pixel16 P{10000, 10000, 10000, 10000}, out{};
   OpacityWithMode16(&rc, 0, 0, &P, &out);
@@ -149,6 +154,7 @@ TEST(BlendModes16, NormalIsWeightedByTheMaskOnceMore) {
   World input = vt::Uniform(1, 1, true, 1000, 1000, 1000, 1000);
   vt::FakeMask mask(1, 1, 0.5);
   IO_Params io{};
+  io.mask = mask.get();
   OpacityRefcon rc{&input.def(), 0.5f, 1, &io, 1};
   PF_Pixel16 P{3000, 3000, 3000, 3000}, out{};
   OpacityWithMode16(&rc, 0, 0, &P, &out);
@@ -165,6 +171,7 @@ TEST(BlendModes16, ReadsAnEightBitInputWidened) {
   World input = vt::Uniform(1, 1, false, 255, 255, 255, 255);
   vt::FakeMask mask(1, 1, 1.0);
   IO_Params io{};
+  io.mask = mask.get();
   OpacityRefcon rc{&input.def(), 0.0f, 1, &io, 0};
   PF_Pixel16 P{0, 0, 0, 0}, out{};
   OpacityWithMode16(&rc, 0, 0, &P, &out);
@@ -269,6 +276,7 @@ TYPED_TEST(Chromatic, RedReadsHalfwayToTheCentreAtFullAmount) {
   World src = Coordinates(400, 200, deep);
   vt::FakeMask mask(400, 200, 1.0);
   IO_Params io{nullptr, nullptr, &src.def(), nullptr};
+  io.mask = mask.get();
   ChromaticRefcon rc{0.5f, 1.0f, 1.0f, 100, 100, &io};
   const TypeParam out = Aberrate<TypeParam>(&rc, 300, 100);
   EXPECT_EQ(out.red, src.Get(200, 100)[1]);
@@ -288,6 +296,7 @@ TYPED_TEST(Chromatic, CentreOffThePictureIsMirroredBack) {
   World src = Coordinates(50, 50, deep);
   vt::FakeMask mask(50, 50, 1.0);
   IO_Params io{nullptr, nullptr, &src.def(), nullptr};
+  io.mask = mask.get();
   ChromaticRefcon rc{1.0f, 1.0f, 0.5f, -40, 10, &io};
   // Blue at (10, 10): column −40 + trunc(50·0.5) = −15, mirrored to 15; row stays 10.
   EXPECT_EQ(Aberrate<TypeParam>(&rc, 10, 10).blue, 25);

@@ -269,6 +269,7 @@ TEST(IrisBlurMap, RadiusComesFromTheMaskToTheThreeHalves) {
   const auto H = HighlightMap(&src.def());
   vt::FakeMask mask(9, 9, 0.5);
   IO_Params io{nullptr, nullptr, &src.def(), nullptr};
+  io.mask = mask.get();
   // Only radius 14 is in this batch; any other radius leaves the output unwritten.
   IrisCells centre{{{0, 0, 1.0f}}};
   std::vector<const IrisCells*> table(41, nullptr);
@@ -288,6 +289,7 @@ TEST(IrisBlurMap, TransparentNeighbourhoodsKeepThePixel) {
   const auto H = HighlightMap(&src.def());
   vt::FakeMask mask(5, 5, 1.0);
   IO_Params io{nullptr, nullptr, &src.def(), nullptr};
+  io.mask = mask.get();
   IrisCells square;
   for (A_long dy = -1; dy <= 1; ++dy)
     for (A_long dx = -1; dx <= 1; ++dx) square.cells.push_back(Weight_Pt{dx, dy, 1.0f});
