@@ -3,12 +3,15 @@
 #   scripts/deps.sh            the Linux build, tests and benchmarks (clang: the Mac layout checks)
 #   scripts/deps.sh --windows  the Windows cross-build and Wine for its smoke render
 #   scripts/deps.sh --fuzz     the Linux build plus clang's libFuzzer and sanitizer runtimes
+#   scripts/deps.sh --bench    the Linux build plus OpenCV, the benchmarks' reference
 set -euo pipefail
 packages=(cmake make g++ clang pkg-config binutils libopenimageio-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev)
 if [ "${1:-}" = "--windows" ]; then
   packages=(cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
 elif [ "${1:-}" = "--fuzz" ]; then
   packages+=(libclang-rt-14-dev)
+elif [ "${1:-}" = "--bench" ]; then
+  packages+=(libopencv-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do
