@@ -1,6 +1,6 @@
 #pragma once
 
-#include "render/stage.h"
+#include "core/stage.h"
 
 // The blur treatments in their fixed order. pass 0: every blur that is on, except a
 // realistic blur in blur-map mode; pass 1: only the blurs that use the lens as blur map.

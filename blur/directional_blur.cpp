@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "render/lens_mask.h"
-#include "render/pixel.h"
+#include "core/lens_mask.h"
+#include "core/pixel.h"
 
 std::vector<DirectionalEntry> DirectionalKernelEntries(float amount, double direction) {
   const A_long n = A_long(amount);

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "render/stage.h"
+#include "core/stage.h"
 
 struct DirectionalEntry {
   A_long dx, dy;

@@ -5,8 +5,8 @@
 #include <limits>
 #include <vector>
 
-#include "render/lens_mask.h"
-#include "render/pixel.h"
+#include "core/lens_mask.h"
+#include "core/pixel.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "render/stage.h"
+#include "core/stage.h"
 
 struct FastBlurRefcon {
   IO_Params* io;               // the callbacks read the picture from io->src

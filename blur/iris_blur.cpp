@@ -4,8 +4,8 @@
 #include <cmath>
 #include <new>
 
-#include "render/lens_mask.h"
-#include "render/pixel.h"
+#include "core/lens_mask.h"
+#include "core/pixel.h"
 
 namespace {
 constexpr double kPi = 3.141592653589793;

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "render/stage.h"
+#include "core/stage.h"
 
 struct Weight_Pt {
   A_long x, y;   // offset from the output pixel

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "render/lens_mask.h"
-#include "render/pixel.h"
+#include "core/lens_mask.h"
+#include "core/pixel.h"
 
 double DistortionFocalLength(A_long W, A_long H, float amount_degrees) {
   // The squares are summed in 64 bits: in 32 they overflow from about 32768 × 32768.

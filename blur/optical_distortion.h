@@ -2,7 +2,7 @@
 // along its ray, r·f / √(f² + r²) from it.
 #pragma once
 
-#include "render/stage.h"
+#include "core/stage.h"
 
 struct DistortionRefcon {
   A_long cx, cy;  // centre, whole pixels

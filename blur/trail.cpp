@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fast_blur.h"
-#include "render/pixel.h"
+#include "core/pixel.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "render/stage.h"
+#include "core/stage.h"
 
 struct TrailRefcon {
   A_long cx, cy;       // centre, strictly inside dst's extent

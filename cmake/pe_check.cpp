@@ -1,6 +1,6 @@
 // vizmira_pe_check MODULE.aex: checks a built Windows module from its bytes. It must export
 // exactly EntryPointFunc, import only Windows system DLLs, and carry the property list of
-// host/pipl_table.h as its 'PiPL' 16000 resource. Prints what it finds; exit 1 on a fault.
+// services/pipl_table.h as its 'PiPL' 16000 resource. Prints what it finds; exit 1 on a fault.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/pipl_format.h"
+#include "services/pipl_format.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <string>
 
-#include "host/pipl_format.h"
+#include "services/pipl_format.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "chromatic.h"
 
-#include "render/lens_mask.h"
-#include "render/pixel.h"
+#include "core/lens_mask.h"
+#include "core/pixel.h"
 
 bool ChromaticAberrationActive(const KT_Info* info) {
   return info->chromaVisible &&

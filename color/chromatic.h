@@ -1,6 +1,6 @@
 #pragma once
 
-#include "render/stage.h"
+#include "core/stage.h"
 
 struct ChromaticRefcon {
   float kR, kG, kB;  // per-channel sampling factors, 0.5 … 1

@@ -1,7 +1,9 @@
 #include "composite.h"
 
-#include "render/lens_mask.h"
-#include "render/pixel.h"
+#include "chromatic.h"
+#include "core/lens_mask.h"
+#include "core/pixel.h"
+#include "lightness.h"
 
 namespace {
 
@@ -96,4 +98,35 @@ PF_Err OpacityWithMode8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel
 }
 PF_Err OpacityWithMode16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out) {
   return OpacityWithMode<PF_Pixel16>(refcon, x, y, in, out);
+}
+
+PF_Err RenderOtherEffect(IO_Params* io, const KT_Info* info) {
+  PF_EffectWorld* S = io->src;
+  PF_EffectWorld* D = io->dst;
+  if (PF_Err err = RenderLightnessEffect(io, info)) return err;
+
+  io->src = D;
+  io->dst = S;
+  PF_Err err;
+  if (info->colorVisible && info->colorOpacity > 0) {
+    ColorRefcon rc{info->colorOpacity, info->color};
+    AEGP_SuiteHandler suites(io->in_data->pica_basicP);
+    err = IterateByDepth(suites, io->in_data, ExtentHeight(S), D, &rc, ColorEffect8,
+                         ColorEffect16, S);
+  } else {
+    err = CopyWorld(io, D, S);
+  }
+  io->src = S;
+  io->dst = D;
+  if (err) return err;
+  return RenderChromaticAberrationEffect(io, info);
+}
+
+PF_Err RenderEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {
+  bool is16 = false;
+  if (PF_Err err = InputIs16Bit(io->in_data, input, &is16)) return err;
+  OpacityRefcon rc{input, info->intensity, info->mode, io, char(is16)};
+  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
+  return IterateByDepth(suites, io->in_data, io->src->height, io->src, &rc, OpacityWithMode8,
+                        OpacityWithMode16, io->dst);
 }

@@ -1,7 +1,7 @@
 // The colour overlay of the colour group and the blend-mode composite with the input.
 #pragma once
 
-#include "render/stage.h"
+#include "core/stage.h"
 
 struct ColorRefcon {
   float opacity;   // fraction
@@ -20,3 +20,8 @@ PF_Err ColorEffect8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* ou
 PF_Err ColorEffect16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out);
 PF_Err OpacityWithMode8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out);
 PF_Err OpacityWithMode16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out);
+
+// The colour group (lightness, colour overlay, chromatic aberration) and the blend-mode
+// composite of the processed picture with the input layer.
+PF_Err RenderOtherEffect(IO_Params* io, const KT_Info* info);
+PF_Err RenderEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input);

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "render/pixel.h"
+#include "core/pixel.h"
 
 A_u_short LightnessCurve8(const LightnessRefcon* rc, A_u_char c) {
   return A_u_char(rc->io->in_data->utils->ansi.pow(c / 255.0, rc->factor) * 255.0);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "render/stage.h"
+#include "core/stage.h"
 
 struct LightnessRefcon {
   double factor;  // exponent of the power curve, 10^-amount: 0.1 … 10

@@ -5,9 +5,9 @@
 #include "params/param_setup.h"
 #include "params/strings.h"
 #include "params/supervise.h"
-#include "pipl_table.h"
+#include "services/pipl_table.h"
 #include "render/render.h"
-#include "suite_handler.h"
+#include "services/suite_handler.h"
 
 #if defined(_WIN32)
 #define VZ_EXPORT __declspec(dllexport)

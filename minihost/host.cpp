@@ -15,7 +15,7 @@
 #include <iterator>
 #include <thread>
 
-#include "host/pipl_format.h"
+#include "services/pipl_format.h"
 #include "traps.h"
 
 namespace minihost {

@@ -1,6 +1,6 @@
 #include "strings.h"
 
-#include "host/pipl_table.h"
+#include "services/pipl_table.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 
-#include "host/suite_handler.h"
+#include "services/suite_handler.h"
 #include "param_table.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "color/chromatic.h"
 #include "color/composite.h"
 #include "color/lightness.h"
-#include "lens_mask.h"
+#include "core/lens_mask.h"
 #include "params/param_table.h"
 
 namespace {
@@ -102,58 +102,4 @@ PF_Err RenderPipeline(PF_InData* in_data, PF_OutData* out_data, KT_Info* info,
   PF_EffectWorld* result = nullptr;
   if (PF_Err err = RunChain(io, info, input, A.get(), B.get(), &result)) return err;
   return CopyWorld(&io, result, output);
-}
-
-PF_Err RenderOtherEffect(IO_Params* io, const KT_Info* info) {
-  PF_EffectWorld* S = io->src;
-  PF_EffectWorld* D = io->dst;
-  if (PF_Err err = RenderLightnessEffect(io, info)) return err;
-
-  io->src = D;
-  io->dst = S;
-  PF_Err err;
-  if (info->colorVisible && info->colorOpacity > 0) {
-    ColorRefcon rc{info->colorOpacity, info->color};
-    AEGP_SuiteHandler suites(io->in_data->pica_basicP);
-    err = IterateByDepth(suites, io->in_data, ExtentHeight(S), D, &rc, ColorEffect8,
-                         ColorEffect16, S);
-  } else {
-    err = CopyWorld(io, D, S);
-  }
-  io->src = S;
-  io->dst = D;
-  if (err) return err;
-  return RenderChromaticAberrationEffect(io, info);
-}
-
-PF_Err RenderEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {
-  bool is16 = false;
-  if (PF_Err err = InputIs16Bit(io->in_data, input, &is16)) return err;
-  OpacityRefcon rc{input, info->intensity, info->mode, io, char(is16)};
-  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
-  return IterateByDepth(suites, io->in_data, io->src->height, io->src, &rc, OpacityWithMode8,
-                        OpacityWithMode16, io->dst);
-}
-
-PF_Err RenderLensEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {
-  LensRefcon rc{input, io, 0, 0.0, 0};
-  bool is16 = false;
-  if (PF_Err err = InputIs16Bit(io->in_data, input, &is16)) return err;
-  rc.inputIs16 = char(is16);
-  if (info->fastBlurVisible && info->fastBlurLensMap) {
-    const float r = info->fastBlurAmount / 100;
-    if (r >= 2 * info->feather) {
-      rc.blurMap = 1;
-      rc.strength = r;
-    }
-  }
-  if (info->irisBlurVisible && info->irisBlurLensMap) {
-    const float r = info->irisBlurAmount / 100;
-    if (r >= 2 * info->feather) {
-      rc.blurMap = 1;
-      rc.strength = r;
-    }
-  }
-  if (info->lensType == 1 || info->scaleW <= 0 || info->scaleH <= 0) return CopySrcToDst(io);
-  return IterateStage(io, &rc, Lens8, Lens16);
 }

@@ -10,7 +10,7 @@
 
 #include "minihost/controls.h"
 #include "minihost/host.h"
-#include "render/lens_mask.h"
+#include "core/lens_mask.h"
 
 namespace vt {
 

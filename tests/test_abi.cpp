@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "helpers.h"
-#include "host/pipl_table.h"
+#include "services/pipl_table.h"
 #include "minihost/traps.h"
 
 namespace {

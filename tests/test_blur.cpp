@@ -9,7 +9,7 @@
 #include "blur/optical_distortion.h"
 #include "blur/trail.h"
 #include "helpers.h"
-#include "render/pixel.h"
+#include "core/pixel.h"
 
 namespace {
 

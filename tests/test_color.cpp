@@ -6,7 +6,7 @@
 #include "color/composite.h"
 #include "color/lightness.h"
 #include "helpers.h"
-#include "render/pixel.h"
+#include "core/pixel.h"
 
 namespace {
 

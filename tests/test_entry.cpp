@@ -7,7 +7,7 @@
 #include <string>
 
 #include "helpers.h"
-#include "host/suite_handler.h"
+#include "services/suite_handler.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "blur/iris_blur.h"
 #include "helpers.h"
-#include "render/pixel.h"
+#include "core/pixel.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "helpers.h"
-#include "render/lens_mask.h"
-#include "render/pixel.h"
+#include "core/lens_mask.h"
+#include "core/pixel.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "helpers.h"
-#include "host/pipl_format.h"
+#include "services/pipl_format.h"
 
 namespace {
 

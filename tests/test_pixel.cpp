@@ -1,6 +1,6 @@
 // Pixel access: folding, values, bilinear samples, depth conversion and line points.
 #include "helpers.h"
-#include "render/pixel.h"
+#include "core/pixel.h"
 
 namespace {
 

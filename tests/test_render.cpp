@@ -4,7 +4,7 @@
 
 #include "helpers.h"
 #include "params/kt_info.h"
-#include "render/pixel.h"
+#include "core/pixel.h"
 #include "render/render.h"
 
 namespace {

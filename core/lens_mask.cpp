@@ -230,3 +230,26 @@ PF_Err Lens8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out) {
 PF_Err Lens16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out) {
   return Lens<PF_Pixel16>(refcon, x, y, in, out);
 }
+
+PF_Err RenderLensEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {
+  LensRefcon rc{input, io, 0, 0.0, 0};
+  bool is16 = false;
+  if (PF_Err err = InputIs16Bit(io->in_data, input, &is16)) return err;
+  rc.inputIs16 = char(is16);
+  if (info->fastBlurVisible && info->fastBlurLensMap) {
+    const float r = info->fastBlurAmount / 100;
+    if (r >= 2 * info->feather) {
+      rc.blurMap = 1;
+      rc.strength = r;
+    }
+  }
+  if (info->irisBlurVisible && info->irisBlurLensMap) {
+    const float r = info->irisBlurAmount / 100;
+    if (r >= 2 * info->feather) {
+      rc.blurMap = 1;
+      rc.strength = r;
+    }
+  }
+  if (info->lensType == 1 || info->scaleW <= 0 || info->scaleH <= 0) return CopySrcToDst(io);
+  return IterateStage(io, &rc, Lens8, Lens16);
+}

@@ -115,7 +115,7 @@ inline constexpr int kResourceId = 16000;  // the host's property-list resource 
 
 // A Windows resource script holding the little-endian list as 16-bit words.
 inline std::string ResourceScript(const std::vector<uint8_t>& list) {
-  std::string rc = "// Written by vizmira_pipl_gen from host/pipl_table.h.\n";
+  std::string rc = "// Written by vizmira_pipl_gen from services/pipl_table.h.\n";
   rc += std::to_string(kResourceId) + " PiPL\nBEGIN\n";
   for (size_t i = 0; i < list.size(); i += 2) {
     char word[16];

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "AE_Effect.h"
-#include "host/suite_handler.h"
+#include "services/suite_handler.h"
 #include "params/kt_info.h"
 
 struct LensMask;

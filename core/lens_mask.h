@@ -64,3 +64,6 @@ PF_Err Lens16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out)
 // The input layer's pixel at (y, x), mirrored, converted to P's depth.
 template <class P>
 P InputPixel(const PF_EffectWorld* input, bool inputIs16, A_long y, A_long x);
+
+// The lens composite: the treated picture over the input layer by the mask.
+PF_Err RenderLensEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input);
