@@ -137,7 +137,91 @@ PF_Err FastBlurPass(void* refcon, A_long x, A_long y, P* in, P* out) {
   return PF_Err_NONE;
 }
 
+// The plain passes over whole rows or columns: the same window sums, recounted once at the
+// start of each row (or column) and slid from there, the same mean. Bands of rows (or
+// columns) run on the host's threads through its generic iteration.
+struct BandPass {
+  PF_InData* in_data;
+  const PF_EffectWorld* src;
+  PF_EffectWorld* dst;
+  A_long radius;
+};
+
+template <class P>
+const P& At(const PF_EffectWorld* w, A_long y, A_long x) {
+  return *GetPointerFromDataP<P>(w, y, x, 1);
+}
+
+// The pixel the host's iterate would hand the per-pixel routine as `in`.
+template <class P>
+P Under(const PF_EffectWorld* src, A_long y, A_long x) {
+  if (y < src->height && x < src->width)
+    return reinterpret_cast<const P*>(reinterpret_cast<const char*>(src->data) +
+                                      intptr_t(y) * src->rowbytes)[x];
+  return P{0, 0, 0, 0};
+}
+
+template <class P>
+P* Out(PF_EffectWorld* dst, A_long y, A_long x) {
+  return reinterpret_cast<P*>(reinterpret_cast<char*>(dst->data) + intptr_t(y) * dst->rowbytes) + x;
+}
+
+template <class P>
+PF_Err RowBand(void* refcon, A_long, A_long band, A_long bands) {
+  const BandPass* p = static_cast<const BandPass*>(refcon);
+  if (PF_Err err = p->in_data->inter.abort(p->in_data->effect_ref)) return err;
+  const A_long H = p->dst->height, W = p->dst->width, r = p->radius;
+  const double weight = 2.0 * r + 1;
+  for (A_long y = A_long(int64_t(H) * band / bands); y < A_long(int64_t(H) * (band + 1) / bands); ++y) {
+    Sums s;
+    for (A_long i = -r; i <= r; ++i) Add(s, At<P>(p->src, y, i), 1.0);
+    for (A_long x = 0; x < W; ++x) {
+      if (x > 0) {
+        Add(s, At<P>(p->src, y, x + r), 1.0);
+        Add(s, At<P>(p->src, y, x - r - 1), -1.0);
+      }
+      WriteMean(s, weight, Under<P>(p->src, y, x), Out<P>(p->dst, y, x));
+    }
+  }
+  return PF_Err_NONE;
+}
+
+template <class P>
+PF_Err ColumnBand(void* refcon, A_long, A_long band, A_long bands) {
+  const BandPass* p = static_cast<const BandPass*>(refcon);
+  if (PF_Err err = p->in_data->inter.abort(p->in_data->effect_ref)) return err;
+  const A_long H = p->dst->height, W = p->dst->width, r = p->radius;
+  const double weight = 2.0 * r + 1;
+  const A_long x0 = A_long(int64_t(W) * band / bands), x1 = A_long(int64_t(W) * (band + 1) / bands);
+  std::vector<Sums> s(size_t(std::max<A_long>(0, x1 - x0)));
+  for (A_long x = x0; x < x1; ++x)
+    for (A_long i = -r; i <= r; ++i) Add(s[size_t(x - x0)], At<P>(p->src, i, x), 1.0);
+  for (A_long y = 0; y < H; ++y) {
+    for (A_long x = x0; x < x1; ++x) {
+      Sums& c = s[size_t(x - x0)];
+      if (y > 0) {
+        Add(c, At<P>(p->src, y + r, x), 1.0);
+        Add(c, At<P>(p->src, y - r - 1, x), -1.0);
+      }
+      WriteMean(c, weight, Under<P>(p->src, y, x), Out<P>(p->dst, y, x));
+    }
+  }
+  return PF_Err_NONE;
+}
+
 }  // namespace
+
+// Bands of about 16 rows or 64 columns: enough to keep both threads busy and abort prompt.
+PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
+                     const PF_EffectWorld* src, PF_EffectWorld* dst, A_long radius,
+                     bool vertical) {
+  BandPass pass{in_data, src, dst, radius};
+  const bool deep = IsDeep(dst);
+  const A_long bands = vertical ? std::max<A_long>(1, dst->width / 64) : std::max<A_long>(1, dst->height / 16);
+  PF_IterateGenericFunc fn = vertical ? (deep ? ColumnBand<PF_Pixel16> : ColumnBand<PF_Pixel>)
+                                      : (deep ? RowBand<PF_Pixel16> : RowBand<PF_Pixel>);
+  return suite->iterate_generic(bands, &pass, fn);
+}
 
 template <class P>
 PF_Err FastBlurH(void* refcon, A_long x, A_long y, P* in, P* out) {
@@ -161,17 +245,24 @@ PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap) {
   if (PF_Err err = CopyWorld(io, S, T.get())) return err;
   FastBlurRefcon rc{io, 1, rh, char(useLensMap), *T.get(), ++g_iterations};
   AEGP_SuiteHandler suites(in_data->pica_basicP);
-  PF_Err err = IterateByDepth(suites, in_data, ExtentHeight(D), S, &rc, FastBlurH<PF_Pixel>,
-                              FastBlurH<PF_Pixel16>, D);
-  if (!err) {
-    io->src = D;
-    io->dst = S;
-    rc.radius = rv;
-    rc.iteration = ++g_iterations;
-    err = IterateByDepth(suites, in_data, ExtentHeight(S), D, &rc, FastBlurV<PF_Pixel>,
-                         FastBlurV<PF_Pixel16>, S);
-    io->src = S;
-    io->dst = D;
+  PF_Err err;
+  if (!useLensMap) {  // whole rows and columns: the per-pixel routines' very result
+    const PF_Iterate8Suite1* bands = suites.Iterate8Suite1();
+    err = FastBlurBands(bands, in_data, S, D, rh, false);
+    if (!err) err = FastBlurBands(bands, in_data, D, S, rv, true);
+  } else {
+    err = IterateByDepth(suites, in_data, ExtentHeight(D), S, &rc, FastBlurH<PF_Pixel>,
+                         FastBlurH<PF_Pixel16>, D);
+    if (!err) {
+      io->src = D;
+      io->dst = S;
+      rc.radius = rv;
+      rc.iteration = ++g_iterations;
+      err = IterateByDepth(suites, in_data, ExtentHeight(S), D, &rc, FastBlurV<PF_Pixel>,
+                           FastBlurV<PF_Pixel16>, S);
+      io->src = S;
+      io->dst = D;
+    }
   }
   if (!err) err = CopyWorld(io, S, D);
   return err;

@@ -24,3 +24,9 @@ template <class P>
 PF_Err FastBlurH(void* refcon, A_long x, A_long y, P* in, P* out);
 template <class P>
 PF_Err FastBlurV(void* refcon, A_long x, A_long y, P* in, P* out);
+
+// One plain pass (no blur map) over dst, in bands of whole rows or columns through the
+// suite's generic iteration; gives exactly what FastBlurH or FastBlurV gives per pixel.
+PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
+                     const PF_EffectWorld* src, PF_EffectWorld* dst, A_long radius,
+                     bool vertical);

@@ -222,6 +222,16 @@ PF_Err IterateEntry(PF_InData* in_data, A_long base, A_long final, PF_EffectWorl
       ->Iterate<P>(in_data, base, final, src, area, refcon, fn, dst);
 }
 
+// The generic entry carries no effect reference: it runs for the host whose command is in
+// flight on this thread (on the calling thread alone outside a command).
+PF_Err IterateGenericEntry(A_long iterations, void* refcon, PF_IterateGenericFunc fn) {
+  if (!fn) return PF_Err_BAD_CALLBACK_PARAM;
+  if (t_host) return t_host->IterateGeneric(iterations, refcon, fn);
+  for (A_long i = 0; i < iterations; ++i)
+    if (PF_Err err = fn(refcon, 0, i, iterations)) return err;
+  return PF_Err_NONE;
+}
+
 PF_Err WsGetPixelFormat(const PF_EffectWorld* world, PF_PixelFormat* format) {
   if (!world || !format) return PF_Err_BAD_CALLBACK_PARAM;
   *format = (world->world_flags & PF_WorldFlag_DEEP) ? PF_PixelFormat_ARGB64
@@ -280,7 +290,7 @@ struct Suites {
     MINIHOST_TRAP(Table::Iterate8Suite, iterate8, iterate_origin);
     MINIHOST_TRAP(Table::Iterate8Suite, iterate8, iterate_lut);
     MINIHOST_TRAP(Table::Iterate8Suite, iterate8, iterate_origin_non_clip_src);
-    MINIHOST_TRAP(Table::Iterate8Suite, iterate8, iterate_generic);
+    iterate8.iterate_generic = IterateGenericEntry;
 
     iterate16.iterate = IterateEntry<PF_Pixel16, PF_IteratePixel16Func>;
     MINIHOST_TRAP(Table::Iterate16Suite, iterate16, iterate_origin);
@@ -725,6 +735,37 @@ PF_Err Host::UpdateParamUI(PF_ParamIndex index, const PF_ParamDef* def) {
   params_[size_t(index)].ui_flags = def->ui_flags;
   params_[size_t(index)].flags = def->flags;
   return PF_Err_NONE;
+}
+
+// Calls fn once for every i below iterations, on the pool's threads, each with its thread's
+// index; the first error stops the rest.
+PF_Err Host::IterateGeneric(A_long iterations, void* refcon, PF_IterateGenericFunc fn) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++generic_calls_;
+  }
+  if (iterations <= 0) return PF_Err_NONE;
+  std::atomic<A_long> next{0};
+  std::atomic<PF_Err> first_err{PF_Err_NONE};
+  auto work = [&](A_long thread_index) {
+    for (A_long i; !first_err.load() && (i = next++) < iterations;) {
+      if (PF_Err e = fn(refcon, thread_index, i, iterations)) {
+        PF_Err none = PF_Err_NONE;
+        first_err.compare_exchange_strong(none, e);
+      }
+    }
+  };
+  const A_long workers = std::min<A_long>(threads_, iterations);
+  std::vector<std::thread> pool;
+  for (A_long w = 1; w < workers; ++w) pool.emplace_back(work, w);
+  work(0);
+  for (auto& t : pool) t.join();
+  return first_err.load();
+}
+
+void Host::RunAsCommand(const std::function<void()>& fn) {
+  CurrentHost current(this);
+  fn();
 }
 
 // Rows are dealt out in chunks to a pool of threads; abort is polled before each chunk.

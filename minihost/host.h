@@ -135,6 +135,7 @@ class Host {
   int NewWorldCalls() const { return new_world_calls_; }
   int CopyCalls() const { return copy_calls_; }
   int IterateCalls() const { return iterate_calls_; }
+  int GenericIterateCalls() const { return generic_calls_; }
   int AbortPolls() const { return polls_; }
   std::vector<UpdateCall> updates;
   const std::map<uint32_t, std::vector<uint8_t>>& pipl() const { return pipl_; }
@@ -150,6 +151,10 @@ class Host {
   PF_Err CheckoutParam(PF_ParamIndex index, PF_ParamDef* def);
   PF_Err CheckinParam(PF_ParamDef* def);
   PF_Err UpdateParamUI(PF_ParamIndex index, const PF_ParamDef* def);
+  PF_Err IterateGeneric(A_long iterations, void* refcon, PF_IterateGenericFunc fn);
+  // Runs fn on this thread as if a command of this host were in flight (for tests that call
+  // the effect's functions directly).
+  void RunAsCommand(const std::function<void()>& fn);
   template <class P, class Fn>
   PF_Err Iterate(PF_InData* in_data, A_long progress_base, A_long progress_final,
                  PF_EffectWorld* src, const PF_Rect* area, void* refcon, Fn fn,
@@ -187,7 +192,7 @@ class Host {
   std::multimap<size_t, std::unique_ptr<uint8_t[]>> free_;        // kept for reuse
   std::map<std::string, int> suites_;                             // outstanding by name
   int checkouts_ = 0;
-  int new_world_calls_ = 0, copy_calls_ = 0, iterate_calls_ = 0;
+  int new_world_calls_ = 0, copy_calls_ = 0, iterate_calls_ = 0, generic_calls_ = 0;
   std::atomic<int> polls_{0};
 };
 

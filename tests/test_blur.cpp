@@ -97,6 +97,50 @@ TYPED_TEST(BlurDepths, BlurMapWindowShrinksWithTheMaskAndFades) {
 
 // Slid windows must equal full recounts: iterate with window caches on 1 and several
 // threads against per-pixel recounts, with plain and mapped pixels mixed.
+// The plain passes over whole rows and columns give exactly the per-pixel routines' result,
+// at any size (one pixel, one row, one column, odd sizes, radii beyond the picture) and on
+// any number of the host's threads.
+TYPED_TEST(BlurDepths, BandsEqualThePerPixelRoutines) {
+  constexpr bool deep = TestFixture::kDeep;
+  const std::pair<int, int> sizes[] = {{1, 1}, {1, 7}, {7, 1}, {37, 23}, {60, 41}};
+  for (const auto& [w, h] : sizes) {
+    World src = vt::RandomWorld(w, h, deep, uint32_t(w * 100 + h));
+    for (A_long radius : {1, 3, 20, 100}) {
+      for (bool vertical : {false, true}) {
+        IO_Params io{nullptr, nullptr, &src.def(), nullptr};
+        FastBlurRefcon direct{&io, 1, radius, 0, src.def(), 0};
+        auto fn = vertical ? FastBlurV<TypeParam> : FastBlurH<TypeParam>;
+        World expected(w, h, deep);
+        for (int y = 0; y < h; ++y)
+          for (int x = 0; x < w; ++x) {
+            TypeParam in = *GetPointerFromDataP<TypeParam>(&src.def(), y, x, 1);
+            fn(&direct, x, y, &in, GetPointerFromDataP<TypeParam>(&expected.def(), y, x, 1));
+          }
+        for (int threads : {1, 2, 5}) {
+          Host host;
+          host.SetThreads(threads);
+          PF_InData in{};
+          in.effect_ref = reinterpret_cast<PF_ProgPtr>(&host);
+          in.inter.abort = [](PF_ProgPtr ref) { return reinterpret_cast<Host*>(ref)->PollAbort(); };
+          World out(w, h, deep);
+          const void* suite = nullptr;
+          ASSERT_EQ(host.AcquireSuite(kPFIterate8Suite, 1, &suite), kSPNoError);
+          PF_Err err = PF_Err_NONE;
+          host.RunAsCommand([&] {
+            err = FastBlurBands(static_cast<const PF_Iterate8Suite1*>(suite), &in, &src.def(),
+                                &out.def(), radius, vertical);
+          });
+          ASSERT_EQ(err, PF_Err_NONE);
+          EXPECT_TRUE(vt::SameImage(out, expected))
+              << w << "x" << h << " radius " << radius << (vertical ? " vertical" : " horizontal")
+              << ", " << threads << " threads";
+          host.ReleaseSuite(kPFIterate8Suite, 1);
+        }
+      }
+    }
+  }
+}
+
 TYPED_TEST(BlurDepths, SlidingWindowsEqualFullRecounts) {
   constexpr bool deep = TestFixture::kDeep;
   World src = vt::RandomWorld(53, 41, deep, 61);
@@ -403,7 +447,7 @@ TEST(BlurStage, PassesRunTheBlursTheyShould) {
   auto count = [&](std::initializer_list<std::pair<const char*, const char*>> sets) {
     auto host = HostWith(sets);
     RenderWith(*host, input);
-    return host->IterateCalls();
+    return host->IterateCalls() + host->GenericIterateCalls();
   };
   // Fast blur, lightness, composite and lens composite.
   const int plain = count({{"Fast Blur/Visible", "on"}});
