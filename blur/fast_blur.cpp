@@ -166,13 +166,22 @@ P* Out(PF_EffectWorld* dst, A_long y, A_long x) {
   return reinterpret_cast<P*>(reinterpret_cast<char*>(dst->data) + intptr_t(y) * dst->rowbytes) + x;
 }
 
+// Band `band` of `bands` over 0 … n-1: [first, last).
+struct Span {
+  A_long first, last;
+};
+Span BandSpan(A_long n, A_long band, A_long bands) {
+  return Span{A_long(int64_t(n) * band / bands), A_long(int64_t(n) * (band + 1) / bands)};
+}
+
 template <class P>
 PF_Err RowBand(void* refcon, A_long, A_long band, A_long bands) {
   const BandPass* p = static_cast<const BandPass*>(refcon);
   if (PF_Err err = p->in_data->inter.abort(p->in_data->effect_ref)) return err;
-  const A_long H = p->dst->height, W = p->dst->width, r = p->radius;
+  const A_long W = p->dst->width, r = p->radius;
   const double weight = 2.0 * r + 1;
-  for (A_long y = A_long(int64_t(H) * band / bands); y < A_long(int64_t(H) * (band + 1) / bands); ++y) {
+  const Span rows = BandSpan(p->dst->height, band, bands);
+  for (A_long y = rows.first; y < rows.last; ++y) {
     Sums s;
     for (A_long i = -r; i <= r; ++i) Add(s, At<P>(p->src, y, i), 1.0);
     for (A_long x = 0; x < W; ++x) {
@@ -190,9 +199,10 @@ template <class P>
 PF_Err ColumnBand(void* refcon, A_long, A_long band, A_long bands) {
   const BandPass* p = static_cast<const BandPass*>(refcon);
   if (PF_Err err = p->in_data->inter.abort(p->in_data->effect_ref)) return err;
-  const A_long H = p->dst->height, W = p->dst->width, r = p->radius;
+  const A_long H = p->dst->height, r = p->radius;
   const double weight = 2.0 * r + 1;
-  const A_long x0 = A_long(int64_t(W) * band / bands), x1 = A_long(int64_t(W) * (band + 1) / bands);
+  const Span columns = BandSpan(p->dst->width, band, bands);
+  const A_long x0 = columns.first, x1 = columns.last;
   std::vector<Sums> s(size_t(std::max<A_long>(0, x1 - x0)));
   for (A_long x = x0; x < x1; ++x)
     for (A_long i = -r; i <= r; ++i) Add(s[size_t(x - x0)], At<P>(p->src, i, x), 1.0);

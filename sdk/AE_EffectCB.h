@@ -38,6 +38,27 @@ typedef void (*PF_CallbackFunc)(void);
   A_FpLong (*asin)(A_FpLong);                        \
   A_FpLong (*acos)(A_FpLong);
 
+// The iteration entries, shared by the utility callbacks and the iterate suites.
+typedef PF_Err PF_IterateEntry8(PF_InData* in_data, A_long progress_base, A_long progress_final,
+                                PF_EffectWorld* src, const PF_Rect* area, void* refcon,
+                                PF_IteratePixel8Func pix_fn, PF_EffectWorld* dst);
+typedef PF_Err PF_IterateEntry16(PF_InData* in_data, A_long progress_base, A_long progress_final,
+                                 PF_EffectWorld* src, const PF_Rect* area, void* refcon,
+                                 PF_IteratePixel16Func pix_fn, PF_EffectWorld* dst);
+typedef PF_Err PF_IterateOriginEntry8(PF_InData* in_data, A_long progress_base,
+                                      A_long progress_final, PF_EffectWorld* src,
+                                      const PF_Rect* area, const PF_Point* origin, void* refcon,
+                                      PF_IteratePixel8Func pix_fn, PF_EffectWorld* dst);
+typedef PF_Err PF_IterateOriginEntry16(PF_InData* in_data, A_long progress_base,
+                                       A_long progress_final, PF_EffectWorld* src,
+                                       const PF_Rect* area, const PF_Point* origin, void* refcon,
+                                       PF_IteratePixel16Func pix_fn, PF_EffectWorld* dst);
+typedef PF_Err PF_IterateLutEntry(PF_InData* in_data, A_long progress_base, A_long progress_final,
+                                  PF_EffectWorld* src, const PF_Rect* area, A_u_char* a_lut0,
+                                  A_u_char* r_lut0, A_u_char* g_lut0, A_u_char* b_lut0,
+                                  PF_EffectWorld* dst);
+typedef PF_Err PF_IterateGenericEntry(A_long iterations, void* refcon, PF_IterateGenericFunc fn_func);
+
 typedef struct PF_ANSICallbacksBlock {
   PF_ANSI_FUNCTION_MEMBERS
   A_long unused_longA[1];
@@ -78,22 +99,15 @@ typedef struct _PF_UtilCallbacks {
                  PF_EffectWorld* world);
   PF_Err (*gaussian_kernel)(PF_ProgPtr effect_ref, A_FpLong kRadius, PF_KernelFlags flags,
                             A_FpLong multiplier, A_long* diameter, void* kernel);
-  PF_Err (*iterate)(PF_InData* in_data, A_long progress_base, A_long progress_final,
-                    PF_EffectWorld* src, const PF_Rect* area, void* refcon,
-                    PF_IteratePixel8Func pix_fn, PF_EffectWorld* dst);
+  PF_IterateEntry8* iterate;
   PF_Err (*premultiply)(PF_ProgPtr effect_ref, A_long forward, PF_EffectWorld* dst);
   PF_Err (*premultiply_color)(PF_ProgPtr effect_ref, PF_EffectWorld* src,
                               const PF_Pixel* color, A_long forward, PF_EffectWorld* dst);
   PF_Err (*new_world)(PF_ProgPtr effect_ref, A_long width, A_long height,
                       PF_NewWorldFlags flags, PF_EffectWorld* world);
   PF_Err (*dispose_world)(PF_ProgPtr effect_ref, PF_EffectWorld* world);
-  PF_Err (*iterate_origin)(PF_InData* in_data, A_long progress_base, A_long progress_final,
-                           PF_EffectWorld* src, const PF_Rect* area, const PF_Point* origin,
-                           void* refcon, PF_IteratePixel8Func pix_fn, PF_EffectWorld* dst);
-  PF_Err (*iterate_lut)(PF_InData* in_data, A_long progress_base, A_long progress_final,
-                        PF_EffectWorld* src, const PF_Rect* area, A_u_char* a_lut0,
-                        A_u_char* r_lut0, A_u_char* g_lut0, A_u_char* b_lut0,
-                        PF_EffectWorld* dst);
+  PF_IterateOriginEntry8* iterate_origin;
+  PF_IterateLutEntry* iterate_lut;
   PF_Err (*transfer_rect)(PF_ProgPtr effect_ref, PF_Quality quality, PF_ModeFlags m_flags,
                           PF_Field field, const PF_Rect* src_rec,
                           const PF_EffectWorld* src_world,
@@ -119,12 +133,8 @@ typedef struct _PF_UtilCallbacks {
   PF_ColorCallbacks colorCB;
   PF_Err (*get_platform_data)(PF_ProgPtr effect_ref, PF_PlatDataID which, void* data);
   A_u_longlong (*host_get_handle_size)(PF_Handle pf_handle);
-  PF_Err (*iterate_origin_non_clip_src)(PF_InData* in_data, A_long progress_base,
-                                        A_long progress_final, PF_EffectWorld* src,
-                                        const PF_Rect* area, const PF_Point* origin,
-                                        void* refcon, PF_IteratePixel8Func pix_fn,
-                                        PF_EffectWorld* dst);
-  PF_Err (*iterate_generic)(A_long iterations, void* refcon, PF_IterateGenericFunc fn_func);
+  PF_IterateOriginEntry8* iterate_origin_non_clip_src;
+  PF_IterateGenericEntry* iterate_generic;
   PF_Err (*host_resize_handle)(A_u_longlong new_size, PF_Handle* handle);
   PF_Err (*subpixel_sample16)(PF_ProgPtr effect_ref, PF_Fixed x, PF_Fixed y,
                               const struct PF_SampPB* params, PF_Pixel16* dst_pixel);
@@ -134,17 +144,9 @@ typedef struct _PF_UtilCallbacks {
                    PF_EffectWorld* world);
   PF_Err (*premultiply_color16)(PF_ProgPtr effect_ref, PF_EffectWorld* src,
                                 const PF_Pixel16* color, A_long forward, PF_EffectWorld* dst);
-  PF_Err (*iterate16)(PF_InData* in_data, A_long progress_base, A_long progress_final,
-                      PF_EffectWorld* src, const PF_Rect* area, void* refcon,
-                      PF_IteratePixel16Func pix_fn, PF_EffectWorld* dst);
-  PF_Err (*iterate_origin16)(PF_InData* in_data, A_long progress_base, A_long progress_final,
-                             PF_EffectWorld* src, const PF_Rect* area, const PF_Point* origin,
-                             void* refcon, PF_IteratePixel16Func pix_fn, PF_EffectWorld* dst);
-  PF_Err (*iterate_origin_non_clip_src16)(PF_InData* in_data, A_long progress_base,
-                                          A_long progress_final, PF_EffectWorld* src,
-                                          const PF_Rect* area, const PF_Point* origin,
-                                          void* refcon, PF_IteratePixel16Func pix_fn,
-                                          PF_EffectWorld* dst);
+  PF_IterateEntry16* iterate16;
+  PF_IterateOriginEntry16* iterate_origin16;
+  PF_IterateOriginEntry16* iterate_origin_non_clip_src16;
   PF_Err (*get_pixel_data8)(PF_EffectWorld* world, PF_PixelPtr pixels0, PF_Pixel8** pix);
   PF_Err (*get_pixel_data16)(PF_EffectWorld* world, PF_PixelPtr pixels0, PF_Pixel16** pix);
   A_long reserved[1];

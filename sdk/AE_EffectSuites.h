@@ -33,22 +33,11 @@ typedef struct PF_WorldSuite2 {
 #define kPFIterate8SuiteVersion1 1
 #define kPFIterate8SuiteVersion2 2
 typedef struct PF_Iterate8Suite1 {
-  PF_Err (*iterate)(PF_InData* in_data, A_long progress_base, A_long progress_final,
-                    PF_EffectWorld* src, const PF_Rect* area, void* refcon,
-                    PF_IteratePixel8Func pix_fn, PF_EffectWorld* dst);
-  PF_Err (*iterate_origin)(PF_InData* in_data, A_long progress_base, A_long progress_final,
-                           PF_EffectWorld* src, const PF_Rect* area, const PF_Point* origin,
-                           void* refcon, PF_IteratePixel8Func pix_fn, PF_EffectWorld* dst);
-  PF_Err (*iterate_lut)(PF_InData* in_data, A_long progress_base, A_long progress_final,
-                        PF_EffectWorld* src, const PF_Rect* area, A_u_char* a_lut0,
-                        A_u_char* r_lut0, A_u_char* g_lut0, A_u_char* b_lut0,
-                        PF_EffectWorld* dst);
-  PF_Err (*iterate_origin_non_clip_src)(PF_InData* in_data, A_long progress_base,
-                                        A_long progress_final, PF_EffectWorld* src,
-                                        const PF_Rect* area, const PF_Point* origin,
-                                        void* refcon, PF_IteratePixel8Func pix_fn,
-                                        PF_EffectWorld* dst);
-  PF_Err (*iterate_generic)(A_long iterations, void* refcon, PF_IterateGenericFunc fn_func);
+  PF_IterateEntry8* iterate;
+  PF_IterateOriginEntry8* iterate_origin;
+  PF_IterateLutEntry* iterate_lut;
+  PF_IterateOriginEntry8* iterate_origin_non_clip_src;
+  PF_IterateGenericEntry* iterate_generic;
 } PF_Iterate8Suite1, PF_Iterate8Suite2;
 
 // The host spells this one with a lower-case i.
@@ -56,17 +45,9 @@ typedef struct PF_Iterate8Suite1 {
 #define kPFIterate16SuiteVersion1 1
 #define kPFIterate16SuiteVersion2 2
 typedef struct PF_iterate16Suite1 {
-  PF_Err (*iterate)(PF_InData* in_data, A_long progress_base, A_long progress_final,
-                    PF_EffectWorld* src, const PF_Rect* area, void* refcon,
-                    PF_IteratePixel16Func pix_fn, PF_EffectWorld* dst);
-  PF_Err (*iterate_origin)(PF_InData* in_data, A_long progress_base, A_long progress_final,
-                           PF_EffectWorld* src, const PF_Rect* area, const PF_Point* origin,
-                           void* refcon, PF_IteratePixel16Func pix_fn, PF_EffectWorld* dst);
-  PF_Err (*iterate_origin_non_clip_src)(PF_InData* in_data, A_long progress_base,
-                                        A_long progress_final, PF_EffectWorld* src,
-                                        const PF_Rect* area, const PF_Point* origin,
-                                        void* refcon, PF_IteratePixel16Func pix_fn,
-                                        PF_EffectWorld* dst);
+  PF_IterateEntry16* iterate;
+  PF_IterateOriginEntry16* iterate_origin;
+  PF_IterateOriginEntry16* iterate_origin_non_clip_src;
 } PF_iterate16Suite1, PF_iterate16Suite2;
 
 #define kPFParamUtilsSuite "PF Param Utils Suite"
