@@ -53,7 +53,7 @@ template PF_Err DirectionalBlur<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, 
 PF_Err RenderDirectionalBlurEffect(IO_Params* io, const KT_Info* info) {
   const std::vector<DirectionalEntry> entries =
       DirectionalKernelEntries(info->dirBlurAmount, info->dirBlurDirection);
-  if (!info->dirBlurVisible || entries.size() <= 1) return CopySrcToDst(io);
+  if (!info->dirBlurVisible || entries.size() <= 1) return HandOn(io);
   DirectionalKernel k{io, entries.data(), A_u_long(entries.size())};
   return IterateStage(io, &k, DirectionalBlur<PF_Pixel>, DirectionalBlur<PF_Pixel16>);
 }

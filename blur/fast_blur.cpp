@@ -137,9 +137,10 @@ PF_Err FastBlurPass(void* refcon, A_long x, A_long y, P* in, P* out) {
   return PF_Err_NONE;
 }
 
-// The plain passes over whole rows or columns: the same window sums, recounted once at the
-// start of each row (or column) and slid from there, the same mean. Bands of rows (or
-// columns) run on the host's threads through its generic iteration.
+// The plain passes over whole rows or columns: the same window sums as whole numbers (exact,
+// so sliding them gives the recount's very sums), recounted once at the start of each row
+// (or column) and slid from there, the same mean. Bands of rows (or columns) run on the
+// host's threads through its generic iteration.
 struct BandPass {
   PF_InData* in_data;
   const PF_EffectWorld* src;
@@ -147,23 +148,58 @@ struct BandPass {
   A_long radius;
 };
 
-template <class P>
-const P& At(const PF_EffectWorld* w, A_long y, A_long x) {
-  return *GetPointerFromDataP<P>(w, y, x, 1);
-}
-
-// The pixel the host's iterate would hand the per-pixel routine as `in`.
-template <class P>
-P Under(const PF_EffectWorld* src, A_long y, A_long x) {
-  if (y < src->height && x < src->width)
-    return reinterpret_cast<const P*>(reinterpret_cast<const char*>(src->data) +
-                                      intptr_t(y) * src->rowbytes)[x];
-  return P{0, 0, 0, 0};
-}
+struct IntSums {
+  int64_t r = 0, g = 0, b = 0;
+};
 
 template <class P>
-P* Out(PF_EffectWorld* dst, A_long y, A_long x) {
-  return reinterpret_cast<P*>(reinterpret_cast<char*>(dst->data) + intptr_t(y) * dst->rowbytes) + x;
+void Add(IntSums& s, const P& p) {
+  s.r += p.red;
+  s.g += p.green;
+  s.b += p.blue;
+}
+template <class P>
+void Subtract(IntSums& s, const P& p) {
+  s.r -= p.red;
+  s.g -= p.green;
+  s.b -= p.blue;
+}
+
+template <class P>
+void WriteMean(const IntSums& s, double weight, A_u_short alpha, P* out) {
+  using C = typename PixelTraits<P>::Channel;
+  out->alpha = C(alpha);
+  out->red = C(double(s.r) / weight + 0.5);
+  out->green = C(double(s.g) / weight + 0.5);
+  out->blue = C(double(s.b) / weight + 0.5);
+}
+
+// Where each window position -r-1 … m+r-1 reads along a line of n samples, folded as the
+// per-pixel routines fold it; `origin` is the world's extent-hint start on that axis.
+std::vector<A_long> FoldTable(A_long m, A_long n, A_long r, A_long origin) {
+  std::vector<A_long> at(size_t(std::max<A_long>(m, 0)) + 2 * size_t(r) + 1);
+  for (size_t i = 0; i < at.size(); ++i) {
+    A_long v = A_long(i) - r - 1 - origin;
+    FoldInto(v, n);
+    at[i] = v;
+  }
+  return at;
+}
+
+template <class P>
+const P* Row(const PF_EffectWorld* w, A_long row) {
+  return reinterpret_cast<const P*>(reinterpret_cast<const char*>(w->data) + intptr_t(row) * w->rowbytes);
+}
+template <class P>
+P* Row(PF_EffectWorld* w, A_long row) {
+  return reinterpret_cast<P*>(reinterpret_cast<char*>(w->data) + intptr_t(row) * w->rowbytes);
+}
+
+// The alpha the host's iterate would hand the per-pixel routine with `in`: the source's own
+// pixel, or 0 beyond it.
+template <class P>
+A_u_short AlphaUnder(const PF_EffectWorld* src, A_long y, A_long x) {
+  return y < src->height && x < src->width ? Row<P>(src, y)[x].alpha : 0;
 }
 
 // Band `band` of `bands` over 0 … n-1: [first, last).
@@ -178,18 +214,25 @@ template <class P>
 PF_Err RowBand(void* refcon, A_long, A_long band, A_long bands) {
   const BandPass* p = static_cast<const BandPass*>(refcon);
   if (PF_Err err = p->in_data->inter.abort(p->in_data->effect_ref)) return err;
+  const PF_EffectWorld* src = p->src;
   const A_long W = p->dst->width, r = p->radius;
   const double weight = 2.0 * r + 1;
+  const std::vector<A_long> at = FoldTable(W, src->width, r, src->extent_hint.left);
+  const A_long* column = at.data() + r + 1;  // column[x] for x in -r-1 … width+r-1
   const Span rows = BandSpan(p->dst->height, band, bands);
   for (A_long y = rows.first; y < rows.last; ++y) {
-    Sums s;
-    for (A_long i = -r; i <= r; ++i) Add(s, At<P>(p->src, y, i), 1.0);
+    A_long row = y - src->extent_hint.top;
+    FoldInto(row, src->height);
+    const P* in = Row<P>(src, row);
+    P* out = Row<P>(p->dst, y);
+    IntSums s;
+    for (A_long i = -r; i <= r; ++i) Add(s, in[column[i]]);
     for (A_long x = 0; x < W; ++x) {
       if (x > 0) {
-        Add(s, At<P>(p->src, y, x + r), 1.0);
-        Add(s, At<P>(p->src, y, x - r - 1), -1.0);
+        Add(s, in[column[x + r]]);
+        Subtract(s, in[column[x - r - 1]]);
       }
-      WriteMean(s, weight, Under<P>(p->src, y, x), Out<P>(p->dst, y, x));
+      WriteMean(s, weight, AlphaUnder<P>(src, y, x), out + x);
     }
   }
   return PF_Err_NONE;
@@ -199,22 +242,36 @@ template <class P>
 PF_Err ColumnBand(void* refcon, A_long, A_long band, A_long bands) {
   const BandPass* p = static_cast<const BandPass*>(refcon);
   if (PF_Err err = p->in_data->inter.abort(p->in_data->effect_ref)) return err;
+  const PF_EffectWorld* src = p->src;
   const A_long H = p->dst->height, r = p->radius;
   const double weight = 2.0 * r + 1;
+  const std::vector<A_long> at = FoldTable(H, src->height, r, src->extent_hint.top);
+  const A_long* rowOf = at.data() + r + 1;
   const Span columns = BandSpan(p->dst->width, band, bands);
-  const A_long x0 = columns.first, x1 = columns.last;
-  std::vector<Sums> s(size_t(std::max<A_long>(0, x1 - x0)));
-  for (A_long x = x0; x < x1; ++x)
-    for (A_long i = -r; i <= r; ++i) Add(s[size_t(x - x0)], At<P>(p->src, i, x), 1.0);
+  const A_long x0 = columns.first, n = columns.last - columns.first;
+  // The band's columns as read: folded like any other position.
+  std::vector<A_long> col(size_t(std::max<A_long>(0, n)));
+  for (A_long i = 0; i < n; ++i) {
+    col[size_t(i)] = x0 + i - src->extent_hint.left;
+    FoldInto(col[size_t(i)], src->width);
+  }
+  std::vector<IntSums> s(col.size());
+  for (A_long i = -r; i <= r; ++i) {
+    const P* in = Row<P>(src, rowOf[i]);
+    for (A_long c = 0; c < n; ++c) Add(s[size_t(c)], in[col[size_t(c)]]);
+  }
   for (A_long y = 0; y < H; ++y) {
-    for (A_long x = x0; x < x1; ++x) {
-      Sums& c = s[size_t(x - x0)];
-      if (y > 0) {
-        Add(c, At<P>(p->src, y + r, x), 1.0);
-        Add(c, At<P>(p->src, y - r - 1, x), -1.0);
+    if (y > 0) {
+      const P* enter = Row<P>(src, rowOf[y + r]);
+      const P* leave = Row<P>(src, rowOf[y - r - 1]);
+      for (A_long c = 0; c < n; ++c) {
+        Add(s[size_t(c)], enter[col[size_t(c)]]);
+        Subtract(s[size_t(c)], leave[col[size_t(c)]]);
       }
-      WriteMean(c, weight, Under<P>(p->src, y, x), Out<P>(p->dst, y, x));
     }
+    P* out = Row<P>(p->dst, y);
+    for (A_long c = 0; c < n; ++c)
+      WriteMean(s[size_t(c)], weight, AlphaUnder<P>(src, y, x0 + c), out + x0 + c);
   }
   return PF_Err_NONE;
 }
@@ -243,17 +300,12 @@ PF_Err FastBlurV(void* refcon, A_long x, A_long y, P* in, P* out) {
 }
 
 // Errors of either pass are reported: a failed horizontal pass would otherwise leave the
-// vertical pass reading an unwritten image and the blur report success.
+// vertical pass reading an unwritten image and the blur report success. The horizontal pass
+// writes io->dst, the vertical one writes back into io->src, which then is the result.
 PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap) {
   PF_InData* in_data = io->in_data;
   PF_EffectWorld* S = io->src;
   PF_EffectWorld* D = io->dst;
-  HostWorld T(in_data);
-  const PF_NewWorldFlags flags =
-      (S->world_flags & PF_WorldFlag_DEEP) ? PF_NewWorldFlag_DEEP_PIXELS : PF_NewWorldFlag_NONE;
-  if (PF_Err err = T.Create(S->width, S->height, flags)) return err;
-  if (PF_Err err = CopyWorld(io, S, T.get())) return err;
-  FastBlurRefcon rc{io, 1, rh, char(useLensMap), *T.get(), ++g_iterations};
   AEGP_SuiteHandler suites(in_data->pica_basicP);
   PF_Err err;
   if (!useLensMap) {  // whole rows and columns: the per-pixel routines' very result
@@ -261,6 +313,12 @@ PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap) {
     err = FastBlurBands(bands, in_data, S, D, rh, false);
     if (!err) err = FastBlurBands(bands, in_data, D, S, rv, true);
   } else {
+    // The vertical pass fades toward the source as it was before the horizontal pass.
+    HostWorld T(in_data);
+    const PF_NewWorldFlags flags = IsDeep(S) ? PF_NewWorldFlag_DEEP_PIXELS : PF_NewWorldFlag_NONE;
+    if (PF_Err e = T.Create(S->width, S->height, flags)) return e;
+    if (PF_Err e = CopyWorld(io, S, T.get())) return e;
+    FastBlurRefcon rc{io, 1, rh, char(useLensMap), *T.get(), ++g_iterations};
     err = IterateByDepth(suites, in_data, ExtentHeight(D), S, &rc, FastBlurH<PF_Pixel>,
                          FastBlurH<PF_Pixel16>, D);
     if (!err) {
@@ -270,24 +328,16 @@ PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap) {
       rc.iteration = ++g_iterations;
       err = IterateByDepth(suites, in_data, ExtentHeight(S), D, &rc, FastBlurV<PF_Pixel>,
                            FastBlurV<PF_Pixel16>, S);
-      io->src = S;
-      io->dst = D;
     }
   }
-  if (!err) err = CopyWorld(io, S, D);
+  io->src = D;
+  io->dst = S;
   return err;
 }
 
 PF_Err FastBlur(IO_Params* io, A_long r, bool useLensMap) {
-  PF_EffectWorld* A = io->src;
-  PF_EffectWorld* B = io->dst;
-  if (PF_Err err = FastBlurA(io, r, r, useLensMap)) return err;
-  io->src = B;
-  io->dst = A;
-  if (PF_Err err = FastBlurA(io, r, r, useLensMap)) return err;
-  io->src = A;
-  io->dst = B;
-  return FastBlurA(io, r, r, useLensMap);
+  auto pass = [&] { return FastBlurA(io, r, r, useLensMap); };
+  return Chain(io, pass, pass, pass);
 }
 
 PF_Err RenderFastBlurEffect(IO_Params* io, const KT_Info* info) {
@@ -297,7 +347,7 @@ PF_Err RenderFastBlurEffect(IO_Params* io, const KT_Info* info) {
         info->fastBlurLensMap && 2 * info->feather > info->fastBlurAmount / 100;
     return FastBlur(io, r, useLensMap);
   }
-  return CopySrcToDst(io);
+  return HandOn(io);
 }
 
 template PF_Err FastBlurH<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);

@@ -16,9 +16,9 @@ struct FastBlurRefcon {
 
 PF_Err RenderFastBlurEffect(IO_Params* io, const KT_Info* info);
 
-// Three box passes at the depth of io->dst; A and B both hold the result.
+// Three box passes at the depth of io->dst; the result in io->dst, io->src used as scratch.
 PF_Err FastBlur(IO_Params* io, A_long r, bool useLensMap);
-// One horizontal and one vertical pass; leaves the result in both io->src and io->dst.
+// One horizontal and one vertical pass; the result in io->dst, io->src used as scratch.
 PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap);
 template <class P>
 PF_Err FastBlurH(void* refcon, A_long x, A_long y, P* in, P* out);

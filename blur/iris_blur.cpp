@@ -281,7 +281,7 @@ template PF_Err IrisBlur<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);
 template PF_Err IrisBlur<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
 
 PF_Err RenderReleasticBlurEffect(IO_Params* io, const KT_Info* info) {
-  if (!info->irisBlurVisible || !(double(info->irisBlurAmount) > 0.0001)) return CopySrcToDst(io);
+  if (!info->irisBlurVisible || !(double(info->irisBlurAmount) > 0.0001)) return HandOn(io);
   const A_long R = A_long(info->irisBlurAmount * 100.0f);
   const IrisShape shape = IrisShapeFrom(info);
   const std::vector<float> H = HighlightMap(io->src);

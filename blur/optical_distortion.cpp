@@ -44,7 +44,7 @@ template PF_Err OpticalDistortion<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF
 template PF_Err OpticalDistortion<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
 
 PF_Err RenderOpticalDistortionEffect(IO_Params* io, const KT_Info* info) {
-  if (!info->distortVisible || !(info->distortAmount > 0)) return CopySrcToDst(io);
+  if (!info->distortVisible || !(info->distortAmount > 0)) return HandOn(io);
   DistortionRefcon rc{info->distortCenterOfLens ? info->posX : info->distortCenterX,
                       info->distortCenterOfLens ? info->posY : info->distortCenterY,
                       DistortionFocalLength(io->dst->width, io->dst->height, info->distortAmount),

@@ -93,7 +93,7 @@ TrailGeometry ComputeTrailGeometry(const PF_Rect& e, A_long cx, A_long cy, float
 }
 
 PF_Err RenderTrailEffect(IO_Params* io, const KT_Info* info) {
-  if (!(info->trailAmount > 0) || !info->trailVisible) return CopySrcToDst(io);
+  if (!(info->trailAmount > 0) || !info->trailVisible) return HandOn(io);
   PF_InData* in_data = io->in_data;
   PF_EffectWorld* dst = io->dst;
   const PF_Rect e = dst->extent_hint;
@@ -119,7 +119,5 @@ PF_Err RenderTrailEffect(IO_Params* io, const KT_Info* info) {
   claims.reset();
 
   std::swap(io->src, io->dst);
-  err = FastBlurA(io, r, r, false);
-  if (!err) err = CopySrcToDst(io);
-  return err;
+  return FastBlurA(io, r, r, false);
 }

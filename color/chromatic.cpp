@@ -31,7 +31,7 @@ template PF_Err ChromaticAberration<PF_Pixel16, A_u_short>(void*, A_long, A_long
                                                            PF_Pixel16*);
 
 PF_Err RenderChromaticAberrationEffect(IO_Params* io, const KT_Info* info) {
-  if (!ChromaticAberrationActive(info)) return CopySrcToDst(io);
+  if (!ChromaticAberrationActive(info)) return HandOn(io);
   ChromaticRefcon rc{1.0f - 0.5f * info->chromaRedCyan, 1.0f - 0.5f * info->chromaGreenMagenta,
                      1.0f - 0.5f * info->chromaBlueYellow, info->posX, info->posY, io};
   return IterateStage(io, &rc, ChromaticAberration<PF_Pixel, A_u_char>,

@@ -101,25 +101,13 @@ PF_Err OpacityWithMode16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pi
 }
 
 PF_Err RenderOtherEffect(IO_Params* io, const KT_Info* info) {
-  PF_EffectWorld* S = io->src;
-  PF_EffectWorld* D = io->dst;
-  if (PF_Err err = RenderLightnessEffect(io, info)) return err;
-
-  io->src = D;
-  io->dst = S;
-  PF_Err err;
-  if (info->colorVisible && info->colorOpacity > 0) {
+  auto colour = [&] {
+    if (!info->colorVisible || !(info->colorOpacity > 0)) return HandOn(io);
     ColorRefcon rc{info->colorOpacity, info->color};
-    AEGP_SuiteHandler suites(io->in_data->pica_basicP);
-    err = IterateByDepth(suites, io->in_data, ExtentHeight(S), D, &rc, ColorEffect8,
-                         ColorEffect16, S);
-  } else {
-    err = CopyWorld(io, D, S);
-  }
-  io->src = S;
-  io->dst = D;
-  if (err) return err;
-  return RenderChromaticAberrationEffect(io, info);
+    return IterateStage(io, &rc, ColorEffect8, ColorEffect16);
+  };
+  return Chain(io, [&] { return RenderLightnessEffect(io, info); }, colour,
+               [&] { return RenderChromaticAberrationEffect(io, info); });
 }
 
 PF_Err RenderEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {

@@ -250,6 +250,6 @@ PF_Err RenderLensEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* inpu
       rc.strength = r;
     }
   }
-  if (info->lensType == 1 || info->scaleW <= 0 || info->scaleH <= 0) return CopySrcToDst(io);
+  if (info->lensType == 1 || info->scaleW <= 0 || info->scaleH <= 0) return HandOn(io);
   return IterateStage(io, &rc, Lens8, Lens16);
 }

@@ -1,7 +1,7 @@
 // The per-render context and the contract every stage follows:
-// - a stage reads io->src and leaves its result in io->dst; it may exchange the two while
-//   it works, and whoever runs the next stage sets both anew;
-// - switched off, it copies src to dst whole with the host's copy and returns that result;
+// - a stage reads io->src and leaves its result in io->dst; it may exchange the two (and use
+//   the source as scratch), so whoever runs it takes the result from io->dst afterwards;
+// - switched off, it hands its source on as the result (HandOn) rather than copying it;
 // - it runs its 16-bit routine when dst has the deep-world bit, else its 8-bit routine;
 // - per-pixel routines run on host threads in any order, read only their record, the
 //   images and the lens-mask cache, and write only their own output pixel (the trail is
@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstring>
+#include <utility>
 
 #include "AE_Effect.h"
 #include "services/suite_handler.h"
@@ -30,6 +31,28 @@ inline PF_Err CopyWorld(const IO_Params* io, PF_EffectWorld* from, PF_EffectWorl
   return io->in_data->utils->copy(io->in_data->effect_ref, from, to, nullptr, nullptr);
 }
 inline PF_Err CopySrcToDst(const IO_Params* io) { return CopyWorld(io, io->src, io->dst); }
+
+// A stage that changes nothing: its source is its result, with no copy.
+inline PF_Err HandOn(IO_Params* io) {
+  std::swap(io->src, io->dst);
+  return PF_Err_NONE;
+}
+
+// Runs the stages in order, each on the result of the one before; the last result is left
+// in io->dst. The first error ends the chain.
+template <class... Stages>
+PF_Err Chain(IO_Params* io, Stages&&... stages) {
+  PF_Err err = PF_Err_NONE;
+  bool first = true;
+  auto run = [&](auto& stage) {
+    if (err) return;
+    if (!first) std::swap(io->src, io->dst);
+    first = false;
+    err = stage();
+  };
+  (run(stages), ...);
+  return err;
+}
 
 inline A_long ExtentHeight(const PF_EffectWorld* w) {
   return w->extent_hint.bottom - w->extent_hint.top;

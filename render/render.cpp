@@ -1,7 +1,6 @@
 #include "render.h"
 
 #include <cstring>
-#include <utility>
 
 #include "blur/blur_stage.h"
 #include "color/chromatic.h"
@@ -12,30 +11,18 @@
 
 namespace {
 
-PF_Err RunChain(IO_Params& io, const KT_Info* info, PF_EffectWorld* input, PF_EffectWorld* A,
-                PF_EffectWorld* B, PF_EffectWorld** result) {
-  PF_EffectWorld* current = A;
-  PF_EffectWorld* spare = B;
-  PF_Err err = PF_Err_NONE;
-  auto step = [&](auto&& stage) {
-    if (err) return;
-    io.src = current;
-    io.dst = spare;
-    err = stage();
-    std::swap(current, spare);
-  };
+PF_Err RunChain(IO_Params& io, const KT_Info* info, PF_EffectWorld* input) {
   const bool blurMapPass = BlurMapPassNeeded(info);
-  step([&] { return RenderBlurEffect(&io, info, 0); });
-  step([&] { return RenderOtherEffect(&io, info); });
-  if (!blurMapPass || ChromaticAberrationActive(info))
-    step([&] { return RenderEffect(&io, info, input); });
-  step([&] { return RenderLensEffect(&io, info, input); });
-  if (blurMapPass) {
-    step([&] { return RenderBlurEffect(&io, info, 1); });
-    step([&] { return RenderEffect(&io, info, input); });
-  }
-  *result = current;
-  return err;
+  auto composite = [&] { return RenderEffect(&io, info, input); };
+  auto blurs = [&](A_long pass) { return [&io, info, pass] { return RenderBlurEffect(&io, info, pass); }; };
+  return Chain(&io, blurs(0), [&] { return RenderOtherEffect(&io, info); },
+               [&] {
+                 return !blurMapPass || ChromaticAberrationActive(info) ? composite()
+                                                                         : HandOn(&io);
+               },
+               [&] { return RenderLensEffect(&io, info, input); },
+               [&] { return blurMapPass ? blurs(1)() : HandOn(&io); },
+               [&] { return blurMapPass ? composite() : HandOn(&io); });
 }
 
 }  // namespace
@@ -99,7 +86,8 @@ PF_Err RenderPipeline(PF_InData* in_data, PF_OutData* out_data, KT_Info* info,
   input->extent_hint.top = 0;
 
   if (PF_Err err = CopyWorld(&io, input, A.get())) return err;
-  PF_EffectWorld* result = nullptr;
-  if (PF_Err err = RunChain(io, info, input, A.get(), B.get(), &result)) return err;
-  return CopyWorld(&io, result, output);
+  io.src = A.get();
+  io.dst = B.get();
+  if (PF_Err err = RunChain(io, info, input)) return err;
+  return CopyWorld(&io, io.dst, output);
 }
