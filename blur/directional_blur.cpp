@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "core/bands.h"
 #include "core/lens_mask.h"
 #include "core/pixel.h"
 
@@ -55,5 +56,5 @@ PF_Err RenderDirectionalBlurEffect(IO_Params* io, const KT_Info* info) {
       DirectionalKernelEntries(info->dirBlurAmount, info->dirBlurDirection);
   if (!info->dirBlurVisible || entries.size() <= 1) return HandOn(io);
   DirectionalKernel k{io, entries.data(), A_u_long(entries.size())};
-  return IterateStage(io, &k, DirectionalBlur<PF_Pixel>, DirectionalBlur<PF_Pixel16>);
+  return IterateRows<DirectionalBlur<PF_Pixel>, DirectionalBlur<PF_Pixel16>>(io, &k);
 }

@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/bands.h"
 #include "core/lens_mask.h"
 #include "core/pixel.h"
 
@@ -186,28 +187,11 @@ std::vector<A_long> FoldTable(A_long m, A_long n, A_long r, A_long origin) {
   return at;
 }
 
-template <class P>
-const P* Row(const PF_EffectWorld* w, A_long row) {
-  return reinterpret_cast<const P*>(reinterpret_cast<const char*>(w->data) + intptr_t(row) * w->rowbytes);
-}
-template <class P>
-P* Row(PF_EffectWorld* w, A_long row) {
-  return reinterpret_cast<P*>(reinterpret_cast<char*>(w->data) + intptr_t(row) * w->rowbytes);
-}
-
 // The alpha the host's iterate would hand the per-pixel routine with `in`: the source's own
 // pixel, or 0 beyond it.
 template <class P>
 A_u_short AlphaUnder(const PF_EffectWorld* src, A_long y, A_long x) {
-  return y < src->height && x < src->width ? Row<P>(src, y)[x].alpha : 0;
-}
-
-// Band `band` of `bands` over 0 … n-1: [first, last).
-struct Span {
-  A_long first, last;
-};
-Span BandSpan(A_long n, A_long band, A_long bands) {
-  return Span{A_long(int64_t(n) * band / bands), A_long(int64_t(n) * (band + 1) / bands)};
+  return y < src->height && x < src->width ? RowOf<P>(src, y)[x].alpha : 0;
 }
 
 template <class P>
@@ -223,8 +207,8 @@ PF_Err RowBand(void* refcon, A_long, A_long band, A_long bands) {
   for (A_long y = rows.first; y < rows.last; ++y) {
     A_long row = y - src->extent_hint.top;
     FoldInto(row, src->height);
-    const P* in = Row<P>(src, row);
-    P* out = Row<P>(p->dst, y);
+    const P* in = RowOf<P>(src, row);
+    P* out = RowOf<P>(p->dst, y);
     IntSums s;
     for (A_long i = -r; i <= r; ++i) Add(s, in[column[i]]);
     for (A_long x = 0; x < W; ++x) {
@@ -257,19 +241,19 @@ PF_Err ColumnBand(void* refcon, A_long, A_long band, A_long bands) {
   }
   std::vector<IntSums> s(col.size());
   for (A_long i = -r; i <= r; ++i) {
-    const P* in = Row<P>(src, rowOf[i]);
+    const P* in = RowOf<P>(src, rowOf[i]);
     for (A_long c = 0; c < n; ++c) Add(s[size_t(c)], in[col[size_t(c)]]);
   }
   for (A_long y = 0; y < H; ++y) {
     if (y > 0) {
-      const P* enter = Row<P>(src, rowOf[y + r]);
-      const P* leave = Row<P>(src, rowOf[y - r - 1]);
+      const P* enter = RowOf<P>(src, rowOf[y + r]);
+      const P* leave = RowOf<P>(src, rowOf[y - r - 1]);
       for (A_long c = 0; c < n; ++c) {
         Add(s[size_t(c)], enter[col[size_t(c)]]);
         Subtract(s[size_t(c)], leave[col[size_t(c)]]);
       }
     }
-    P* out = Row<P>(p->dst, y);
+    P* out = RowOf<P>(p->dst, y);
     for (A_long c = 0; c < n; ++c)
       WriteMean(s[size_t(c)], weight, AlphaUnder<P>(src, y, x0 + c), out + x0 + c);
   }
@@ -284,7 +268,7 @@ PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
                      bool vertical) {
   BandPass pass{in_data, src, dst, radius};
   const bool deep = IsDeep(dst);
-  const A_long bands = vertical ? std::max<A_long>(1, dst->width / 64) : std::max<A_long>(1, dst->height / 16);
+  const A_long bands = vertical ? std::max<A_long>(1, dst->width / 64) : BandsFor(dst->height);
   PF_IterateGenericFunc fn = vertical ? (deep ? ColumnBand<PF_Pixel16> : ColumnBand<PF_Pixel>)
                                       : (deep ? RowBand<PF_Pixel16> : RowBand<PF_Pixel>);
   return suite->iterate_generic(bands, &pass, fn);
@@ -319,15 +303,13 @@ PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap) {
     if (PF_Err e = T.Create(S->width, S->height, flags)) return e;
     if (PF_Err e = CopyWorld(io, S, T.get())) return e;
     FastBlurRefcon rc{io, 1, rh, char(useLensMap), *T.get(), ++g_iterations};
-    err = IterateByDepth(suites, in_data, ExtentHeight(D), S, &rc, FastBlurH<PF_Pixel>,
-                         FastBlurH<PF_Pixel16>, D);
+    err = IterateRows<FastBlurH<PF_Pixel>, FastBlurH<PF_Pixel16>>(in_data, S, &rc, D);
     if (!err) {
       io->src = D;
       io->dst = S;
       rc.radius = rv;
       rc.iteration = ++g_iterations;
-      err = IterateByDepth(suites, in_data, ExtentHeight(S), D, &rc, FastBlurV<PF_Pixel>,
-                           FastBlurV<PF_Pixel16>, S);
+      err = IterateRows<FastBlurV<PF_Pixel>, FastBlurV<PF_Pixel16>>(in_data, D, &rc, S);
     }
   }
   io->src = D;

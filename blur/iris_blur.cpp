@@ -4,6 +4,7 @@
 #include <cmath>
 #include <new>
 
+#include "core/bands.h"
 #include "core/lens_mask.h"
 #include "core/pixel.h"
 
@@ -235,7 +236,7 @@ PF_Err BlurMapIrisBlur(IO_Params* io, const IrisShape& shape, A_long R, const fl
       table[size_t(next)] = &sparse;
     }
     if (cells == 0) continue;
-    if (PF_Err err = IterateStage(io, &rc, IrisBlur<PF_Pixel>, IrisBlur<PF_Pixel16>)) return err;
+    if (PF_Err err = IterateRows<IrisBlur<PF_Pixel>, IrisBlur<PF_Pixel16>>(io, &rc)) return err;
     for (A_long r = first; r < next; ++r) {
       table[size_t(r)] = nullptr;
       std::vector<Weight_Pt>().swap(kernels[size_t(r)].cells);

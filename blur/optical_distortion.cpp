@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "core/bands.h"
 #include "core/lens_mask.h"
 #include "core/pixel.h"
 
@@ -49,5 +50,5 @@ PF_Err RenderOpticalDistortionEffect(IO_Params* io, const KT_Info* info) {
                       info->distortCenterOfLens ? info->posY : info->distortCenterY,
                       DistortionFocalLength(io->dst->width, io->dst->height, info->distortAmount),
                       io};
-  return IterateStage(io, &rc, OpticalDistortion<PF_Pixel>, OpticalDistortion<PF_Pixel16>);
+  return IterateRows<OpticalDistortion<PF_Pixel>, OpticalDistortion<PF_Pixel16>>(io, &rc);
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fast_blur.h"
+#include "core/bands.h"
 #include "core/pixel.h"
 
 namespace {
@@ -113,9 +114,9 @@ PF_Err RenderTrailEffect(IO_Params* io, const KT_Info* info) {
   if (!claims) return PF_Err_OUT_OF_MEMORY;
   for (size_t i = 0; i < pixels; ++i) claims[i].store(kUnclaimed, std::memory_order_relaxed);
   TrailRefcon rc{g.cx, g.cy, io, info->trailAmount, g.distance, claims.get(), false};
-  if ((err = IterateStage(io, &rc, Trail<PF_Pixel>, Trail<PF_Pixel16>))) return err;
+  if ((err = IterateRows<Trail<PF_Pixel>, Trail<PF_Pixel16>>(io, &rc))) return err;
   rc.writing = true;
-  if ((err = IterateStage(io, &rc, Trail<PF_Pixel>, Trail<PF_Pixel16>))) return err;
+  if ((err = IterateRows<Trail<PF_Pixel>, Trail<PF_Pixel16>>(io, &rc))) return err;
   claims.reset();
 
   std::swap(io->src, io->dst);

@@ -1,5 +1,6 @@
 #include "chromatic.h"
 
+#include "core/bands.h"
 #include "core/lens_mask.h"
 #include "core/pixel.h"
 
@@ -34,6 +35,6 @@ PF_Err RenderChromaticAberrationEffect(IO_Params* io, const KT_Info* info) {
   if (!ChromaticAberrationActive(info)) return HandOn(io);
   ChromaticRefcon rc{1.0f - 0.5f * info->chromaRedCyan, 1.0f - 0.5f * info->chromaGreenMagenta,
                      1.0f - 0.5f * info->chromaBlueYellow, info->posX, info->posY, io};
-  return IterateStage(io, &rc, ChromaticAberration<PF_Pixel, A_u_char>,
-                      ChromaticAberration<PF_Pixel16, A_u_short>);
+  return IterateRows<ChromaticAberration<PF_Pixel, A_u_char>,
+                     ChromaticAberration<PF_Pixel16, A_u_short>>(io, &rc);
 }

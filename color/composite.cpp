@@ -1,6 +1,7 @@
 #include "composite.h"
 
 #include "chromatic.h"
+#include "core/bands.h"
 #include "core/lens_mask.h"
 #include "core/pixel.h"
 #include "lightness.h"
@@ -104,7 +105,7 @@ PF_Err RenderOtherEffect(IO_Params* io, const KT_Info* info) {
   auto colour = [&] {
     if (!info->colorVisible || !(info->colorOpacity > 0)) return HandOn(io);
     ColorRefcon rc{info->colorOpacity, info->color};
-    return IterateStage(io, &rc, ColorEffect8, ColorEffect16);
+    return IterateRows<ColorEffect8, ColorEffect16>(io, &rc);
   };
   return Chain(io, [&] { return RenderLightnessEffect(io, info); }, colour,
                [&] { return RenderChromaticAberrationEffect(io, info); });
@@ -114,7 +115,5 @@ PF_Err RenderEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {
   bool is16 = false;
   if (PF_Err err = InputIs16Bit(io->in_data, input, &is16)) return err;
   OpacityRefcon rc{input, info->intensity, info->mode, io, char(is16)};
-  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
-  return IterateByDepth(suites, io->in_data, io->src->height, io->src, &rc, OpacityWithMode8,
-                        OpacityWithMode16, io->dst);
+  return IterateRows<OpacityWithMode8, OpacityWithMode16>(io, &rc);
 }

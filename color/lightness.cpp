@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "core/bands.h"
 #include "core/pixel.h"
 
 A_u_short LightnessCurve8(const LightnessRefcon* rc, A_u_char c) {
@@ -45,5 +46,5 @@ PF_Err RenderLightnessEffect(IO_Params* io, const KT_Info* info) {
   for (size_t c = 0; c < curve.size(); ++c)
     curve[c] = deep ? LightnessCurve16(&rc, A_u_short(c)) : LightnessCurve8(&rc, A_u_char(c));
   rc.curve = curve.data();
-  return IterateStage(io, &rc, Lightness8, Lightness16);
+  return IterateRows<Lightness8, Lightness16>(io, &rc);
 }

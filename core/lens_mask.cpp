@@ -6,6 +6,8 @@
 
 #include "pixel.h"
 
+#include "core/bands.h"
+
 
 namespace {
 
@@ -251,5 +253,5 @@ PF_Err RenderLensEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* inpu
     }
   }
   if (info->lensType == 1 || info->scaleW <= 0 || info->scaleH <= 0) return HandOn(io);
-  return IterateStage(io, &rc, Lens8, Lens16);
+  return IterateRows<Lens8, Lens16>(io, &rc);
 }

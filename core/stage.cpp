@@ -1,22 +1,5 @@
 #include "stage.h"
 
-PF_Err IterateByDepth(AEGP_SuiteHandler& suites, PF_InData* in_data, A_long progress_final,
-                      PF_EffectWorld* src, void* refcon, PF_IteratePixel8Func fn8,
-                      PF_IteratePixel16Func fn16, PF_EffectWorld* dst) {
-  if (dst->world_flags & PF_WorldFlag_DEEP)
-    return suites.Iterate16Suite1()->iterate(in_data, 0, progress_final, src, nullptr, refcon,
-                                              fn16, dst);
-  return suites.Iterate8Suite1()->iterate(in_data, 0, progress_final, src, nullptr, refcon, fn8,
-                                          dst);
-}
-
-PF_Err IterateStage(IO_Params* io, void* refcon, PF_IteratePixel8Func fn8,
-                    PF_IteratePixel16Func fn16) {
-  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
-  return IterateByDepth(suites, io->in_data, ExtentHeight(io->dst), io->src, refcon, fn8, fn16,
-                        io->dst);
-}
-
 PF_Err InputIs16Bit(PF_InData* in_data, const PF_EffectWorld* input, bool* is16) {
   // Acquired straight from the basic suite for this one call, not through a handler.
   const SPBasicSuite* basic = in_data->pica_basicP;

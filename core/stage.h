@@ -54,10 +54,6 @@ PF_Err Chain(IO_Params* io, Stages&&... stages) {
   return err;
 }
 
-inline A_long ExtentHeight(const PF_EffectWorld* w) {
-  return w->extent_hint.bottom - w->extent_hint.top;
-}
-
 // A world from the host's new_world, disposed of on every way out.
 class HostWorld {
  public:
@@ -84,15 +80,6 @@ class HostWorld {
   PF_EffectWorld w_;
   bool created_ = false;
 };
-
-// Iterates `src` into `dst` over the whole image with the routine of dst's depth.
-PF_Err IterateByDepth(AEGP_SuiteHandler& suites, PF_InData* in_data, A_long progress_final,
-                      PF_EffectWorld* src, void* refcon, PF_IteratePixel8Func fn8,
-                      PF_IteratePixel16Func fn16, PF_EffectWorld* dst);
-
-// The usual stage iteration: io->src into io->dst, progress over dst's extent height.
-PF_Err IterateStage(IO_Params* io, void* refcon, PF_IteratePixel8Func fn8,
-                    PF_IteratePixel16Func fn16);
 
 // Whether the input layer is 16-bit, asked of the host's World suite.
 PF_Err InputIs16Bit(PF_InData* in_data, const PF_EffectWorld* input, bool* is16);

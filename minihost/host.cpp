@@ -45,7 +45,9 @@ PF_Err CbCheckout(PF_ProgPtr ref, PF_ParamIndex index, A_long, A_long, A_u_long,
 }
 PF_Err CbCheckin(PF_ProgPtr ref, PF_ParamDef* def) { return FromRef(ref)->CheckinParam(def); }
 PF_Err CbAbort(PF_ProgPtr ref) { return FromRef(ref)->PollAbort(); }
-PF_Err CbProgress(PF_ProgPtr ref, A_long, A_long) { return FromRef(ref)->PollAbort(); }
+PF_Err CbProgress(PF_ProgPtr ref, A_long count, A_long total) {
+  return FromRef(ref)->Progress(count, total);
+}
 PF_Err CbNewWorld(PF_ProgPtr ref, A_long w, A_long h, PF_NewWorldFlags flags,
                   PF_EffectWorld* world) {
   return FromRef(ref)->NewWorld(w, h, flags, world);
@@ -679,6 +681,14 @@ PF_Err Host::PollAbort() {
   return PF_Err_NONE;
 }
 
+PF_Err Host::Progress(A_long count, A_long total) {
+  if (onProgress && total > 0) {
+    std::lock_guard<std::mutex> lock(progress_mutex_);
+    onProgress(std::clamp(double(count) / total, 0.0, 1.0));
+  }
+  return PollAbort();
+}
+
 SPErr Host::AcquireSuite(const char* name, int32_t version, const void** suite) {
   *suite = nullptr;
   if (!faults.refuseSuite.empty() && faults.refuseSuite == name) return kSPSuiteNotFoundError;
@@ -743,6 +753,7 @@ PF_Err Host::IterateGeneric(A_long iterations, void* refcon, PF_IterateGenericFu
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++generic_calls_;
+    if (++iterations_ == faults.failIterateAt) return PF_Err_INTERNAL_STRUCT_DAMAGED;
   }
   if (iterations <= 0) return PF_Err_NONE;
   std::atomic<A_long> next{0};
@@ -775,7 +786,8 @@ PF_Err Host::Iterate(PF_InData*, A_long progress_base, A_long progress_final,
                      PF_EffectWorld* dst) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (++iterate_calls_ == faults.failIterateAt) return PF_Err_INTERNAL_STRUCT_DAMAGED;
+    ++iterate_calls_;
+    if (++iterations_ == faults.failIterateAt) return PF_Err_INTERNAL_STRUCT_DAMAGED;
   }
   constexpr bool kDeep = std::is_same_v<P, PF_Pixel16>;
   if (!dst || !dst->data || bool(dst->world_flags & PF_WorldFlag_DEEP) != kDeep)

@@ -65,7 +65,7 @@ A_long PaddedRowBytes(A_long width, bool deep);
 struct Faults {
   int failNewWorldAt = 0;        // the Nth new_world call fails (1-based); 0 never
   int failCopyAt = 0;            // the Nth copy call fails
-  int failIterateAt = 0;         // the Nth iterate call fails
+  int failIterateAt = 0;         // the Nth iteration, per pixel or generic, fails
   std::string refuseSuite;       // acquiring the suite of this name fails
   bool nullBasicSuite = false;   // in_data->pica_basicP is null
   int abortAfterPolls = -1;      // polls after this many report a cancel; -1 never
@@ -145,6 +145,7 @@ class Host {
   PF_Err DisposeWorld(PF_EffectWorld* world);
   PF_Err Copy(PF_EffectWorld* src, PF_EffectWorld* dst, PF_Rect* src_r, PF_Rect* dst_r);
   PF_Err PollAbort();
+  PF_Err Progress(A_long count, A_long total);  // reports, then polls abort
   SPErr AcquireSuite(const char* name, int32_t version, const void** suite);
   SPErr ReleaseSuite(const char* name, int32_t version);
   PF_Err AddParam(PF_ParamIndex index, const PF_ParamDef* def);
@@ -193,6 +194,8 @@ class Host {
   std::map<std::string, int> suites_;                             // outstanding by name
   int checkouts_ = 0;
   int new_world_calls_ = 0, copy_calls_ = 0, iterate_calls_ = 0, generic_calls_ = 0;
+  int iterations_ = 0;  // of either kind, for failIterateAt
+  std::mutex progress_mutex_;
   std::atomic<int> polls_{0};
 };
 

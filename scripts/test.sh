@@ -24,7 +24,7 @@ if [ "${1:-}" = "--tsan" ]; then
   # is not built with the sanitizer, and its own thread pool would be reported falsely.
   dir=build-tsan
   args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIZMIRA_TSAN=ON -DVIZMIRA_BENCH=OFF)
-  select=(-R 'Thread|AtOnce|Iterate\.|BlurMapForm|BandsEqual' -E '^Cli\.')
+  select=(-R 'Thread|AtOnce|Iterate\.|BlurMapForm|BandsEqual|Engine\.' -E '^Cli\.')
   targets=(--target vizmira_tests)
   export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp"
 fi

@@ -1,0 +1,82 @@
+// Whole rows instead of single pixels: a stage's per-pixel routine runs over bands of rows
+// on the host's threads through the generic iteration (a member of the 8-bit iterate suite
+// that is independent of depth), each band calling the routine directly, so the compiler
+// inlines it. Every pixel gets the very arguments the host's iterate would give it: its
+// position, the source pixel there (transparent black beyond the source) and its output
+// pixel. Each band polls abort first; bands finished on the calling thread report progress.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+
+#include "core/pixel.h"
+#include "core/stage.h"
+
+template <class P>
+using PixelFn = PF_Err (*)(void*, A_long, A_long, P*, P*);
+
+// Band `band` of `bands` over 0 … n-1: [first, last).
+struct Span {
+  A_long first, last;
+};
+inline Span BandSpan(A_long n, A_long band, A_long bands) {
+  return Span{A_long(int64_t(n) * band / bands), A_long(int64_t(n) * (band + 1) / bands)};
+}
+
+// About 16 rows a band: enough bands to keep every thread busy and abort prompt.
+inline A_long BandsFor(A_long rows) { return std::max<A_long>(1, rows / 16); }
+
+struct RowsJob {
+  PF_InData* in_data;
+  const PF_EffectWorld* src;  // may be null: every pixel then reads transparent black
+  PF_EffectWorld* dst;
+  void* refcon;
+  std::atomic<A_long> rowsDone{0};
+};
+
+template <class P>
+P* RowOf(const PF_EffectWorld* w, A_long y) {
+  return reinterpret_cast<P*>(reinterpret_cast<char*>(w->data) + intptr_t(y) * w->rowbytes);
+}
+
+template <class P, PixelFn<P> Fn>
+PF_Err RowsBand(void* job_, A_long thread, A_long band, A_long bands) {
+  RowsJob* job = static_cast<RowsJob*>(job_);
+  PF_InData* in_data = job->in_data;
+  if (PF_Err err = in_data->inter.abort(in_data->effect_ref)) return err;
+  const PF_EffectWorld* src = job->src;
+  PF_EffectWorld* dst = job->dst;
+  const Span rows = BandSpan(dst->height, band, bands);
+  for (A_long y = rows.first; y < rows.last; ++y) {
+    P* out = RowOf<P>(dst, y);
+    const bool inRows = src && y < src->height;
+    P* in = inRows ? RowOf<P>(src, y) : nullptr;
+    const A_long inside = inRows ? std::min(src->width, dst->width) : 0;
+    A_long x = 0;
+    for (; x < inside; ++x)
+      if (PF_Err err = Fn(job->refcon, x, y, in + x, out + x)) return err;
+    for (; x < dst->width; ++x) {
+      P outside{0, 0, 0, 0};
+      if (PF_Err err = Fn(job->refcon, x, y, &outside, out + x)) return err;
+    }
+  }
+  const A_long done = job->rowsDone += rows.last - rows.first;
+  if (thread == 0) return in_data->inter.progress(in_data->effect_ref, done, dst->height);
+  return PF_Err_NONE;
+}
+
+// Runs Fn8 or Fn16 (by dst's depth) over all of dst, reading src.
+template <PixelFn<PF_Pixel> Fn8, PixelFn<PF_Pixel16> Fn16>
+PF_Err IterateRows(PF_InData* in_data, const PF_EffectWorld* src, void* refcon,
+                   PF_EffectWorld* dst) {
+  AEGP_SuiteHandler suites(in_data->pica_basicP);
+  RowsJob job{in_data, src, dst, refcon};
+  return suites.Iterate8Suite1()->iterate_generic(
+      BandsFor(dst->height), &job, IsDeep(dst) ? RowsBand<PF_Pixel16, Fn16> : RowsBand<PF_Pixel, Fn8>);
+}
+
+// The usual stage: io->src into io->dst.
+template <PixelFn<PF_Pixel> Fn8, PixelFn<PF_Pixel16> Fn16>
+PF_Err IterateRows(IO_Params* io, void* refcon) {
+  return IterateRows<Fn8, Fn16>(io->in_data, io->src, refcon, io->dst);
+}
