@@ -142,17 +142,29 @@ Sums DirectSum(const Picture<P>& pic, const IrisKernel& k, A_long x, A_long y) {
 // The uniform form, row by row: running sums over the difference list in double precision,
 // re-summed in full at the start of a row, every `period` pixels, and whenever the running
 // weight falls near zero, so that leftovers of bright patches never streak across dark
-// ones. Each output equals the direct kernel sum within rounding.
+// ones. Each output equals the direct kernel sum within rounding. A row depends on nothing
+// but the source, so bands of rows run on the host's threads.
+struct UniformJob {
+  IO_Params* io;
+  const IrisKernel* k;
+  const float* H;
+  std::vector<RowDifference> list;
+};
+
 template <class P>
-PF_Err UniformIrisBlur(IO_Params* io, const IrisKernel& k, const float* H) {
+PF_Err UniformIrisRows(void* refcon, A_long, A_long band, A_long bands) {
   using C = typename PixelTraits<P>::Channel;
   constexpr double kMax = PixelTraits<P>::kMax;
-  const std::vector<RowDifference> list = RowDifferences(k);
-  const Picture<P> pic{io->src, H};
+  const UniformJob* job = static_cast<const UniformJob*>(refcon);
+  IO_Params* io = job->io;
+  const IrisKernel& k = *job->k;
+  const std::vector<RowDifference>& list = job->list;
+  const Picture<P> pic{io->src, job->H};
   PF_EffectWorld* dst = io->dst;
   const A_long W = std::min(dst->width, io->src->width), Ht = std::min(dst->height, io->src->height);
   const A_long period = std::max<A_long>(64, 4 * k.rx);
-  for (A_long y = 0; y < Ht; ++y) {
+  const Span rows = BandSpan(Ht, band, bands);
+  for (A_long y = rows.first; y < rows.last; ++y) {
     if (PF_Err err = io->in_data->inter.abort(io->in_data->effect_ref)) return err;
     Sums s;
     double peak = 0;
@@ -193,6 +205,14 @@ PF_Err UniformIrisBlur(IO_Params* io, const IrisKernel& k, const float* H) {
     }
   }
   return PF_Err_NONE;
+}
+
+template <class P>
+PF_Err UniformIrisBlur(IO_Params* io, const IrisKernel& k, const float* H) {
+  UniformJob job{io, &k, H, RowDifferences(k)};
+  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
+  return suites.Iterate8Suite1()->iterate_generic(
+      BandsFor(std::min(io->dst->height, io->src->height)), &job, UniformIrisRows<P>);
 }
 
 // The last row repeats the row above it, then the last column the column before it.
