@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
+#include <vector>
 
 #include "core/bands.h"
 #include "core/lens_mask.h"
@@ -164,19 +165,48 @@ PF_Err UniformIrisRows(void* refcon, A_long, A_long band, A_long bands) {
   const A_long W = std::min(dst->width, io->src->width), Ht = std::min(dst->height, io->src->height);
   const A_long period = std::max<A_long>(64, 4 * k.rx);
   const Span rows = BandSpan(Ht, band, bands);
+  // The row's differences whose rows lie in the picture, in the list's order, with those
+  // rows' pixels and highlight weights at hand.
+  struct Entry {
+    A_long x;
+    double weight;
+    const P* pixels;
+    const float* h;
+  };
+  std::vector<Entry> entries;
+  entries.reserve(list.size());
+  const A_long srcW = io->src->width;
   for (A_long y = rows.first; y < rows.last; ++y) {
     if (PF_Err err = io->in_data->inter.abort(io->in_data->effect_ref)) return err;
+    entries.clear();
+    for (const RowDifference& e : list)
+      if (y + e.y >= 0 && y + e.y < io->src->height)
+        entries.push_back(Entry{e.x, e.weight, pic.at(0, y + e.y), job->H + size_t(y + e.y) * size_t(srcW)});
     Sums s;
     double peak = 0;
     A_long since = 0;
     for (A_long x = 0; x < W; ++x) {
       bool resum = x == 0 || since >= period;
-      if (!resum) {
-        for (const RowDifference& e : list) {
-          if (!pic.inside(x + e.x, y + e.y)) continue;
-          const double w = e.weight * pic.h(x + e.x, y + e.y);
+      if (!resum && x - k.rx - 1 >= 0 && x + k.rx < srcW) {
+        // Every difference lies in the row: no checks, and a zero weight adds nothing.
+        for (const Entry& e : entries) {
+          const double w = e.weight * e.h[x + e.x];
+          const P& p = e.pixels[x + e.x];
+          s.w += w;
+          s.r += w * p.red;
+          s.g += w * p.green;
+          s.b += w * p.blue;
+        }
+        peak = std::max(peak, s.w);
+        ++since;
+        resum = s.w <= 1e-6 * peak;
+      } else if (!resum) {
+        for (const Entry& e : entries) {
+          const A_long at = x + e.x;
+          if (at < 0 || at >= srcW) continue;
+          const double w = e.weight * e.h[at];
           if (w == 0) continue;
-          const P* p = pic.at(x + e.x, y + e.y);
+          const P* p = e.pixels + at;
           s.w += w;
           s.r += w * p->red;
           s.g += w * p->green;
