@@ -18,25 +18,25 @@ bool IsZero(const PF_Pixel& p) { return !(p.alpha | p.red | p.green | p.blue); }
 bool IsZero(const PF_Pixel16& p) { return !(p.alpha | p.red | p.green | p.blue); }
 
 // The value the line leaves at point i: the source pixel, or the mean of the opaque pixels
-// from it N steps toward the centre, weighted ((N − k) / N)².
+// from it N steps toward the centre, weighted ((N − k) / N)². `along` holds the line's
+// source pixels (null outside the source), `weight` the N weights.
 template <class P>
-P LineValue(const PF_EffectWorld* src, const PF_FixedPoint* pts, int n, int i, A_long N) {
-  const P own = GetPointerFromData<P>(src, pts[i].y, pts[i].x, 1);
+P LineValue(const P& own, const P* const* along, int n, int i, A_long N, const double* weight) {
   if (N == 0) return own;
-  double r = 0, g = 0, b = 0, weight = 0;
-  for (A_long k = 0; k < N && i + k < n; ++k) {
-    const P q = GetPointerFromData<P>(src, pts[i + k].y, pts[i + k].x, 0);
-    if (q.alpha == 0) continue;
-    const double f = double(N - k) / N;
-    const double w = f * f;
-    r += q.red * w;
-    g += q.green * w;
-    b += q.blue * w;
-    weight += w;
+  double r = 0, g = 0, b = 0, total = 0;
+  const int last = int(std::min<int64_t>(n, int64_t(i) + N));
+  for (int j = i; j < last; ++j) {
+    const P* q = along[j];
+    if (!q || q->alpha == 0) continue;
+    const double w = weight[j - i];
+    r += q->red * w;
+    g += q->green * w;
+    b += q->blue * w;
+    total += w;
   }
   using C = typename PixelTraits<P>::Channel;
-  if (weight == 0) return P{own.alpha, 0, 0, 0};
-  return P{own.alpha, C(r / weight), C(g / weight), C(b / weight)};
+  if (total == 0) return P{own.alpha, 0, 0, 0};
+  return P{own.alpha, C(r / total), C(g / total), C(b / total)};
 }
 
 }  // namespace
@@ -54,6 +54,14 @@ PF_Err Trail(void* refcon, A_long x, A_long y, P*, P*) {
   if (!pts) return PF_Err_OUT_OF_MEMORY;
   const int n = ComputeLinePTs(x, y, rc->cx, rc->cy, pts.get());
   const uint64_t line = uint64_t(y - e.top) * uint64_t(dst->width) + uint64_t(x - e.left);
+  const PF_EffectWorld* src = rc->io->src;
+  std::vector<const P*> along(size_t(n), nullptr);
+  std::vector<double> weight(static_cast<size_t>(N));
+  for (int i = 0; i < n; ++i) along[size_t(i)] = GetPointerFromDataP<P>(src, pts[i].y, pts[i].x, 0);
+  for (A_long k = 0; k < N; ++k) {
+    const double f = double(N - k) / N;
+    weight[size_t(k)] = f * f;
+  }
   for (int i = 0; i < n; ++i) {
     // Writes land where the mirrored accessor points, so they never leave the image.
     A_long row = pts[i].y - e.top, col = pts[i].x - e.left;
@@ -61,11 +69,11 @@ PF_Err Trail(void* refcon, A_long x, A_long y, P*, P*) {
     P* target = GetPointerFromDataP<P>(dst, row + e.top, col + e.left, 1);
     const size_t index = size_t(row) * size_t(dst->width) + size_t(col);
     const uint64_t key = line * room + uint64_t(i);
+    const P own = GetPointerFromData<P>(src, pts[i].y, pts[i].x, 1);
     if (rc->writing) {
       if (rc->claims[index].load(std::memory_order_relaxed) == key)
-        *target = LineValue<P>(rc->io->src, pts.get(), n, i, N);
-    } else if (GetPointerFromData<P>(rc->io->src, pts[i].y, pts[i].x, 1).alpha != 0 ||
-               !IsZero(LineValue<P>(rc->io->src, pts.get(), n, i, N))) {
+        *target = LineValue<P>(own, along.data(), n, i, N, weight.data());
+    } else if (own.alpha != 0 || !IsZero(LineValue<P>(own, along.data(), n, i, N, weight.data()))) {
       // The value keeps the source pixel's alpha, so an opaque one needs no mean to know
       // that the value is not transparent black.
       uint64_t seen = rc->claims[index].load(std::memory_order_relaxed);
