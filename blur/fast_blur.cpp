@@ -1,8 +1,6 @@
 #include "fast_blur.h"
 
 #include <algorithm>
-#include <atomic>
-#include <limits>
 #include <vector>
 
 #include "core/bands.h"
@@ -32,66 +30,41 @@ void WriteMean(const Sums& s, double weight, const P& in, P* out) {
   out->blue = C(s.b / weight + 0.5);
 }
 
-// Plain window sums are sums of whole channel values, exact in double precision, so a
-// window slid by one pixel (add the entering sample, subtract the leaving one) gives the
-// very sums of a full recount. Each thread remembers its last windows: along the row for
-// the horizontal pass, per column for the vertical one. A window is slid only from the
-// same iteration's window one pixel before; any other order recounts, so the output does
-// not depend on the host's order or threads.
-struct WindowCache {
-  uint64_t iteration = 0;
-  A_long x = 0, y = 0;                 // horizontal: the last window's pixel
-  Sums row;
-  std::vector<A_long> columnRow;       // vertical: per column, the row its sums belong to
-  std::vector<Sums> column;
-};
-thread_local WindowCache t_window;
-
-std::atomic<uint64_t> g_iterations{0};
-constexpr A_long kNoRow = std::numeric_limits<A_long>::min();
-
+// A pixel whose mask value m is not 1: unchanged where m is 0 (or not a number), else the
+// mean over a window that shrinks with the mask; each neighbour weighs its own mask value,
+// taken at the unfolded position so that folded samples beyond the mask rectangle weigh 0.
 template <class P, bool kVertical>
-Sums PlainWindow(const FastBlurRefcon* rc, A_long x, A_long y) {
-  const PF_EffectWorld* src = rc->io->src;
-  const A_long r = rc->radius;
+void MaskedMean(const PF_EffectWorld* src, const IO_Params* maskIo,
+                const PF_EffectWorld* sourceCopy, A_long r, A_long x, A_long y, double m,
+                const P& in, P* out) {
+  if (!(m > 0)) {
+    *out = in;
+    return;
+  }
   auto pixel = [&](A_long i) -> const P& {
-    return kVertical ? *GetPointerFromDataP<P>(src, y + i, x, rc->mirror)
-                     : *GetPointerFromDataP<P>(src, y, x + i, rc->mirror);
+    return kVertical ? *GetPointerFromDataP<P>(src, y + i, x, 1)
+                     : *GetPointerFromDataP<P>(src, y, x + i, 1);
   };
+  const A_long k = A_long(r * m);
   Sums s;
-  if (rc->iteration == 0) {  // a caller without an iteration number: always recount
-    for (A_long i = -r; i <= r; ++i) Add(s, pixel(i), 1.0);
-    return s;
+  double weight = 0;
+  for (A_long i = -k; i <= k; ++i) {
+    const double w = kVertical ? GetLensMask(x, y + i, maskIo) : GetLensMask(x + i, y, maskIo);
+    Add(s, pixel(i), w);
+    weight += w;
   }
-  WindowCache& c = t_window;
-  if (c.iteration != rc->iteration) {
-    c.iteration = rc->iteration;
-    c.x = c.y = kNoRow;
-    c.columnRow.assign(size_t(src->width), kNoRow);
-    c.column.assign(size_t(src->width), Sums{});
+  if (kVertical && r != 0) {
+    // Fade toward the pass's source: unblurred at m·r ≤ 1, fully blurred from m·r ≥ 5.
+    using C = typename PixelTraits<P>::Channel;
+    const P o = *GetPointerFromDataP<P>(sourceCopy, y, x, 1);
+    const double t = std::clamp((m * r - 1) * 0.25, 0.0, 1.0);
+    out->alpha = in.alpha;
+    out->red = C(o.red * (1 - t) + (s.r / weight) * t + 0.5);
+    out->green = C(o.green * (1 - t) + (s.g / weight) * t + 0.5);
+    out->blue = C(o.blue * (1 - t) + (s.b / weight) * t + 0.5);
+    return;
   }
-  const bool inRange = x >= 0 && x < A_long(c.column.size());
-  Sums* cached = kVertical ? (inRange ? &c.column[size_t(x)] : nullptr) : &c.row;
-  const bool slide = kVertical ? inRange && c.columnRow[size_t(x)] == y - 1
-                               : c.y == y && c.x == x - 1;
-  if (slide) {
-    s = *cached;
-    Add(s, pixel(r), 1.0);
-    Add(s, pixel(-r - 1), -1.0);
-  } else {
-    for (A_long i = -r; i <= r; ++i) Add(s, pixel(i), 1.0);
-  }
-  if (kVertical) {
-    if (inRange) {
-      *cached = s;
-      c.columnRow[size_t(x)] = y;
-    }
-  } else {
-    *cached = s;
-    c.x = x;
-    c.y = y;
-  }
-  return s;
+  WriteMean(s, weight, in, out);
 }
 
 // One pass over the window along a row (horizontal) or a column (vertical).
@@ -100,53 +73,30 @@ PF_Err FastBlurPass(void* refcon, A_long x, A_long y, P* in, P* out) {
   const FastBlurRefcon* rc = static_cast<const FastBlurRefcon*>(refcon);
   const PF_EffectWorld* src = rc->io->src;
   const A_long r = rc->radius;
-  auto pixel = [&](A_long i) -> const P& {
-    return kVertical ? *GetPointerFromDataP<P>(src, y + i, x, rc->mirror)
-                     : *GetPointerFromDataP<P>(src, y, x + i, rc->mirror);
-  };
   const double m = rc->useLensMap ? GetLensMask(x, y, rc->io) : 1.0;
   if (!rc->useLensMap || m == 1.0) {
-    WriteMean(PlainWindow<P, kVertical>(rc, x, y), 2.0 * r + 1, *in, out);
+    Sums s;
+    for (A_long i = -r; i <= r; ++i)
+      Add(s, kVertical ? *GetPointerFromDataP<P>(src, y + i, x, 1) : *GetPointerFromDataP<P>(src, y, x + i, 1), 1.0);
+    WriteMean(s, 2.0 * r + 1, *in, out);
     return PF_Err_NONE;
   }
-  if (!(m > 0)) {
-    *out = *in;
-    return PF_Err_NONE;
-  }
-  // The window shrinks with the mask; each neighbour weighs its own mask value, taken at
-  // the unfolded position so that folded samples beyond the mask rectangle weigh 0.
-  const A_long k = A_long(r * m);
-  Sums s;
-  double weight = 0;
-  for (A_long i = -k; i <= k; ++i) {
-    const double w = kVertical ? GetLensMask(x, y + i, rc->io) : GetLensMask(x + i, y, rc->io);
-    Add(s, pixel(i), w);
-    weight += w;
-  }
-  if (kVertical && r != 0) {
-    // Fade toward the pass's source: unblurred at m·r ≤ 1, fully blurred from m·r ≥ 5.
-    using C = typename PixelTraits<P>::Channel;
-    const P o = *GetPointerFromDataP<P>(&rc->sourceCopy, y, x, 1);
-    const double t = std::clamp((m * r - 1) * 0.25, 0.0, 1.0);
-    out->alpha = in->alpha;
-    out->red = C(o.red * (1 - t) + (s.r / weight) * t + 0.5);
-    out->green = C(o.green * (1 - t) + (s.g / weight) * t + 0.5);
-    out->blue = C(o.blue * (1 - t) + (s.b / weight) * t + 0.5);
-    return PF_Err_NONE;
-  }
-  WriteMean(s, weight, *in, out);
+  MaskedMean<P, kVertical>(src, rc->io, rc->sourceCopy, r, x, y, m, *in, out);
   return PF_Err_NONE;
 }
 
-// The plain passes over whole rows or columns: the same window sums as whole numbers (exact,
-// so sliding them gives the recount's very sums), recounted once at the start of each row
-// (or column) and slid from there, the same mean. Bands of rows (or columns) run on the
-// host's threads through its generic iteration.
+// The passes over whole rows or columns: the same window sums as whole numbers (exact, so
+// sliding them gives the recount's very sums), recounted at the start of each row (or
+// column) and after every pixel that the mask took off the plain path, slid from there, the
+// same mean. Bands of rows (or columns) run on the host's threads through its generic
+// iteration.
 struct BandPass {
   PF_InData* in_data;
   const PF_EffectWorld* src;
   PF_EffectWorld* dst;
   A_long radius;
+  const IO_Params* map;               // with the lens mask as blur map; null: plain
+  const PF_EffectWorld* sourceCopy;   // the vertical map pass fades toward it
 };
 
 struct IntSums {
@@ -187,11 +137,11 @@ std::vector<A_long> FoldTable(A_long m, A_long n, A_long r, A_long origin) {
   return at;
 }
 
-// The alpha the host's iterate would hand the per-pixel routine with `in`: the source's own
-// pixel, or 0 beyond it.
+// The pixel the host's iterate would hand the per-pixel routine as `in`: the source's own,
+// or transparent black beyond it.
 template <class P>
-A_u_short AlphaUnder(const PF_EffectWorld* src, A_long y, A_long x) {
-  return y < src->height && x < src->width ? RowOf<P>(src, y)[x].alpha : 0;
+P Under(const PF_EffectWorld* src, A_long y, A_long x) {
+  return y < src->height && x < src->width ? RowOf<P>(src, y)[x] : P{0, 0, 0, 0};
 }
 
 template <class P>
@@ -210,13 +160,23 @@ PF_Err RowBand(void* refcon, A_long, A_long band, A_long bands) {
     const P* in = RowOf<P>(src, row);
     P* out = RowOf<P>(p->dst, y);
     IntSums s;
-    for (A_long i = -r; i <= r; ++i) Add(s, in[column[i]]);
+    bool slide = false;  // s holds the window of the pixel before
     for (A_long x = 0; x < W; ++x) {
-      if (x > 0) {
+      const double m = p->map ? GetLensMask(x, y, p->map) : 1.0;
+      if (m != 1.0) {
+        MaskedMean<P, false>(src, p->map, p->sourceCopy, r, x, y, m, Under<P>(src, y, x), out + x);
+        slide = false;
+        continue;
+      }
+      if (slide) {
         Add(s, in[column[x + r]]);
         Subtract(s, in[column[x - r - 1]]);
+      } else {
+        s = IntSums{};
+        for (A_long i = -r; i <= r; ++i) Add(s, in[column[x + i]]);
       }
-      WriteMean(s, weight, AlphaUnder<P>(src, y, x), out + x);
+      slide = true;
+      WriteMean(s, weight, Under<P>(src, y, x).alpha, out + x);
     }
   }
   return PF_Err_NONE;
@@ -240,22 +200,39 @@ PF_Err ColumnBand(void* refcon, A_long, A_long band, A_long bands) {
     FoldInto(col[size_t(i)], src->width);
   }
   std::vector<IntSums> s(col.size());
-  for (A_long i = -r; i <= r; ++i) {
-    const P* in = RowOf<P>(src, rowOf[i]);
-    for (A_long c = 0; c < n; ++c) Add(s[size_t(c)], in[col[size_t(c)]]);
+  std::vector<char> slide(col.size(), 0);  // s[c] holds the window of the pixel above
+  if (!p->map) {
+    // Every column slides from the start: from the window centred on row -1, summed row
+    // by row.
+    for (A_long i = -r - 1; i < r; ++i) {
+      const P* in = RowOf<P>(src, rowOf[i]);
+      for (A_long c = 0; c < n; ++c) Add(s[size_t(c)], in[col[size_t(c)]]);
+    }
+    std::fill(slide.begin(), slide.end(), 1);
   }
   for (A_long y = 0; y < H; ++y) {
-    if (y > 0) {
-      const P* enter = RowOf<P>(src, rowOf[y + r]);
-      const P* leave = RowOf<P>(src, rowOf[y - r - 1]);
-      for (A_long c = 0; c < n; ++c) {
-        Add(s[size_t(c)], enter[col[size_t(c)]]);
-        Subtract(s[size_t(c)], leave[col[size_t(c)]]);
-      }
-    }
+    const P* enter = RowOf<P>(src, rowOf[y + r]);
+    const P* leave = RowOf<P>(src, rowOf[y - r - 1]);
     P* out = RowOf<P>(p->dst, y);
-    for (A_long c = 0; c < n; ++c)
-      WriteMean(s[size_t(c)], weight, AlphaUnder<P>(src, y, x0 + c), out + x0 + c);
+    for (A_long c = 0; c < n; ++c) {
+      const A_long x = x0 + c;
+      const double m = p->map ? GetLensMask(x, y, p->map) : 1.0;
+      if (m != 1.0) {
+        MaskedMean<P, true>(src, p->map, p->sourceCopy, r, x, y, m, Under<P>(src, y, x), out + x);
+        slide[size_t(c)] = 0;
+        continue;
+      }
+      IntSums& sum = s[size_t(c)];
+      if (slide[size_t(c)]) {
+        Add(sum, enter[col[size_t(c)]]);
+        Subtract(sum, leave[col[size_t(c)]]);
+      } else {
+        sum = IntSums{};
+        for (A_long i = -r; i <= r; ++i) Add(sum, RowOf<P>(src, rowOf[y + i])[col[size_t(c)]]);
+      }
+      slide[size_t(c)] = 1;
+      WriteMean(sum, weight, Under<P>(src, y, x).alpha, out + x);
+    }
   }
   return PF_Err_NONE;
 }
@@ -266,8 +243,8 @@ PF_Err ColumnBand(void* refcon, A_long, A_long band, A_long bands) {
 // a column band reads a kilobyte of each row it visits, so rows cost few page walks.
 PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
                      const PF_EffectWorld* src, PF_EffectWorld* dst, A_long radius,
-                     bool vertical) {
-  BandPass pass{in_data, src, dst, radius};
+                     bool vertical, const IO_Params* map, const PF_EffectWorld* sourceCopy) {
+  BandPass pass{in_data, src, dst, radius, map, sourceCopy};
   const bool deep = IsDeep(dst);
   const A_long bands = vertical ? std::max<A_long>(1, dst->width / 256) : BandsFor(dst->height);
   PF_IterateGenericFunc fn = vertical ? (deep ? ColumnBand<PF_Pixel16> : ColumnBand<PF_Pixel>)
@@ -292,27 +269,12 @@ PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap) {
   PF_EffectWorld* S = io->src;
   PF_EffectWorld* D = io->dst;
   AEGP_SuiteHandler suites(in_data->pica_basicP);
-  PF_Err err;
-  if (!useLensMap) {  // whole rows and columns: the per-pixel routines' very result
-    const PF_Iterate8Suite1* bands = suites.Iterate8Suite1();
-    err = FastBlurBands(bands, in_data, S, D, rh, false);
-    if (!err) err = FastBlurBands(bands, in_data, D, S, rv, true);
-  } else {
-    // The vertical pass fades toward the source as it was before the horizontal pass.
-    HostWorld T(in_data);
-    const PF_NewWorldFlags flags = IsDeep(S) ? PF_NewWorldFlag_DEEP_PIXELS : PF_NewWorldFlag_NONE;
-    if (PF_Err e = T.Create(S->width, S->height, flags)) return e;
-    if (PF_Err e = CopyWorld(io, S, T.get())) return e;
-    FastBlurRefcon rc{io, 1, rh, char(useLensMap), *T.get(), ++g_iterations};
-    err = IterateRows<FastBlurH<PF_Pixel>, FastBlurH<PF_Pixel16>>(in_data, S, &rc, D);
-    if (!err) {
-      io->src = D;
-      io->dst = S;
-      rc.radius = rv;
-      rc.iteration = ++g_iterations;
-      err = IterateRows<FastBlurV<PF_Pixel>, FastBlurV<PF_Pixel16>>(in_data, D, &rc, S);
-    }
-  }
+  const PF_Iterate8Suite1* bands = suites.Iterate8Suite1();
+  const IO_Params* map = useLensMap ? io : nullptr;
+  PF_Err err = FastBlurBands(bands, in_data, S, D, rh, false, map);
+  // The vertical pass fades toward S as it was before the horizontal pass, and writes S: a
+  // pixel reads only its own value there, before replacing it, so S needs no copy.
+  if (!err) err = FastBlurBands(bands, in_data, D, S, rv, true, map, S);
   io->src = D;
   io->dst = S;
   return err;

@@ -5,13 +5,12 @@
 
 #include "core/stage.h"
 
+// The per-pixel passes, the definition the bands follow (tests compare the two).
 struct FastBlurRefcon {
-  IO_Params* io;               // the callbacks read the picture from io->src
-  char mirror;                 // always 1: positions outside fold back
-  A_long radius;               // of the current direction
+  IO_Params* io;                       // the callbacks read the picture from io->src
+  A_long radius;                       // of the current direction
   char useLensMap;
-  PF_EffectWorld sourceCopy;   // the pass's source as it was before the horizontal pass
-  uint64_t iteration;          // unique per iterate call: tells the window caches apart
+  const PF_EffectWorld* sourceCopy;    // the pass's source as it was before the horizontal pass
 };
 
 PF_Err RenderFastBlurEffect(IO_Params* io, const KT_Info* info);
@@ -25,8 +24,10 @@ PF_Err FastBlurH(void* refcon, A_long x, A_long y, P* in, P* out);
 template <class P>
 PF_Err FastBlurV(void* refcon, A_long x, A_long y, P* in, P* out);
 
-// One plain pass (no blur map) over dst, in bands of whole rows or columns through the
-// suite's generic iteration; gives exactly what FastBlurH or FastBlurV gives per pixel.
+// One pass over dst, in bands of whole rows or columns through the suite's generic
+// iteration; gives exactly what FastBlurH or FastBlurV gives per pixel. With `map`, the
+// lens mask of map->mask is the blur map and the vertical pass fades toward sourceCopy.
 PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
                      const PF_EffectWorld* src, PF_EffectWorld* dst, A_long radius,
-                     bool vertical);
+                     bool vertical, const IO_Params* map = nullptr,
+                     const PF_EffectWorld* sourceCopy = nullptr);
