@@ -4,10 +4,8 @@
 #include <cmath>
 #include <new>
 
+#include "bands.h"
 #include "pixel.h"
-
-#include "core/bands.h"
-
 
 namespace {
 
@@ -185,16 +183,42 @@ double GetDistanceKWithTriangleMode(double u, double w, double f, double R,
   return std::min(1.0, GetDistanceFromPtToSegLine(u, w, x1, y1, x2, y2, in_data) / F);
 }
 
-PF_Err LensMaskScope::Fill(const PF_Rect& rect, const KT_Info* info, const IO_Params* io) {
+namespace {
+
+struct FillJob {
+  const LensGeometry* g;
+  const PF_Rect* rect;
+  double* values;
+};
+
+PF_Err FillRows(void* refcon, A_long, A_long band, A_long bands) {
+  const FillJob* job = static_cast<const FillJob*>(refcon);
+  const PF_Rect& r = *job->rect;
+  const A_long W = r.right - r.left;
+  const Span rows = BandSpan(r.bottom - r.top, band, bands);
+  for (A_long j = rows.first; j < rows.last; ++j)
+    for (A_long i = 0; i < W; ++i)
+      job->values[size_t(j) * size_t(W) + size_t(i)] = MaskValue(*job->g, r.left + i, r.top + j);
+  return PF_Err_NONE;
+}
+
+}  // namespace
+
+PF_Err LensMaskScope::Fill(const PF_Rect& rect, const KT_Info* info, const IO_Params* io,
+                           const PF_Iterate8Suite1* bands) {
   const A_long W = std::max<A_long>(0, rect.right - rect.left);
   const A_long H = std::max<A_long>(0, rect.bottom - rect.top);
   values_.reset(new (std::nothrow) double[size_t(W) * size_t(H) + 1]);
   if (!values_) return PF_Err_OUT_OF_MEMORY;
   const LensGeometry g = MakeGeometry(info, io);
-  for (A_long j = 0; j < H; ++j)
-    for (A_long i = 0; i < W; ++i)
-      values_[size_t(j) * W + i] = MaskValue(g, rect.left + i, rect.top + j);
-  mask_ = LensMask{values_.get(), PF_Rect{rect.left, rect.top, rect.left + W, rect.top + H}};
+  const PF_Rect r{rect.left, rect.top, rect.left + W, rect.top + H};
+  FillJob job{&g, &r, values_.get()};
+  if (bands) {
+    if (PF_Err err = bands->iterate_generic(BandsFor(H), &job, FillRows)) return err;
+  } else {
+    FillRows(&job, 0, 0, 1);
+  }
+  mask_ = LensMask{values_.get(), r};
   return PF_Err_NONE;
 }
 

@@ -32,8 +32,10 @@ class LensMaskScope {
   LensMaskScope() = default;
   LensMaskScope(const LensMaskScope&) = delete;
   LensMaskScope& operator=(const LensMaskScope&) = delete;
-  // PF_Err_OUT_OF_MEMORY when the array cannot be had; nothing is filled then.
-  PF_Err Fill(const PF_Rect& rect, const KT_Info* info, const IO_Params* io);
+  // PF_Err_OUT_OF_MEMORY when the array cannot be had; nothing is filled then. Rows are
+  // filled in bands on the host's threads through `bands`, or on this thread without it.
+  PF_Err Fill(const PF_Rect& rect, const KT_Info* info, const IO_Params* io,
+              const PF_Iterate8Suite1* bands = nullptr);
   const LensMask* get() const { return &mask_; }
 
  private:

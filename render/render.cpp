@@ -73,7 +73,7 @@ PF_Err RenderPipeline(PF_InData* in_data, PF_OutData* out_data, KT_Info* info,
   IO_Params io{in_data, out_data, input, output};
 
   LensMaskScope mask;
-  if (PF_Err err = mask.Fill(output->extent_hint, info, &io)) return err;
+  if (PF_Err err = mask.Fill(output->extent_hint, info, &io, suites.Iterate8Suite1())) return err;
   io.mask = mask.get();
 
   HostWorld A(in_data), B(in_data);

@@ -393,10 +393,10 @@ TEST(BlurStage, FastBlurNeverChangesAlpha) {
 TEST(BlurStage, FailingTrailStopsTheChain) {
   const World input = vt::RandomWorld(24, 24, false, 43);
   auto host = HostWith({{"Trail/Amount", "50"}, {"Directional Blur/Amount", "4"}});
-  host->faults.failIterateAt = 1;  // the trail's first iteration
+  host->faults.failIterateAt = 2;  // the trail's first iteration, after the lens mask's
   World out(24, 24, false);
   EXPECT_EQ(host->Render(input, out), PF_Err_INTERNAL_STRUCT_DAMAGED);
-  EXPECT_EQ(host->IterateCalls() + host->GenericIterateCalls(), 1);
+  EXPECT_EQ(host->IterateCalls() + host->GenericIterateCalls(), 2);
   EXPECT_EQ(host->LiveWorlds(), 0);
 }
 
@@ -409,9 +409,9 @@ TEST(BlurStage, PassesRunTheBlursTheyShould) {
     RenderWith(*host, input);
     return host->IterateCalls() + host->GenericIterateCalls();
   };
-  // Fast blur, lightness, composite and lens composite.
+  // The lens mask, fast blur (six), lightness, composite and lens composite.
   const int plain = count({{"Fast Blur/Visible", "on"}});
-  EXPECT_EQ(plain, 9);
+  EXPECT_EQ(plain, 10);
   // In blur-map mode with a wide feather the fast blur runs again in the blur-map pass,
   // and the composite moves after it.
   EXPECT_EQ(count({{"Fast Blur/Visible", "on"}, {"Fast Blur/Use Lens as Blur Map", "on"},
