@@ -97,6 +97,7 @@ struct BandPass {
   A_long radius;
   const IO_Params* map;               // with the lens mask as blur map; null: plain
   const PF_EffectWorld* sourceCopy;   // the vertical map pass fades toward it
+  BandProgress progress;              // rows, or columns, done
 };
 
 struct IntSums {
@@ -145,8 +146,8 @@ P Under(const PF_EffectWorld* src, A_long y, A_long x) {
 }
 
 template <class P>
-PF_Err RowBand(void* refcon, A_long, A_long band, A_long bands) {
-  const BandPass* p = static_cast<const BandPass*>(refcon);
+PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
+  BandPass* p = static_cast<BandPass*>(refcon);
   if (PF_Err err = p->in_data->inter.abort(p->in_data->effect_ref)) return err;
   const PF_EffectWorld* src = p->src;
   const A_long W = p->dst->width, r = p->radius;
@@ -179,12 +180,12 @@ PF_Err RowBand(void* refcon, A_long, A_long band, A_long bands) {
       WriteMean(s, weight, Under<P>(src, y, x).alpha, out + x);
     }
   }
-  return PF_Err_NONE;
+  return p->progress.Done(p->in_data, thread, rows.last - rows.first, p->dst->height);
 }
 
 template <class P>
-PF_Err ColumnBand(void* refcon, A_long, A_long band, A_long bands) {
-  const BandPass* p = static_cast<const BandPass*>(refcon);
+PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
+  BandPass* p = static_cast<BandPass*>(refcon);
   if (PF_Err err = p->in_data->inter.abort(p->in_data->effect_ref)) return err;
   const PF_EffectWorld* src = p->src;
   const A_long H = p->dst->height, r = p->radius;
@@ -234,7 +235,7 @@ PF_Err ColumnBand(void* refcon, A_long, A_long band, A_long bands) {
       WriteMean(sum, weight, Under<P>(src, y, x).alpha, out + x);
     }
   }
-  return PF_Err_NONE;
+  return p->progress.Done(p->in_data, thread, n, p->dst->width);
 }
 
 }  // namespace
@@ -244,12 +245,12 @@ PF_Err ColumnBand(void* refcon, A_long, A_long band, A_long bands) {
 PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
                      const PF_EffectWorld* src, PF_EffectWorld* dst, A_long radius,
                      bool vertical, const IO_Params* map, const PF_EffectWorld* sourceCopy) {
-  BandPass pass{in_data, src, dst, radius, map, sourceCopy};
+  BandPass pass{in_data, src, dst, radius, map, sourceCopy, {}};
   const bool deep = IsDeep(dst);
   const A_long bands = vertical ? std::max<A_long>(1, dst->width / 256) : BandsFor(dst->height);
   PF_IterateGenericFunc fn = vertical ? (deep ? ColumnBand<PF_Pixel16> : ColumnBand<PF_Pixel>)
                                       : (deep ? RowBand<PF_Pixel16> : RowBand<PF_Pixel>);
-  return suite->iterate_generic(bands, &pass, fn);
+  return IterateBands(suite, in_data, bands, &pass, fn, vertical ? dst->width : dst->height);
 }
 
 template <class P>

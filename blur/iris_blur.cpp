@@ -150,13 +150,14 @@ struct UniformJob {
   const IrisKernel* k;
   const float* H;
   std::vector<RowDifference> list;
+  BandProgress progress;
 };
 
 template <class P>
-PF_Err UniformIrisRows(void* refcon, A_long, A_long band, A_long bands) {
+PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
   using C = typename PixelTraits<P>::Channel;
   constexpr double kMax = PixelTraits<P>::kMax;
-  const UniformJob* job = static_cast<const UniformJob*>(refcon);
+  UniformJob* job = static_cast<UniformJob*>(refcon);
   IO_Params* io = job->io;
   const IrisKernel& k = *job->k;
   const std::vector<RowDifference>& list = job->list;
@@ -234,15 +235,16 @@ PF_Err UniformIrisRows(void* refcon, A_long, A_long band, A_long bands) {
       }
     }
   }
-  return PF_Err_NONE;
+  return job->progress.Done(io->in_data, thread, rows.last - rows.first, Ht);
 }
 
 template <class P>
 PF_Err UniformIrisBlur(IO_Params* io, const IrisKernel& k, const float* H) {
-  UniformJob job{io, &k, H, RowDifferences(k)};
+  UniformJob job{io, &k, H, RowDifferences(k), {}};
   AEGP_SuiteHandler suites(io->in_data->pica_basicP);
-  return suites.Iterate8Suite1()->iterate_generic(
-      BandsFor(std::min(io->dst->height, io->src->height)), &job, UniformIrisRows<P>);
+  const A_long rows = std::min(io->dst->height, io->src->height);
+  return IterateBands(suites.Iterate8Suite1(), io->in_data, BandsFor(rows), &job,
+                      UniformIrisRows<P>, rows);
 }
 
 // The last row repeats the row above it, then the last column the column before it.

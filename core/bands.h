@@ -26,12 +26,34 @@ inline Span BandSpan(A_long n, A_long band, A_long bands) {
 // About 16 rows a band: enough bands to keep every thread busy and abort prompt.
 inline A_long BandsFor(A_long rows) { return std::max<A_long>(1, rows / 16); }
 
+// Counts the rows that bands finished; the bands finished on the calling thread (index 0)
+// tell the host, so progress is reported from the thread the host called the effect on.
+// The end is told once, by IterateBands, when every band is done.
+class BandProgress {
+ public:
+  PF_Err Done(PF_InData* in_data, A_long thread, A_long rows, A_long total) {
+    const A_long done = done_ += rows;
+    if (thread != 0 || done >= total) return PF_Err_NONE;
+    return in_data->inter.progress(in_data->effect_ref, done, total);
+  }
+
+ private:
+  std::atomic<A_long> done_{0};
+};
+
+// fn over `bands` bands through the host's generic iteration; then progress reaches `total`.
+inline PF_Err IterateBands(const PF_Iterate8Suite1* suite, PF_InData* in_data, A_long bands,
+                           void* job, PF_IterateGenericFunc fn, A_long total) {
+  if (PF_Err err = suite->iterate_generic(bands, job, fn)) return err;
+  return in_data->inter.progress(in_data->effect_ref, total, total);
+}
+
 struct RowsJob {
   PF_InData* in_data;
   const PF_EffectWorld* src;  // may be null: every pixel then reads transparent black
   PF_EffectWorld* dst;
   void* refcon;
-  std::atomic<A_long> rowsDone{0};
+  BandProgress progress;
 };
 
 template <class P>
@@ -60,9 +82,7 @@ PF_Err RowsBand(void* job_, A_long thread, A_long band, A_long bands) {
       if (PF_Err err = Fn(job->refcon, x, y, &outside, out + x)) return err;
     }
   }
-  const A_long done = job->rowsDone += rows.last - rows.first;
-  if (thread == 0) return in_data->inter.progress(in_data->effect_ref, done, dst->height);
-  return PF_Err_NONE;
+  return job->progress.Done(in_data, thread, rows.last - rows.first, dst->height);
 }
 
 // Runs Fn8 or Fn16 (by dst's depth) over all of dst, reading src.
@@ -70,9 +90,10 @@ template <PixelFn<PF_Pixel> Fn8, PixelFn<PF_Pixel16> Fn16>
 PF_Err IterateRows(PF_InData* in_data, const PF_EffectWorld* src, void* refcon,
                    PF_EffectWorld* dst) {
   AEGP_SuiteHandler suites(in_data->pica_basicP);
-  RowsJob job{in_data, src, dst, refcon};
-  return suites.Iterate8Suite1()->iterate_generic(
-      BandsFor(dst->height), &job, IsDeep(dst) ? RowsBand<PF_Pixel16, Fn16> : RowsBand<PF_Pixel, Fn8>);
+  RowsJob job{in_data, src, dst, refcon, {}};
+  return IterateBands(suites.Iterate8Suite1(), in_data, BandsFor(dst->height), &job,
+                      IsDeep(dst) ? RowsBand<PF_Pixel16, Fn16> : RowsBand<PF_Pixel, Fn8>,
+                      dst->height);
 }
 
 // The usual stage: io->src into io->dst.

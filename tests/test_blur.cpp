@@ -129,6 +129,9 @@ TYPED_TEST(BlurDepths, BandsEqualThePerPixelRoutines) {
             PF_InData in{};
             in.effect_ref = reinterpret_cast<PF_ProgPtr>(&host);
             in.inter.abort = [](PF_ProgPtr ref) { return reinterpret_cast<Host*>(ref)->PollAbort(); };
+            in.inter.progress = [](PF_ProgPtr ref, A_long done, A_long total) {
+              return reinterpret_cast<Host*>(ref)->Progress(done, total);
+            };
             World out(w, h, deep);
             const void* suite = nullptr;
             ASSERT_EQ(host.AcquireSuite(kPFIterate8Suite, 1, &suite), kSPNoError);

@@ -161,6 +161,31 @@ TEST(Render, IdenticalForEveryThreadCount) {
   }
 }
 
+// Bands report the rows done as they finish: each stage's fractions rise to 1.
+TEST(Render, ProgressRisesToTheEndOfEveryStage) {
+  for (int threads : {1, 3}) {
+    auto host = vt::LoadedHost();
+    host->SetThreads(threads);
+    vt::Set(*host, "Realistic Blur  [very slow]/Amount", "2");
+    std::vector<double> seen;
+    host->onProgress = [&](double f) { seen.push_back(f); };
+    Rendered(*host, vt::RandomWorld(40, 70, false, 5));
+    ASSERT_FALSE(seen.empty());
+    int ends = 0;
+    for (size_t i = 0; i < seen.size(); ++i) {
+      EXPECT_GT(seen[i], 0.0);
+      EXPECT_LE(seen[i], 1.0);
+      if (seen[i] == 1.0) {
+        ++ends;
+      } else if (i + 1 < seen.size()) {
+        EXPECT_GT(seen[i + 1], seen[i]) << i;
+      }
+    }
+    // The realistic blur, six fast-blur passes, lightness, composite and lens.
+    EXPECT_EQ(ends, 10) << threads << " threads";
+  }
+}
+
 TEST(Render, TwoRendersAtOnceGiveTheirOwnImages) {
   const World a = vt::RandomWorld(80, 60, false, 9), b = vt::RandomWorld(80, 60, true, 10);
   auto setup = [](Host& h, const char* type) {
