@@ -15,6 +15,7 @@
 #include "image_io.h"
 #include "preset.h"
 #include "sequence.h"
+#include "serve.h"
 #include "minihost/controls.h"
 #include "minihost/host.h"
 #include "minihost/testcard.h"
@@ -48,6 +49,8 @@ const char* kUsage =
     "                 [--frames A-B[:STEP] | --frame N] [--keep-going]\n"
     "                 [--work-depth 8|16] [--output-depth 8|16] [--threads N] [--module PATH]\n"
     "  vizmira testcard OUTPUT [--size WxH] [--depth 8|16]\n"
+    "  vizmira serve PICTURE [--custom-layer IMAGE] [--port 8642] [--listen ADDRESS]\n"
+    "                [--threads N] [--module PATH]\n"
     "\n"
     "KEY is a control index (1-64) or a unique end of its path, such as Type, MODE,\n"
     "Fast Blur/Amount or Fast Blur/Visible. 'vizmira params' lists them all.\n"
@@ -69,9 +72,10 @@ std::string DefaultModulePath() {
 struct Options {
   std::vector<std::string> positional;
   std::vector<std::pair<std::string, std::string>> sets;
-  std::optional<std::string> custom_layer, module, settings;
+  std::optional<std::string> custom_layer, module, settings, listen;
   std::optional<vzcli::FrameRange> frames;  // --frames, or --frame as a range of one
   int work_depth = 0, output_depth = 0, depth = 8, threads = 0, width = 1920, height = 1080;
+  int port = 8642;
   bool json = false, keep_going = false;
 };
 
@@ -124,6 +128,10 @@ Options ParseOptions(int argc, char** argv, int first) {
       o.output_depth = ParseDepth(a, next());
     } else if (a == "--depth") {
       o.depth = ParseDepth(a, next());
+    } else if (a == "--port") {
+      o.port = ParseInt(a, next(), 0, 65535);
+    } else if (a == "--listen") {
+      o.listen = next();
     } else if (a == "--threads") {
       o.threads = ParseInt(a, next(), 1, 1024);
     } else if (a == "--size") {
@@ -364,6 +372,23 @@ int CmdRender(const Options& o) {
   return kOk;
 }
 
+// The live preview in a browser, until Ctrl-C.
+int CmdServe(const Options& o) {
+  Expect(o, 1, "PICTURE");
+  vzcli::ServeOptions s;
+  s.module = o.module ? *o.module : DefaultModulePath();
+  s.picture = o.positional[0];
+  s.custom_layer = o.custom_layer;
+  if (o.listen) s.listen = *o.listen;
+  s.port = o.port;
+  s.threads = o.threads;
+  static std::atomic<bool> stop{false};
+  g_cancel = &stop;
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+  return vzcli::Serve(s, stop);
+}
+
 int CmdTestcard(const Options& o) {
   Expect(o, 1, "OUTPUT");
   World card = minihost::TestCard(o.width, o.height, o.depth == 16);
@@ -385,6 +410,7 @@ int main(int argc, char** argv) {
     if (cmd == "params") return CmdParams(o);
     if (cmd == "render") return CmdRender(o);
     if (cmd == "testcard") return CmdTestcard(o);
+    if (cmd == "serve") return CmdServe(o);
     throw UsageError("unknown command '" + cmd + "'");
   } catch (const UsageError& e) {
     std::cerr << "vizmira: " << e.what() << "\n\n" << kUsage;

@@ -118,6 +118,16 @@ class Host {
   void SetPoint(int index, double x, double y, bool pixels);
   void SetPointPixels(int index, double x, double y) { SetPoint(index, x, y, true); }
   bool PointInPixels(int index) const { return point_pixels_.count(index) != 0; }
+  // Every control's value and state, to put back after trying changes.
+  struct ControlState {
+    std::vector<PF_ParamDef> params;
+    std::map<int, bool> point_pixels;
+  };
+  ControlState SaveControls() const { return {params_, point_pixels_}; }
+  void RestoreControls(const ControlState& state) {
+    params_ = state.params;
+    point_pixels_ = state.point_pixels;
+  }
 
   // The frame the next render is: its time in in_data (frames count on from it).
   void SetFrame(A_long frame) { frame_ = frame; }
