@@ -4,14 +4,23 @@
 #   scripts/deps.sh --windows  the Windows cross-build and Wine for its smoke render
 #   scripts/deps.sh --fuzz     the Linux build plus clang's libFuzzer and sanitizer runtimes
 #   scripts/deps.sh --bench    the Linux build plus OpenCV, the benchmarks' reference
+#   scripts/deps.sh --browser  the Linux build plus Chromium, Node.js and the browser test's
+#                              npm packages (tests/browser)
 set -euo pipefail
-packages=(cmake make g++ clang pkg-config binutils libopenimageio-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev)
+cd "$(dirname "$0")/.."
+packages=(cmake make g++ clang pkg-config binutils libopenimageio-dev nlohmann-json3-dev
+          libcpp-httplib-dev libgtest-dev libbenchmark-dev)
 if [ "${1:-}" = "--windows" ]; then
   packages=(cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
 elif [ "${1:-}" = "--fuzz" ]; then
   packages+=(libclang-rt-14-dev)
 elif [ "${1:-}" = "--bench" ]; then
   packages+=(libopencv-dev)
+elif [ "${1:-}" = "--browser" ]; then
+  packages+=(chromium)
+  # Node.js from Debian unless the machine has one already (another vendor's package
+  # would clash with Debian's npm).
+  command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 fi
 missing=()
 for p in "${packages[@]}"; do
@@ -23,4 +32,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+if [ "${1:-}" = "--browser" ] && [ ! -d tests/browser/node_modules/puppeteer-core ]; then
+  echo "Installing the browser test's npm packages"
+  npm ci --prefix tests/browser --no-audit --no-fund --loglevel=error
 fi

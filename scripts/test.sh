@@ -5,7 +5,7 @@
 #   scripts/test.sh --tsan      the threaded tests with the thread sanitizer, in build-tsan/
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh --browser
 dir=build
 args=(-DCMAKE_BUILD_TYPE=Release)
 if [ "${1:-}" = "--sanitize" ]; then

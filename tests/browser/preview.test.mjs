@@ -1,0 +1,159 @@
+// The preview page in Debian's Chromium, driven through the DevTools protocol against a
+// running `vizmira serve`:
+//   node preview.test.mjs VIZMIRA OUTPUT_DIR
+// Exits 77 (skipped) only when Chromium cannot start. Leaves a screenshot of the page in
+// OUTPUT_DIR/vizmira-serve.png.
+import assert from "node:assert/strict";
+import { execFileSync, spawn } from "node:child_process";
+import fs from "node:fs";
+import os from "node:os";
+import path from "node:path";
+import puppeteer from "puppeteer-core";
+
+const [vizmiraArg, outputDir] = process.argv.slice(2);
+const vizmira = vizmiraArg && path.resolve(vizmiraArg);
+if (!vizmiraArg || !outputDir) {
+  console.error("usage: node preview.test.mjs VIZMIRA OUTPUT_DIR");
+  process.exit(2);
+}
+const chromium = process.env.CHROMIUM || "/usr/bin/chromium";
+const work = fs.mkdtempSync(path.join(os.tmpdir(), "vizmira-browser-"));
+fs.mkdirSync(outputDir, { recursive: true });
+
+const cli = (...args) => execFileSync(vizmira, args, { cwd: work, encoding: "utf8" });
+const controls = (...sets) => JSON.parse(cli("params", "--json", ...sets.flatMap((s) => ["--set", s])));
+// The file `vizmira render` writes for the card with these settings.
+function rendered(...sets) {
+  cli("render", "card.png", "ref.png", ...sets.flatMap((s) => ["--set", s]));
+  return fs.readFileSync(path.join(work, "ref.png"));
+}
+
+cli("testcard", "card.png", "--size", "640x360");
+const server = spawn(vizmira, ["serve", "card.png", "--port", "0", "--threads", "2"], { cwd: work });
+const url = await new Promise((resolve, reject) => {
+  let out = "";
+  server.stdout.on("data", (d) => {
+    out += d;
+    const m = out.match(/http:\/\/[^ ]+\//);
+    if (m) resolve(m[0]);
+  });
+  server.stderr.on("data", (d) => process.stderr.write(d));
+  server.on("exit", (code) => reject(new Error(`vizmira serve ended with ${code}: ${out}`)));
+});
+
+let browser;
+try {
+  browser = await puppeteer.launch({
+    executablePath: chromium,
+    headless: true,
+    args: ["--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"],
+  });
+} catch (err) {
+  console.log(`SKIPPED: Chromium (${chromium}) cannot start: ${err.message.split("\n")[0]}`);
+  server.kill("SIGINT");
+  process.exit(77);
+}
+
+let failed = false;
+try {
+  const page = await browser.newPage();
+  await page.setViewport({ width: 1280, height: 800 });
+  page.on("pageerror", (err) => { console.error("page error:", err.message); failed = true; });
+  await page.goto(url);
+  await page.waitForSelector("#controls .control");
+  const settled = () => page.waitForFunction(() => window.vz.settled(), { timeout: 120000 });
+  await settled();
+
+  // Every declared control is on the page, inside the group that declares it.
+  const declared = controls();
+  assert.equal(declared.length, 64);
+  const placed = await page.evaluate(() => [...document.querySelectorAll("[data-index]")].map((e) => ({
+    index: Number(e.dataset.index),
+    group: e.parentElement.closest("details.group")?.dataset.index ?? null,
+  })));
+  const expected = [];
+  const open = [];
+  for (const c of declared) {
+    if (c.type === "group_end") { open.pop(); continue; }
+    expected.push({ index: c.index, group: open.length ? String(open[open.length - 1]) : null });
+    if (c.type === "group_start") open.push(c.index);
+  }
+  assert.deepEqual(placed, expected, "controls and their groups");
+  const groupEnds = declared.filter((c) => c.type === "group_end").length;
+  assert.equal(placed.length + groupEnds, 64);
+  // Groups start folded where the effect folds them.
+  const folded = await page.evaluate(() => Object.fromEntries(
+    [...document.querySelectorAll("details.group")].map((d) => [d.dataset.index, !d.open])));
+  for (const c of declared.filter((c) => c.type === "group_start")) assert.equal(folded[c.index], c.folded, c.path);
+
+  // Triangle, feather 40, Screen: the picture is the command's, bit for bit.
+  const choice = (index, text) => String(declared[index - 1].choices.indexOf(text) + 1);
+  const row = (index) => `.control[data-index="${index}"]`;
+  const typeIn = async (index, value) => {
+    await page.$eval(`${row(index)} input[type=number], ${row(index)} input[type=text]`, (el, v) => {
+      el.value = v;
+      el.dispatchEvent(new Event("change"));
+    }, value);
+  };
+  await page.select(`${row(2)} select`, choice(2, "Triangle"));
+  await typeIn(6, "40");
+  await page.select(`${row(64)} select`, choice(64, "Screen"));
+  await settled();
+  const shown = async () => Buffer.from(await page.evaluate(async () =>
+    Array.from(new Uint8Array(await window.vz.blob.arrayBuffer()))));
+  assert.ok((await shown()).equals(rendered("Type=Triangle", "Feather=40", "MODE=Screen")),
+            "the page's picture is the command's");
+  await page.screenshot({ path: path.join(outputDir, "vizmira-serve.png") });
+
+  // Type None greys out what `params --set Type=None` reports greyed.
+  await page.select(`${row(2)} select`, choice(2, "None"));
+  await settled();
+  const enabled = await page.evaluate(() => Object.fromEntries(
+    [...document.querySelectorAll(".control")].map((e) => [e.dataset.index, e.dataset.enabled === "true"])));
+  const none = controls("Type=None", "Feather=40", "MODE=Screen");
+  for (const c of none.filter((c) => !c.type.startsWith("group"))) assert.equal(enabled[c.index], c.enabled, c.path);
+  assert.ok(none.some((c) => !c.enabled), "some controls are greyed");
+
+  // A change while a slow render runs: the slow picture never replaces the newer one.
+  const realistic = declared.find((c) => c.path.endsWith("Realistic Blur  [very slow]/Amount")).index;
+  const lightness = declared.find((c) => c.path.endsWith("Lightness/Amount")).index;
+  await page.select(`${row(2)} select`, choice(2, "Circle"));
+  await settled();
+  await typeIn(realistic, "100");
+  await page.waitForFunction(() => window.vz.busy && window.vz.requested > window.vz.shown);
+  const slow = await page.evaluate(() => window.vz.requested);
+  await typeIn(lightness, "40");
+  await settled();
+  const { history, requested } = await page.evaluate(() => ({ history: window.vz.history, requested: window.vz.requested }));
+  assert.ok(history.every((seq, i) => i === 0 || seq > history[i - 1]), `shown in order: ${history}`);
+  assert.ok(!history.includes(slow), `the stopped render ${slow} was never shown: ${history}`);
+  assert.equal(history[history.length - 1], requested);
+  assert.ok((await shown()).equals(rendered("Type=Circle", "Feather=40", "MODE=Screen",
+    "Realistic Blur  [very slow]/Amount=100", "Lightness/Amount=40")), "the newest settings' picture");
+  // A point placed by clicking on the picture, a quarter across and half down.
+  await page.click(`${row(7)} button`);
+  const box = await page.evaluate(() => {
+    const img = document.getElementById("picture-view"), r = img.getBoundingClientRect();
+    const scale = Math.min(r.width / img.naturalWidth, r.height / img.naturalHeight);
+    return { x: r.left + (r.width - img.naturalWidth * scale) / 2, y: r.top + (r.height - img.naturalHeight * scale) / 2,
+             w: img.naturalWidth * scale, h: img.naturalHeight * scale };
+  });
+  await page.mouse.click(box.x + box.w / 4, box.y + box.h / 2);
+  await settled();
+  const position = await page.$eval(`${row(7)} input[type=text]`, (el) => el.value);
+  const [px, py] = position.split(",").map(Number);
+  assert.ok(Math.abs(px - 160) <= 1 && Math.abs(py - 180) <= 1, `Position ${position}`);
+  console.log(`preview test passed (${history.length} pictures shown, render ${slow} stopped)`);
+} catch (err) {
+  console.error(err);
+  failed = true;
+} finally {
+  await browser.close();
+  if (server.exitCode === null) {
+    const ended = new Promise((resolve) => server.on("exit", resolve));
+    server.kill("SIGINT");
+    await ended;
+  }
+  fs.rmSync(work, { recursive: true, force: true });
+}
+process.exit(failed ? 1 : 0);
