@@ -13,6 +13,14 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 }  // namespace
 
+void IrisCells::Add(const Weight_Pt& c, const PF_EffectWorld* src) {
+  const ptrdiff_t pixel = IsDeep(src) ? sizeof(PF_Pixel16) : sizeof(PF_Pixel);
+  cells.push_back(c);
+  byteOffsets.push_back(ptrdiff_t(c.y) * src->rowbytes + ptrdiff_t(c.x) * pixel);
+  highlightOffsets.push_back(ptrdiff_t(c.y) * src->width + c.x);
+  reach = std::max({reach, c.x < 0 ? -c.x : c.x, c.y < 0 ? -c.y : c.y});
+}
+
 A_long BlurMapRadius(double m, A_long R) { return A_long(std::pow(m, 1.5) * R + 0.5); }
 
 IrisShape IrisShapeFrom(const KT_Info* info) {
@@ -282,7 +290,7 @@ PF_Err BlurMapIrisBlur(IO_Params* io, const IrisShape& shape, A_long R, const fl
       for (A_long dy = -next; dy <= next; ++dy)
         for (A_long dx = -next; dx <= next; ++dx) {
           const float g = grid.at(dx, dy);
-          if (double(g) > 0.0001) sparse.cells.push_back(Weight_Pt{dx, dy, g});
+          if (double(g) > 0.0001) sparse.Add(Weight_Pt{dx, dy, g}, io->src);
         }
       cells += sparse.cells.size();
       table[size_t(next)] = &sparse;
@@ -291,7 +299,7 @@ PF_Err BlurMapIrisBlur(IO_Params* io, const IrisShape& shape, A_long R, const fl
     if (PF_Err err = IterateRows<IrisBlur<PF_Pixel>, IrisBlur<PF_Pixel16>>(io, &rc)) return err;
     for (A_long r = first; r < next; ++r) {
       table[size_t(r)] = nullptr;
-      std::vector<Weight_Pt>().swap(kernels[size_t(r)].cells);
+      kernels[size_t(r)] = IrisCells{};
     }
   }
   return PF_Err_NONE;
@@ -308,15 +316,32 @@ PF_Err IrisBlur(void* refcon, A_long x, A_long y, P* in, P* out) {
   if (!k) return PF_Err_NONE;  // another batch's radius
   const Picture<P> pic{rc->io->src, rc->highlights};
   float total = 0, r = 0, g = 0, b = 0;
-  for (const Weight_Pt& c : k->cells) {
-    if (!pic.inside(x + c.x, y + c.y)) continue;
-    const P* s = pic.at(x + c.x, y + c.y);
-    if (s->alpha == 0) continue;
-    const float w = pic.h(x + c.x, y + c.y) * c.weight;
-    total += w;
-    r += w * s->red;
-    g += w * s->green;
-    b += w * s->blue;
+  const PF_EffectWorld* src = rc->io->src;
+  if (x - k->reach >= 0 && y - k->reach >= 0 && x + k->reach < src->width &&
+      y + k->reach < src->height) {
+    // The whole kernel inside: the same sums, in the same order, without the checks.
+    const char* at = reinterpret_cast<const char*>(pic.at(x, y));
+    const float* h = rc->highlights + size_t(y) * size_t(src->width) + size_t(x);
+    for (size_t i = 0; i < k->cells.size(); ++i) {
+      const P* s = reinterpret_cast<const P*>(at + k->byteOffsets[i]);
+      if (s->alpha == 0) continue;
+      const float w = h[k->highlightOffsets[i]] * k->cells[i].weight;
+      total += w;
+      r += w * s->red;
+      g += w * s->green;
+      b += w * s->blue;
+    }
+  } else {
+    for (const Weight_Pt& c : k->cells) {
+      if (!pic.inside(x + c.x, y + c.y)) continue;
+      const P* s = pic.at(x + c.x, y + c.y);
+      if (s->alpha == 0) continue;
+      const float w = pic.h(x + c.x, y + c.y) * c.weight;
+      total += w;
+      r += w * s->red;
+      g += w * s->green;
+      b += w * s->blue;
+    }
   }
   if (total < 0.0001f) {
     *out = *in;

@@ -2,6 +2,7 @@
 // that highlights open into iris-shaped discs.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "core/stage.h"
@@ -40,8 +41,14 @@ std::vector<RowDifference> RowDifferences(const IrisKernel& kernel);
 std::vector<float> HighlightMap(const PF_EffectWorld* src);
 
 // The cells of a kernel above the blur-map threshold, in row-major order.
+// A kernel's cells for the blur-map form, with where each lies from the output pixel in the
+// source's bytes and in the highlight map's values (for pixels whose whole kernel lies in
+// the picture).
 struct IrisCells {
   std::vector<Weight_Pt> cells;
+  std::vector<ptrdiff_t> byteOffsets, highlightOffsets;
+  A_long reach = 0;  // the largest |x| or |y| of a cell
+  void Add(const Weight_Pt& c, const PF_EffectWorld* src);
 };
 
 struct IrisRefcon {

@@ -271,7 +271,8 @@ TEST(IrisBlurMap, RadiusComesFromTheMaskToTheThreeHalves) {
   IO_Params io{nullptr, nullptr, &src.def(), nullptr};
   io.mask = mask.get();
   // Only radius 14 is in this batch; any other radius leaves the output unwritten.
-  IrisCells centre{{{0, 0, 1.0f}}};
+  IrisCells centre;
+  centre.Add(Weight_Pt{0, 0, 1.0f}, &src.def());
   std::vector<const IrisCells*> table(41, nullptr);
   table[14] = &centre;
   IrisRefcon rc{table.data(), &io, H.data(), 40};
@@ -292,7 +293,7 @@ TEST(IrisBlurMap, TransparentNeighbourhoodsKeepThePixel) {
   io.mask = mask.get();
   IrisCells square;
   for (A_long dy = -1; dy <= 1; ++dy)
-    for (A_long dx = -1; dx <= 1; ++dx) square.cells.push_back(Weight_Pt{dx, dy, 1.0f});
+    for (A_long dx = -1; dx <= 1; ++dx) square.Add(Weight_Pt{dx, dy, 1.0f}, &src.def());
   std::vector<const IrisCells*> table{nullptr, &square};
   IrisRefcon rc{table.data(), &io, H.data(), 1};
   PF_Pixel16 in{0, 900, 800, 700}, out{};
