@@ -4,6 +4,7 @@
 #include <cmath>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "fast_blur.h"
@@ -17,26 +18,62 @@ constexpr uint64_t kUnclaimed = ~uint64_t(0);
 bool IsZero(const PF_Pixel& p) { return !(p.alpha | p.red | p.green | p.blue); }
 bool IsZero(const PF_Pixel16& p) { return !(p.alpha | p.red | p.green | p.blue); }
 
+// A weighted mean of opaque pixels, summed in the order the pixels come.
+struct LineMean {
+  double r = 0, g = 0, b = 0, total = 0;
+  template <class P>
+  void Add(const P& q, double w) {
+    r += q.red * w;
+    g += q.green * w;
+    b += q.blue * w;
+    total += w;
+  }
+  template <class P>
+  P Value(const P& own) const {
+    using C = typename PixelTraits<P>::Channel;
+    if (total == 0) return P{own.alpha, 0, 0, 0};
+    return P{own.alpha, C(r / total), C(g / total), C(b / total)};
+  }
+};
+
 // The value the line leaves at point i: the source pixel, or the mean of the opaque pixels
 // from it N steps toward the centre, weighted ((N − k) / N)². `along` holds the line's
 // source pixels (null outside the source), `weight` the N weights.
 template <class P>
 P LineValue(const P& own, const P* const* along, int n, int i, A_long N, const double* weight) {
   if (N == 0) return own;
-  double r = 0, g = 0, b = 0, total = 0;
+  LineMean m;
   const int last = int(std::min<int64_t>(n, int64_t(i) + N));
-  for (int j = i; j < last; ++j) {
-    const P* q = along[j];
-    if (!q || q->alpha == 0) continue;
-    const double w = weight[j - i];
-    r += q->red * w;
-    g += q->green * w;
-    b += q->blue * w;
-    total += w;
+  for (int j = i; j < last; ++j)
+    if (along[j] && along[j]->alpha != 0) m.Add(*along[j], weight[j - i]);
+  return m.Value(own);
+}
+
+// The values at points i and i + 1 at once: each mean's sums in the very order LineValue
+// takes them, the two side by side (their additions do not wait on each other).
+template <class P>
+void LineValuePair(const P& own0, const P& own1, const P* const* along, int n, int i, A_long N,
+                   const double* weight, P* out0, P* out1) {
+  if (N == 0) {
+    *out0 = own0;
+    *out1 = own1;
+    return;
   }
-  using C = typename PixelTraits<P>::Channel;
-  if (total == 0) return P{own.alpha, 0, 0, 0};
-  return P{own.alpha, C(r / total), C(g / total), C(b / total)};
+  LineMean m0, m1;
+  const int last0 = int(std::min<int64_t>(n, int64_t(i) + N));
+  const int last1 = int(std::min<int64_t>(n, int64_t(i) + 1 + N));
+  auto opaque = [&](int j) { return along[j] && along[j]->alpha != 0; };
+  if (opaque(i)) m0.Add(*along[i], weight[0]);
+  int j = i + 1;
+  for (; j < last0; ++j)
+    if (opaque(j)) {
+      m0.Add(*along[j], weight[j - i]);
+      m1.Add(*along[j], weight[j - i - 1]);
+    }
+  for (; j < last1; ++j)
+    if (opaque(j)) m1.Add(*along[j], weight[j - i - 1]);
+  *out0 = m0.Value(own0);
+  *out1 = m1.Value(own1);
 }
 
 }  // namespace
@@ -62,20 +99,43 @@ PF_Err Trail(void* refcon, A_long x, A_long y, P*, P*) {
     const double f = double(N - k) / N;
     weight[size_t(k)] = f * f;
   }
-  for (int i = 0; i < n; ++i) {
-    // Writes land where the mirrored accessor points, so they never leave the image.
+  // Writes land where the mirrored accessor points, so they never leave the image.
+  auto target = [&](int i, size_t* index) {
     A_long row = pts[i].y - e.top, col = pts[i].x - e.left;
     RecomputePosition(dst, row, col);
-    P* target = GetPointerFromDataP<P>(dst, row + e.top, col + e.left, 1);
-    const size_t index = size_t(row) * size_t(dst->width) + size_t(col);
+    *index = size_t(row) * size_t(dst->width) + size_t(col);
+    return GetPointerFromDataP<P>(dst, row + e.top, col + e.left, 1);
+  };
+  auto own = [&](int i) { return GetPointerFromData<P>(src, pts[i].y, pts[i].x, 1); };
+  if (rc->writing) {
+    // The points this line owns; neighbours along the line are computed in pairs.
+    std::vector<std::pair<int, P*>> owned;
+    for (int i = 0; i < n; ++i) {
+      size_t index;
+      P* t = target(i, &index);
+      if (rc->claims[index].load(std::memory_order_relaxed) == line * room + uint64_t(i))
+        owned.emplace_back(i, t);
+    }
+    for (size_t o = 0; o < owned.size(); ++o) {
+      const int i = owned[o].first;
+      if (o + 1 < owned.size() && owned[o + 1].first == i + 1) {
+        LineValuePair<P>(own(i), own(i + 1), along.data(), n, i, N, weight.data(),
+                         owned[o].second, owned[o + 1].second);
+        ++o;
+      } else {
+        *owned[o].second = LineValue<P>(own(i), along.data(), n, i, N, weight.data());
+      }
+    }
+    return PF_Err_NONE;
+  }
+  for (int i = 0; i < n; ++i) {
+    size_t index;
+    target(i, &index);
     const uint64_t key = line * room + uint64_t(i);
-    const P own = GetPointerFromData<P>(src, pts[i].y, pts[i].x, 1);
-    if (rc->writing) {
-      if (rc->claims[index].load(std::memory_order_relaxed) == key)
-        *target = LineValue<P>(own, along.data(), n, i, N, weight.data());
-    } else if (own.alpha != 0 || !IsZero(LineValue<P>(own, along.data(), n, i, N, weight.data()))) {
-      // The value keeps the source pixel's alpha, so an opaque one needs no mean to know
-      // that the value is not transparent black.
+    const P mine = own(i);
+    // The value keeps the source pixel's alpha, so an opaque one needs no mean to know
+    // that the value is not transparent black.
+    if (mine.alpha != 0 || !IsZero(LineValue<P>(mine, along.data(), n, i, N, weight.data()))) {
       uint64_t seen = rc->claims[index].load(std::memory_order_relaxed);
       while (key < seen && !rc->claims[index].compare_exchange_weak(seen, key)) {
       }
