@@ -1,6 +1,8 @@
 #include "fast_blur.h"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "core/bands.h"
@@ -97,6 +99,7 @@ struct BandPass {
   A_long radius;
   const IO_Params* map;               // with the lens mask as blur map; null: plain
   const PF_EffectWorld* sourceCopy;   // the vertical map pass fades toward it
+  const PlainMeans* means;            // of the plain windows
   BandProgress progress;              // rows, or columns, done
 };
 
@@ -117,13 +120,33 @@ void Subtract(IntSums& s, const P& p) {
   s.b -= p.blue;
 }
 
+// The samples a window from position `first` to `last` (both included) reads, each once with
+// the number of times the fold brings it: a window far wider than the picture reads every
+// sample once instead of over and over.
+std::vector<std::pair<A_long, A_long>> Multiplicities(const A_long* at, A_long first, A_long last,
+                                                      A_long n) {
+  std::vector<A_long> count(size_t(std::max<A_long>(n, 0)), 0);
+  for (A_long i = first; i <= last; ++i) ++count[size_t(at[i])];
+  std::vector<std::pair<A_long, A_long>> read;
+  for (A_long v = 0; v < n; ++v)
+    if (count[size_t(v)]) read.emplace_back(v, count[size_t(v)]);
+  return read;
+}
+
 template <class P>
-void WriteMean(const IntSums& s, double weight, A_u_short alpha, P* out) {
+void Add(IntSums& s, const P& p, A_long times) {
+  s.r += int64_t(p.red) * times;
+  s.g += int64_t(p.green) * times;
+  s.b += int64_t(p.blue) * times;
+}
+
+template <class P>
+void WriteMean(const IntSums& s, const PlainMeans& mean, A_u_short alpha, P* out) {
   using C = typename PixelTraits<P>::Channel;
   out->alpha = C(alpha);
-  out->red = C(double(s.r) / weight + 0.5);
-  out->green = C(double(s.g) / weight + 0.5);
-  out->blue = C(double(s.b) / weight + 0.5);
+  out->red = C(mean(s.r));
+  out->green = C(mean(s.g));
+  out->blue = C(mean(s.b));
 }
 
 // Where each window position -r-1 … m+r-1 reads along a line of n samples, folded as the
@@ -151,9 +174,9 @@ PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
   if (PF_Err err = p->in_data->inter.abort(p->in_data->effect_ref)) return err;
   const PF_EffectWorld* src = p->src;
   const A_long W = p->dst->width, r = p->radius;
-  const double weight = 2.0 * r + 1;
   const std::vector<A_long> at = FoldTable(W, src->width, r, src->extent_hint.left);
   const A_long* column = at.data() + r + 1;  // column[x] for x in -r-1 … width+r-1
+  const auto first = Multiplicities(column, -r, r, src->width);  // the window of pixel 0
   const Span rows = BandSpan(p->dst->height, band, bands);
   for (A_long y = rows.first; y < rows.last; ++y) {
     A_long row = y - src->extent_hint.top;
@@ -172,12 +195,15 @@ PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
       if (slide) {
         Add(s, in[column[x + r]]);
         Subtract(s, in[column[x - r - 1]]);
+      } else if (x == 0) {
+        s = IntSums{};
+        for (const auto& [c, times] : first) Add(s, in[c], times);
       } else {
         s = IntSums{};
         for (A_long i = -r; i <= r; ++i) Add(s, in[column[x + i]]);
       }
       slide = true;
-      WriteMean(s, weight, Under<P>(src, y, x).alpha, out + x);
+      WriteMean(s, *p->means, Under<P>(src, y, x).alpha, out + x);
     }
   }
   return p->progress.Done(p->in_data, thread, rows.last - rows.first, p->dst->height);
@@ -189,7 +215,6 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
   if (PF_Err err = p->in_data->inter.abort(p->in_data->effect_ref)) return err;
   const PF_EffectWorld* src = p->src;
   const A_long H = p->dst->height, r = p->radius;
-  const double weight = 2.0 * r + 1;
   const std::vector<A_long> at = FoldTable(H, src->height, r, src->extent_hint.top);
   const A_long* rowOf = at.data() + r + 1;
   const Span columns = BandSpan(p->dst->width, band, bands);
@@ -205,9 +230,9 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
   if (!p->map) {
     // Every column slides from the start: from the window centred on row -1, summed row
     // by row.
-    for (A_long i = -r - 1; i < r; ++i) {
-      const P* in = RowOf<P>(src, rowOf[i]);
-      for (A_long c = 0; c < n; ++c) Add(s[size_t(c)], in[col[size_t(c)]]);
+    for (const auto& [row, times] : Multiplicities(rowOf, -r - 1, r - 1, src->height)) {
+      const P* in = RowOf<P>(src, row);
+      for (A_long c = 0; c < n; ++c) Add(s[size_t(c)], in[col[size_t(c)]], times);
     }
     std::fill(slide.begin(), slide.end(), 1);
   }
@@ -232,7 +257,7 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
         for (A_long i = -r; i <= r; ++i) Add(sum, RowOf<P>(src, rowOf[y + i])[col[size_t(c)]]);
       }
       slide[size_t(c)] = 1;
-      WriteMean(sum, weight, Under<P>(src, y, x).alpha, out + x);
+      WriteMean(sum, *p->means, Under<P>(src, y, x).alpha, out + x);
     }
   }
   return p->progress.Done(p->in_data, thread, n, p->dst->width);
@@ -244,9 +269,12 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
 // a column band reads a kilobyte of each row it visits, so rows cost few page walks.
 PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
                      const PF_EffectWorld* src, PF_EffectWorld* dst, A_long radius,
-                     bool vertical, const IO_Params* map, const PF_EffectWorld* sourceCopy) {
-  BandPass pass{in_data, src, dst, radius, map, sourceCopy, {}};
+                     bool vertical, const IO_Params* map, const PF_EffectWorld* sourceCopy,
+                     const PlainMeans* means) {
   const bool deep = IsDeep(dst);
+  std::optional<PlainMeans> own;
+  if (!means) means = &own.emplace(radius, deep);
+  BandPass pass{in_data, src, dst, radius, map, sourceCopy, means, {}};
   const A_long bands = vertical ? std::max<A_long>(1, dst->width / 256) : BandsFor(dst->height);
   PF_IterateGenericFunc fn = vertical ? (deep ? ColumnBand<PF_Pixel16> : ColumnBand<PF_Pixel>)
                                       : (deep ? RowBand<PF_Pixel16> : RowBand<PF_Pixel>);
@@ -265,24 +293,33 @@ PF_Err FastBlurV(void* refcon, A_long x, A_long y, P* in, P* out) {
 // Errors of either pass are reported: a failed horizontal pass would otherwise leave the
 // vertical pass reading an unwritten image and the blur report success. The horizontal pass
 // writes io->dst, the vertical one writes back into io->src, which then is the result.
-PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap) {
+PlainMeans::PlainMeans(A_long radius, bool deep) : weight_(2.0 * radius + 1) {
+  const int64_t top = int64_t(deep ? PixelTraits<PF_Pixel16>::kMax : PixelTraits<PF_Pixel>::kMax) *
+                      (2 * int64_t(radius) + 1);
+  if (top >= (int64_t(1) << 18)) return;
+  table_.resize(size_t(top) + 1);
+  for (size_t s = 0; s < table_.size(); ++s) table_[s] = A_u_short(double(s) / weight_ + 0.5);
+}
+
+PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap, const PlainMeans* means) {
   PF_InData* in_data = io->in_data;
   PF_EffectWorld* S = io->src;
   PF_EffectWorld* D = io->dst;
   AEGP_SuiteHandler suites(in_data->pica_basicP);
   const PF_Iterate8Suite1* bands = suites.Iterate8Suite1();
   const IO_Params* map = useLensMap ? io : nullptr;
-  PF_Err err = FastBlurBands(bands, in_data, S, D, rh, false, map);
+  PF_Err err = FastBlurBands(bands, in_data, S, D, rh, false, map, nullptr, rh == rv ? means : nullptr);
   // The vertical pass fades toward S as it was before the horizontal pass, and writes S: a
   // pixel reads only its own value there, before replacing it, so S needs no copy.
-  if (!err) err = FastBlurBands(bands, in_data, D, S, rv, true, map, S);
+  if (!err) err = FastBlurBands(bands, in_data, D, S, rv, true, map, S, rh == rv ? means : nullptr);
   io->src = D;
   io->dst = S;
   return err;
 }
 
 PF_Err FastBlur(IO_Params* io, A_long r, bool useLensMap) {
-  auto pass = [&] { return FastBlurA(io, r, r, useLensMap); };
+  const PlainMeans means(r, IsDeep(io->dst));  // one table for the six passes
+  auto pass = [&] { return FastBlurA(io, r, r, useLensMap, &means); };
   return Chain(io, pass, pass, pass);
 }
 

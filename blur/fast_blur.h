@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/stage.h"
 
@@ -15,10 +16,27 @@ struct FastBlurRefcon {
 
 PF_Err RenderFastBlurEffect(IO_Params* io, const KT_Info* info);
 
+// The plain window's mean C(s / (2r + 1) + 0.5) for a window sum s, the per-pixel routines'
+// very expression: a table of every sum a window can hold where that is at most 256 Ki
+// values (built once per blur; a larger one would fall out of the caches), the division
+// itself beyond.
+class PlainMeans {
+ public:
+  PlainMeans(A_long radius, bool deep);
+  A_u_short operator()(int64_t s) const {
+    return table_.empty() ? A_u_short(double(s) / weight_ + 0.5) : table_[size_t(s)];
+  }
+
+ private:
+  double weight_;
+  std::vector<A_u_short> table_;
+};
+
 // Three box passes at the depth of io->dst; the result in io->dst, io->src used as scratch.
 PF_Err FastBlur(IO_Params* io, A_long r, bool useLensMap);
 // One horizontal and one vertical pass; the result in io->dst, io->src used as scratch.
-PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap);
+PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap,
+                 const PlainMeans* means = nullptr);
 template <class P>
 PF_Err FastBlurH(void* refcon, A_long x, A_long y, P* in, P* out);
 template <class P>
@@ -30,4 +48,5 @@ PF_Err FastBlurV(void* refcon, A_long x, A_long y, P* in, P* out);
 PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
                      const PF_EffectWorld* src, PF_EffectWorld* dst, A_long radius,
                      bool vertical, const IO_Params* map = nullptr,
-                     const PF_EffectWorld* sourceCopy = nullptr);
+                     const PF_EffectWorld* sourceCopy = nullptr,
+                     const PlainMeans* means = nullptr);
