@@ -13,22 +13,33 @@ constexpr double kPi = 3.141592653589793;
 
 enum LensType { kNone = 1, kCircle, kRectWide, kRectTall, kTriangle, kCustom };
 
+// 1.5 / (scaleW · Rref) in double, plus the feather in single precision.
+double FeatherFraction(const KT_Info* info, double rref) {
+  return double(float(1.5 / (double(info->scaleW) * rref)) + info->feather);
+}
+
 // What the per-pixel value needs, computed once per render.
 struct LensGeometry {
   const KT_Info* info;
   const IO_Params* io;
   double cosR, sinR;
-  double W, H;  // output world size
+  double W, H;         // output world size
+  double featherW;     // the feather fraction against 0.35 W (circle, triangle, tall
+  double featherH;     // rectangle) and against 0.35 H (wide rectangle)
 };
 
 LensGeometry MakeGeometry(const KT_Info* info, const IO_Params* io) {
-  return LensGeometry{info, io, std::cos(info->rotation), std::sin(info->rotation),
-                      double(io->dst->width), double(io->dst->height)};
+  const double W = io->dst->width, H = io->dst->height;
+  return LensGeometry{info, io, std::cos(info->rotation), std::sin(info->rotation), W, H,
+                      FeatherFraction(info, 0.35 * W), FeatherFraction(info, 0.35 * H)};
 }
 
-// 1.5 / (scaleW · Rref) in double, plus the feather in single precision.
-double FeatherFraction(const KT_Info* info, double rref) {
-  return double(float(1.5 / (double(info->scaleW) * rref)) + info->feather);
+// (1 + cos πK) / 2; inside the lens (K = 0) and beyond it (K = 1) without calling cos, whose
+// values there are exactly 1 and −1.
+double Falloff(double K) {
+  if (K == 0.0) return 1.0;
+  if (K == 1.0) return 0.0;
+  return (1 + std::cos(kPi * K)) / 2;
 }
 
 double CustomMapValue(const LensGeometry& g, A_long x, A_long y) {
@@ -82,29 +93,27 @@ double MaskValue(const LensGeometry& g, A_long x, A_long y) {
       switch (info->lensType) {
         case kCircle: {
           const double R = 0.35 * g.W;
-          const double F = FeatherFraction(info, R) * R;
+          const double F = g.featherW * R;
           const double r = std::sqrt(u * u + w * w);
           const double Ri = R - F / 2;
           K = r < Ri ? 0.0 : std::min(1.0, (r - Ri) / F);
           break;
         }
         case kRectWide:
-          K = GetDistanceKWithRectMode(u, w, FeatherFraction(info, 0.35 * g.H), 0.35 * g.H,
-                                       0.75 * g.W, in_data);
+          K = GetDistanceKWithRectMode(u, w, g.featherH, 0.35 * g.H, 0.75 * g.W, in_data);
           break;
         case kRectTall:
-          K = GetDistanceKWithRectMode(u, w, FeatherFraction(info, 0.35 * g.W), 0.75 * g.H,
-                                       0.35 * g.W, in_data);
+          K = GetDistanceKWithRectMode(u, w, g.featherW, 0.75 * g.H, 0.35 * g.W, in_data);
           break;
         case kTriangle: {
           const double R = 0.35 * g.W;
-          K = GetDistanceKWithTriangleMode(u, w, FeatherFraction(info, R), R, in_data);
+          K = GetDistanceKWithTriangleMode(u, w, g.featherW, R, in_data);
           break;
         }
         default:  // None
           break;
       }
-      value = (1 + std::cos(kPi * K)) / 2;
+      value = Falloff(K);
     }
   }
   return info->invertAlpha ? 1 - value : value;

@@ -168,6 +168,14 @@ TEST(CustomMapStretch, ScalesTheLayerOverThePicture) {
   EXPECT_EQ(ComputeLensMask(24, 10, &info, &io), 0.0);
 }
 
+// The falloff takes (1 + cos πK) / 2 as exactly 1 inside the lens and 0 beyond it without
+// calling cos: what the maths library gives there.
+TEST(LensFalloff, CosineIsExactAtItsEnds) {
+  EXPECT_EQ(std::cos(0.0), 1.0);
+  EXPECT_EQ(std::cos(3.141592653589793 * 1.0), -1.0);
+  EXPECT_EQ((1 + std::cos(3.141592653589793)) / 2, 0.0);
+}
+
 TEST(LensMaskCache, LookupsOutsideTheRectangleAreZero) {
   World input(10, 10, false), output(10, 10, false);
   KT_Info info;
