@@ -245,9 +245,13 @@ namespace {
 template <class P>
 PF_Err Lens(void* refcon, A_long x, A_long y, P* in, P* out) {
   const LensRefcon* rc = static_cast<const LensRefcon*>(refcon);
-  const P O = InputPixel<P>(rc->input, rc->inputIs16, y, x);
   double m = GetLensMask(x, y, rc->io);
   if (rc->blurMap) m = std::min(1.0, m + rc->strength * m);
+  if (m == 1.0) {  // O·0 + P·1 + 0.5, truncated, is P: the input is not needed
+    *out = *in;
+    return PF_Err_NONE;
+  }
+  const P O = InputPixel<P>(rc->input, rc->inputIs16, y, x);
   if (m <= 0.0001) {
     *out = O;
     return PF_Err_NONE;
