@@ -85,13 +85,18 @@ std::string Preview::ControlsJson() {
 uint64_t Preview::Supersede(const std::string& client) {
   std::lock_guard<std::mutex> lock(tickets_mutex_);
   const uint64_t ticket = ++latest_[client];
-  if (running_ == client) host_.cancel = true;
+  if (running_ && *running_ == client) host_.cancel = true;
   return ticket;
 }
 
 bool Preview::Rendering(const std::string& client) {
   std::lock_guard<std::mutex> lock(tickets_mutex_);
-  return running_ == client;
+  return running_ && *running_ == client;
+}
+
+void Preview::StopRendering() {
+  std::lock_guard<std::mutex> lock(tickets_mutex_);
+  if (running_) host_.cancel = true;
 }
 
 bool Preview::Apply(const std::vector<std::pair<std::string, std::string>>& sets,
@@ -174,7 +179,7 @@ Preview::Result Preview::Render(const std::string& client, int proxy) {
   host_.RestoreControls(before);
   {
     std::lock_guard<std::mutex> tickets(tickets_mutex_);
-    running_.clear();
+    running_.reset();
   }
   if (err == PF_Interrupt_CANCEL) {
     result.outcome = Outcome::kSuperseded;
@@ -445,6 +450,7 @@ int Serve(const ServeOptions& o, const std::atomic<bool>& stop) {
   std::atomic<bool> ended{false};  // the server stopped on its own
   std::thread watcher([&] {
     while (!stop.load() && !ended.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    preview.StopRendering();
     server.stop();
   });
   server.listen_after_bind();

@@ -60,6 +60,8 @@ class Preview {
   const std::vector<minihost::Control>& controls() const { return controls_; }
   // Whether a render of `client` is running now.
   bool Rendering(const std::string& client);
+  // Stops the running render, whoever asked for it (the server is ending).
+  void StopRendering();
 
  private:
   uint64_t Supersede(const std::string& client);
@@ -77,7 +79,7 @@ class Preview {
   std::mutex host_mutex_;  // one render or change at a time
   std::mutex tickets_mutex_;
   std::map<std::string, uint64_t> latest_;  // per client: its newest request
-  std::string running_;                     // the client whose render runs
+  std::optional<std::string> running_;      // the client whose render runs
 };
 
 struct ServeOptions {
