@@ -134,7 +134,7 @@ World ReadImage(const std::string& path) {
   return world;
 }
 
-void WriteImage(const World& world, const std::string& path, int depth) {
+void WriteImage(const World& world, const std::string& path, int depth, bool quick) {
   QuietStderr quiet;
   const fs::path target(path);
   const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
@@ -148,6 +148,10 @@ void WriteImage(const World& world, const std::string& path, int depth) {
   OIIO::ImageSpec layout(w, h, nc, deep_out ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8);
   if (nc == 4) layout.alpha_channel = 3;
   layout.attribute("oiio:UnassociatedAlpha", 1);  // and no dividing by it on the way out
+  if (quick) {
+    layout.attribute("compression", "zip:1");
+    layout.attribute("png:compressionLevel", 1);
+  }
   std::vector<uint16_t> s;
   std::vector<uint8_t> b;
   (deep_out ? s.resize(size_t(w) * h * nc) : b.resize(size_t(w) * h * nc));
@@ -192,9 +196,9 @@ bool TableRead(const char* path, World* out, std::string* error) {
   }
 }
 
-bool TableWrite(const World& world, const char* path, int depth, std::string* error) {
+bool TableWrite(const World& world, const char* path, int depth, bool quick, std::string* error) {
   try {
-    WriteImage(world, path, depth);
+    WriteImage(world, path, depth, quick);
     return true;
   } catch (const std::exception& e) {
     *error = e.what();

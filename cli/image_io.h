@@ -13,7 +13,9 @@ namespace vzcli {
 minihost::World ReadImage(const std::string& path);
 
 // Writes at `depth` bits (8 or 16), whole or not at all: a temporary file is renamed into
-// place. 16-bit host values are written as min(65535, (v·65535 + 16384) / 32768).
-void WriteImage(const minihost::World& world, const std::string& path, int depth);
+// place. 16-bit host values are written as min(65535, (v·65535 + 16384) / 32768). `quick`
+// compresses as fast as the format allows: the same pixels in a larger file, for previews.
+void WriteImage(const minihost::World& world, const std::string& path, int depth,
+                bool quick = false);
 
 }  // namespace vzcli

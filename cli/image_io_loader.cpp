@@ -46,9 +46,9 @@ minihost::World ReadImage(const std::string& path) {
   return world;
 }
 
-void WriteImage(const minihost::World& world, const std::string& path, int depth) {
+void WriteImage(const minihost::World& world, const std::string& path, int depth, bool quick) {
   std::string error;
-  if (!Table().write(world, path.c_str(), depth, &error)) throw HostError(error);
+  if (!Table().write(world, path.c_str(), depth, quick, &error)) throw HostError(error);
 }
 
 }  // namespace vzcli

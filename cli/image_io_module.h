@@ -13,9 +13,10 @@ struct ImageIOTable {
   int version;  // kImageIOVersion
   // False with the reason; nothing thrown across the boundary.
   bool (*read)(const char* path, minihost::World* out, std::string* error);
-  bool (*write)(const minihost::World& world, const char* path, int depth, std::string* error);
+  bool (*write)(const minihost::World& world, const char* path, int depth, bool quick,
+                std::string* error);
 };
-inline constexpr int kImageIOVersion = 1;
+inline constexpr int kImageIOVersion = 2;
 inline constexpr const char* kImageIOModule = "vizmira_io.so";
 inline constexpr const char* kImageIOEntry = "VizmiraImageIO";
 
