@@ -18,14 +18,20 @@ constexpr uint64_t kUnclaimed = ~uint64_t(0);
 bool IsZero(const PF_Pixel& p) { return !(p.alpha | p.red | p.green | p.blue); }
 bool IsZero(const PF_Pixel16& p) { return !(p.alpha | p.red | p.green | p.blue); }
 
-// A weighted mean of opaque pixels, summed in the order the pixels come.
+// A line's source pixel as the means take it: its channels as doubles (whole numbers, so
+// exactly the values the sums would convert), and whether it counts (inside and opaque).
+struct Sample {
+  double r = 0, g = 0, b = 0;
+  bool counts = false;
+};
+
+// A weighted mean of samples, summed in the order the samples come.
 struct LineMean {
   double r = 0, g = 0, b = 0, total = 0;
-  template <class P>
-  void Add(const P& q, double w) {
-    r += q.red * w;
-    g += q.green * w;
-    b += q.blue * w;
+  void Add(const Sample& q, double w) {
+    r += q.r * w;
+    g += q.g * w;
+    b += q.b * w;
     total += w;
   }
   template <class P>
@@ -38,21 +44,21 @@ struct LineMean {
 
 // The value the line leaves at point i: the source pixel, or the mean of the opaque pixels
 // from it N steps toward the centre, weighted ((N − k) / N)². `along` holds the line's
-// source pixels (null outside the source), `weight` the N weights.
+// samples, `weight` the N weights.
 template <class P>
-P LineValue(const P& own, const P* const* along, int n, int i, A_long N, const double* weight) {
+P LineValue(const P& own, const Sample* along, int n, int i, A_long N, const double* weight) {
   if (N == 0) return own;
   LineMean m;
   const int last = int(std::min<int64_t>(n, int64_t(i) + N));
   for (int j = i; j < last; ++j)
-    if (along[j] && along[j]->alpha != 0) m.Add(*along[j], weight[j - i]);
+    if (along[j].counts) m.Add(along[j], weight[j - i]);
   return m.Value(own);
 }
 
 // The values at points i and i + 1 at once: each mean's sums in the very order LineValue
 // takes them, the two side by side (their additions do not wait on each other).
 template <class P>
-void LineValuePair(const P& own0, const P& own1, const P* const* along, int n, int i, A_long N,
+void LineValuePair(const P& own0, const P& own1, const Sample* along, int n, int i, A_long N,
                    const double* weight, P* out0, P* out1) {
   if (N == 0) {
     *out0 = own0;
@@ -62,16 +68,15 @@ void LineValuePair(const P& own0, const P& own1, const P* const* along, int n, i
   LineMean m0, m1;
   const int last0 = int(std::min<int64_t>(n, int64_t(i) + N));
   const int last1 = int(std::min<int64_t>(n, int64_t(i) + 1 + N));
-  auto opaque = [&](int j) { return along[j] && along[j]->alpha != 0; };
-  if (opaque(i)) m0.Add(*along[i], weight[0]);
+  if (along[i].counts) m0.Add(along[i], weight[0]);
   int j = i + 1;
   for (; j < last0; ++j)
-    if (opaque(j)) {
-      m0.Add(*along[j], weight[j - i]);
-      m1.Add(*along[j], weight[j - i - 1]);
+    if (along[j].counts) {
+      m0.Add(along[j], weight[j - i]);
+      m1.Add(along[j], weight[j - i - 1]);
     }
   for (; j < last1; ++j)
-    if (opaque(j)) m1.Add(*along[j], weight[j - i - 1]);
+    if (along[j].counts) m1.Add(along[j], weight[j - i - 1]);
   *out0 = m0.Value(own0);
   *out1 = m1.Value(own1);
 }
@@ -92,9 +97,12 @@ PF_Err Trail(void* refcon, A_long x, A_long y, P*, P*) {
   const int n = ComputeLinePTs(x, y, rc->cx, rc->cy, pts.get());
   const uint64_t line = uint64_t(y - e.top) * uint64_t(dst->width) + uint64_t(x - e.left);
   const PF_EffectWorld* src = rc->io->src;
-  std::vector<const P*> along(size_t(n), nullptr);
+  std::vector<Sample> along(static_cast<size_t>(n));
   std::vector<double> weight(static_cast<size_t>(N));
-  for (int i = 0; i < n; ++i) along[size_t(i)] = GetPointerFromDataP<P>(src, pts[i].y, pts[i].x, 0);
+  for (int i = 0; i < n; ++i) {
+    const P* q = GetPointerFromDataP<P>(src, pts[i].y, pts[i].x, 0);
+    if (q && q->alpha != 0) along[size_t(i)] = Sample{double(q->red), double(q->green), double(q->blue), true};
+  }
   for (A_long k = 0; k < N; ++k) {
     const double f = double(N - k) / N;
     weight[size_t(k)] = f * f;
