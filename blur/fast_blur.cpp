@@ -50,10 +50,36 @@ void MaskedMean(const PF_EffectWorld* src, const IO_Params* maskIo,
   const A_long k = A_long(r * m);
   Sums s;
   double weight = 0;
-  for (A_long i = -k; i <= k; ++i) {
-    const double w = kVertical ? GetLensMask(x, y + i, maskIo) : GetLensMask(x + i, y, maskIo);
-    Add(s, pixel(i), w);
-    weight += w;
+  // Where the whole window lies in the picture and in the mask, the same samples and mask
+  // values are read by stepping through memory instead of folding and checking each one.
+  const LensMask* lm = maskIo->mask;
+  const A_long row = y - src->extent_hint.top, col = x - src->extent_hint.left;
+  const A_long lo = kVertical ? row - k : col - k, hi = kVertical ? row + k : col + k;
+  const A_long mlo = kVertical ? y - k : x - k, mhi = kVertical ? y + k : x + k;
+  const bool inside =
+      lm && row >= 0 && row < src->height && col >= 0 && col < src->width && lo >= 0 &&
+      hi < (kVertical ? src->height : src->width) && y >= lm->rect.top && y < lm->rect.bottom &&
+      x >= lm->rect.left && x < lm->rect.right &&
+      mlo >= (kVertical ? lm->rect.top : lm->rect.left) &&
+      mhi < (kVertical ? lm->rect.bottom : lm->rect.right);
+  if (inside) {
+    const ptrdiff_t maskStep = kVertical ? lm->rect.right - lm->rect.left : 1;
+    const double* mv = lm->values + size_t(y - lm->rect.top) * size_t(lm->rect.right - lm->rect.left) +
+                       size_t(x - lm->rect.left);
+    const char* at = reinterpret_cast<const char*>(src->data) + intptr_t(row) * src->rowbytes +
+                     intptr_t(col) * intptr_t(sizeof(P));
+    const ptrdiff_t step = kVertical ? src->rowbytes : ptrdiff_t(sizeof(P));
+    for (A_long i = -k; i <= k; ++i) {
+      const double w = mv[i * maskStep];
+      Add(s, *reinterpret_cast<const P*>(at + i * step), w);
+      weight += w;
+    }
+  } else {
+    for (A_long i = -k; i <= k; ++i) {
+      const double w = kVertical ? GetLensMask(x, y + i, maskIo) : GetLensMask(x + i, y, maskIo);
+      Add(s, pixel(i), w);
+      weight += w;
+    }
   }
   if (kVertical && r != 0) {
     // Fade toward the pass's source: unblurred at m·r ≤ 1, fully blurred from m·r ≥ 5.
