@@ -315,6 +315,12 @@ int Serve(const ServeOptions& o, const std::atomic<bool>& stop) {
   std::string source_png;
 
   httplib::Server server;
+  // The library's default also shares the port with any other listener (SO_REUSEPORT): a
+  // second preview on a busy port would silently take half its requests.
+  server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   server.set_payload_max_length(64 * 1024);
   server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
     try {

@@ -130,7 +130,13 @@ TEST_F(ServeTest, HttpInterface) {
   options.listening = [&](int p) { port.set_value(p); };
   std::atomic<bool> stop{false};
   std::thread server([&] { vzcli::Serve(options, stop); });
-  httplib::Client http("127.0.0.1", port.get_future().get());
+  const int bound = port.get_future().get();
+  httplib::Client http("127.0.0.1", bound);
+  // A second preview on the same port is refused, not let share it.
+  vzcli::ServeOptions second = options;
+  second.port = bound;
+  second.listening = nullptr;
+  EXPECT_EQ(vzcli::Serve(second, stop), 2);
   fs::current_path(before);
 
   auto page = http.Get("/");
