@@ -509,7 +509,7 @@ PF_Err Host::Command(PF_Cmd cmd, PF_ParamDef* params[], PF_LayerDef* output) {
   if (!entry_) throw HostError("no module loaded");
   CurrentHost current(this);
   FillInData();
-  commands.push_back(cmd);
+  updates.clear();
   if (beforeCommand) beforeCommand(cmd, params, output);
   return entry_(cmd, &in_data_, &out_data_, params, output, nullptr);
 }

@@ -94,8 +94,7 @@ class Host {
 
   // Sends one command with in-data and out-data filled as a host does.
   PF_Err Command(PF_Cmd cmd, PF_ParamDef* params[] = nullptr, PF_LayerDef* output = nullptr);
-  // Every selector sent, in order; a hook that sees the records just before each call.
-  std::vector<PF_Cmd> commands;
+  // A hook that sees each selector and its records just before the call.
   std::function<void(PF_Cmd, PF_ParamDef**, PF_LayerDef*)> beforeCommand;
   const PF_InData& in_data() const { return in_data_; }
 
@@ -147,6 +146,8 @@ class Host {
   int IterateCalls() const { return iterate_calls_; }
   int GenericIterateCalls() const { return generic_calls_; }
   int AbortPolls() const { return polls_; }
+  // The parameter-interface updates the latest command sent, in order; a long-running host
+  // (the preview) sends one command per change, so older ones are not kept.
   std::vector<UpdateCall> updates;
   const std::map<uint32_t, std::vector<uint8_t>>& pipl() const { return pipl_; }
 
