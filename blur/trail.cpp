@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <new>
-#include <utility>
 #include <vector>
 
 #include "fast_blur.h"
@@ -18,141 +18,218 @@ constexpr uint64_t kUnclaimed = ~uint64_t(0);
 bool IsZero(const PF_Pixel& p) { return !(p.alpha | p.red | p.green | p.blue); }
 bool IsZero(const PF_Pixel16& p) { return !(p.alpha | p.red | p.green | p.blue); }
 
-// A line's source pixel as the means take it: its channels as doubles (whole numbers, so
-// exactly the values the sums would convert), and whether it counts (inside and opaque).
-struct Sample {
-  double r = 0, g = 0, b = 0;
-  bool counts = false;
+// What one band needs for a line, allocated once per band: the line's points, and its
+// source samples as the means take them, channel by channel: whole channel values as
+// doubles (exactly the values the sums would convert) and, in `counts`, 1 where the sample
+// counts (inside and opaque), else 0 with zero channels. Behind the line's n samples come
+// N + kTrailLanes zero samples, so that every point sums N terms: a zero term adds +0, which
+// leaves a sum of non-negative terms exactly as it was.
+struct LineScratch {
+  explicit LineScratch(size_t room, A_long N)
+      : pts(new (std::nothrow) PF_FixedPoint[room]),
+        stride(room + size_t(N) + kTrailLanes),
+        samples(new (std::nothrow) double[4 * stride]) {}
+  bool ok() const { return pts && samples; }
+  double* channel(int c) const { return samples.get() + size_t(c) * stride; }
+
+  std::unique_ptr<PF_FixedPoint[]> pts;
+  size_t stride;
+  std::unique_ptr<double[]> samples;  // red, green, blue, counts
 };
 
-// A weighted mean of samples, summed in the order the samples come.
-struct LineMean {
-  double r = 0, g = 0, b = 0, total = 0;
-  void Add(const Sample& q, double w) {
-    r += q.r * w;
-    g += q.g * w;
-    b += q.b * w;
-    total += w;
-  }
-  template <class P>
-  P Value(const P& own) const {
-    using C = typename PixelTraits<P>::Channel;
-    if (total == 0) return P{own.alpha, 0, 0, 0};
-    return P{own.alpha, C(r / total), C(g / total), C(b / total)};
-  }
-};
+// The sums of points i … i + kTrailLanes − 1 (lanes) over k = 0 … N − 1 of
+// channel[i + lane + k] · weight[k], each lane adding its terms in that order, for the four
+// channels at once. A lane of a vector operation is the very IEEE operation the scalar one
+// is, so every width gives the same sums; where the processor has 256-bit vectors, eight
+// lanes run at once (eight independent chains of additions), else four.
+typedef double V4 __attribute__((vector_size(32)));
 
-// The value the line leaves at point i: the source pixel, or the mean of the opaque pixels
-// from it N steps toward the centre, weighted ((N − k) / N)². `along` holds the line's
-// samples, `weight` the N weights.
-template <class P>
-P LineValue(const P& own, const Sample* along, int n, int i, A_long N, const double* weight) {
-  if (N == 0) return own;
-  LineMean m;
-  const int last = int(std::min<int64_t>(n, int64_t(i) + N));
-  for (int j = i; j < last; ++j)
-    if (along[j].counts) m.Add(along[j], weight[j - i]);
-  return m.Value(own);
+template <int kGroups>
+[[gnu::always_inline]] inline void Sums(const double* const* channels, int i, A_long N,
+                                        const double* weight, double (*sums)[kTrailLanes]) {
+  V4 acc[4][kGroups] = {};
+  for (A_long k = 0; k < N; ++k) {
+    const V4 w = {weight[k], weight[k], weight[k], weight[k]};
+    for (int c = 0; c < 4; ++c)
+      for (int g = 0; g < kGroups; ++g) {
+        V4 v;
+        std::memcpy(&v, channels[c] + i + 4 * g + k, sizeof v);
+        acc[c][g] += v * w;
+      }
+  }
+  for (int c = 0; c < 4; ++c) std::memcpy(sums[c], acc[c], sizeof acc[c]);
 }
 
-// The values at points i and i + 1 at once: each mean's sums in the very order LineValue
-// takes them, the two side by side (their additions do not wait on each other).
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::target("avx2")]] void SumsWide(const double* const* channels, int i, A_long N,
+                                      const double* weight, double (*sums)[kTrailLanes]) {
+  Sums<2>(channels, i, N, weight, sums);
+}
+const bool kWide = __builtin_cpu_supports("avx2");
+#else
+constexpr bool kWide = false;
+#endif
+
+}  // namespace
+
+bool TrailWideLanes() { return kWide; }
+
+void TrailLaneSums(bool wide, const double* const* channels, int i, A_long N,
+                   const double* weight, double (*sums)[kTrailLanes]) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (wide && kWide) return SumsWide(channels, i, N, weight, sums);
+#endif
+  (void)wide;
+  double high[4][kTrailLanes];
+  Sums<1>(channels, i, N, weight, sums);
+  Sums<1>(channels, i + 4, N, weight, high);
+  for (int c = 0; c < 4; ++c) std::copy(high[c], high[c] + 4, sums[c] + 4);
+}
+
+namespace {
+
+// The values the line leaves at points i … i + kTrailLanes − 1: the source pixel where N is 0,
+// else the mean of the opaque pixels from the point N steps toward the centre, weighted
+// ((N − k) / N)², each sum taken in the definition's order (k = 0 … N − 1).
 template <class P>
-void LineValuePair(const P& own0, const P& own1, const Sample* along, int n, int i, A_long N,
-                   const double* weight, P* out0, P* out1) {
+void LineValues(const LineScratch& s, int i, A_long N, const double* weight, const P* own,
+                P* out) {
+  using C = typename PixelTraits<P>::Channel;
   if (N == 0) {
-    *out0 = own0;
-    *out1 = own1;
+    std::copy(own, own + kTrailLanes, out);
     return;
   }
-  LineMean m0, m1;
-  const int last0 = int(std::min<int64_t>(n, int64_t(i) + N));
-  const int last1 = int(std::min<int64_t>(n, int64_t(i) + 1 + N));
-  if (along[i].counts) m0.Add(along[i], weight[0]);
-  int j = i + 1;
-  for (; j < last0; ++j)
-    if (along[j].counts) {
-      m0.Add(along[j], weight[j - i]);
-      m1.Add(along[j], weight[j - i - 1]);
+  const double* channels[4] = {s.channel(0), s.channel(1), s.channel(2), s.channel(3)};
+  double sums[4][kTrailLanes];  // red, green, blue, weight; by lane
+  TrailLaneSums(true, channels, i, N, weight, sums);
+  const double *r = sums[0], *g = sums[1], *b = sums[2], *t = sums[3];
+  for (int l = 0; l < kTrailLanes; ++l)
+    out[l] = t[l] == 0 ? P{own[l].alpha, 0, 0, 0}
+                       : P{own[l].alpha, C(r[l] / t[l]), C(g[l] / t[l]), C(b[l] / t[l])};
+}
+
+// The lines: one from every pixel of the world on a row or column of the extent's edge
+// toward the centre, keyed by that pixel's position in row-major order.
+struct TrailJob {
+  const TrailRefcon* rc;
+  std::vector<PF_FixedPoint> starts;
+  A_long N;
+  std::vector<double> weight;  // the N weights
+  size_t room;                 // points a line can have
+  BandProgress progress;
+};
+
+template <class P>
+PF_Err TrailLines(void* job_, A_long thread, A_long band, A_long bands) {
+  TrailJob* job = static_cast<TrailJob*>(job_);
+  const TrailRefcon* rc = job->rc;
+  PF_InData* in_data = rc->io->in_data;
+  if (PF_Err err = in_data->inter.abort(in_data->effect_ref)) return err;
+  const PF_EffectWorld* src = rc->io->src;
+  const PF_EffectWorld* dst = rc->io->dst;
+  const PF_Rect& e = dst->extent_hint;
+  const A_long N = job->N;
+  const double* weight = job->weight.data();
+  LineScratch s(job->room, N);
+  if (!s.ok()) return PF_Err_OUT_OF_MEMORY;
+  std::vector<std::pair<int, P*>> owned;
+  if (rc->writing) owned.reserve(job->room);
+  double *R = s.channel(0), *G = s.channel(1), *B = s.channel(2), *T = s.channel(3);
+
+  const Span lines = BandSpan(A_long(job->starts.size()), band, bands);
+  for (A_long l = lines.first; l < lines.last; ++l) {
+    const A_long x = job->starts[size_t(l)].x, y = job->starts[size_t(l)].y;
+    const PF_FixedPoint* pts = s.pts.get();
+    const int n = ComputeLinePTs(x, y, rc->cx, rc->cy, s.pts.get());
+    const uint64_t line = uint64_t(y - e.top) * uint64_t(dst->width) + uint64_t(x - e.left);
+    for (int i = 0; i < n; ++i) {
+      const P* q = GetPointerFromDataP<P>(src, pts[i].y, pts[i].x, 0);
+      const bool counts = q && q->alpha != 0;
+      R[i] = counts ? double(q->red) : 0.0;
+      G[i] = counts ? double(q->green) : 0.0;
+      B[i] = counts ? double(q->blue) : 0.0;
+      T[i] = counts ? 1.0 : 0.0;
     }
-  for (; j < last1; ++j)
-    if (along[j].counts) m1.Add(along[j], weight[j - i - 1]);
-  *out0 = m0.Value(own0);
-  *out1 = m1.Value(own1);
+    for (double* c : {R, G, B, T}) std::fill(c + n, c + n + N + kTrailLanes, 0.0);
+    // Writes land where the mirrored accessor points, so they never leave the image.
+    auto target = [&](int i, size_t* index) {
+      A_long row = pts[i].y - e.top, col = pts[i].x - e.left;
+      RecomputePosition(dst, row, col);
+      *index = size_t(row) * size_t(dst->width) + size_t(col);
+      return GetPointerFromDataP<P>(dst, row + e.top, col + e.left, 1);
+    };
+    auto own = [&](int i) {
+      return i < n ? GetPointerFromData<P>(src, pts[i].y, pts[i].x, 1) : P{0, 0, 0, 0};
+    };
+    if (rc->writing) {
+      // The points this line owns, their values computed kTrailLanes neighbours at a time.
+      owned.clear();
+      for (int i = 0; i < n; ++i) {
+        size_t index;
+        P* t = target(i, &index);
+        if (rc->claims[index].load(std::memory_order_relaxed) == line * job->room + uint64_t(i))
+          owned.emplace_back(i, t);
+      }
+      for (size_t o = 0; o < owned.size();) {
+        const int i = owned[o].first;
+        P mine[kTrailLanes], values[kTrailLanes];
+        for (int k = 0; k < kTrailLanes; ++k) mine[k] = own(i + k);
+        LineValues<P>(s, i, N, weight, mine, values);
+        for (; o < owned.size() && owned[o].first < i + kTrailLanes; ++o)
+          *owned[o].second = values[owned[o].first - i];
+      }
+    } else {
+      for (int i = 0; i < n; ++i) {
+        size_t index;
+        target(i, &index);
+        const uint64_t key = line * job->room + uint64_t(i);
+        const P mine = own(i);
+        // The value keeps the source pixel's alpha, so an opaque one needs no mean to know
+        // that the value is not transparent black.
+        bool claims = mine.alpha != 0;
+        if (!claims) {
+          P mines[kTrailLanes] = {mine}, values[kTrailLanes];
+          LineValues<P>(s, i, N, weight, mines, values);
+          claims = !IsZero(values[0]);
+        }
+        if (claims) {
+          uint64_t seen = rc->claims[index].load(std::memory_order_relaxed);
+          while (key < seen && !rc->claims[index].compare_exchange_weak(seen, key)) {
+          }
+        }
+      }
+    }
+  }
+  return job->progress.Done(in_data, thread, lines.last - lines.first,
+                            A_long(job->starts.size()));
 }
 
 }  // namespace
 
-template <class P>
-PF_Err Trail(void* refcon, A_long x, A_long y, P*, P*) {
-  const TrailRefcon* rc = static_cast<const TrailRefcon*>(refcon);
+PF_Err TrailPass(const PF_Iterate8Suite1* suite, const TrailRefcon* rc) {
   const PF_EffectWorld* dst = rc->io->dst;
   const PF_Rect& e = dst->extent_hint;
-  if (x != e.left && x != e.right - 1 && y != e.top && y != e.bottom - 1) return PF_Err_NONE;
-
-  const A_long N = A_long(float(rc->distance) * rc->amount * rc->amount);
-  const size_t room = size_t(std::max(dst->width, dst->height)) * 2 + 2;
-  std::unique_ptr<PF_FixedPoint[]> pts(new (std::nothrow) PF_FixedPoint[room]);
-  if (!pts) return PF_Err_OUT_OF_MEMORY;
-  const int n = ComputeLinePTs(x, y, rc->cx, rc->cy, pts.get());
-  const uint64_t line = uint64_t(y - e.top) * uint64_t(dst->width) + uint64_t(x - e.left);
-  const PF_EffectWorld* src = rc->io->src;
-  std::vector<Sample> along(static_cast<size_t>(n));
-  std::vector<double> weight(static_cast<size_t>(N));
-  for (int i = 0; i < n; ++i) {
-    const P* q = GetPointerFromDataP<P>(src, pts[i].y, pts[i].x, 0);
-    if (q && q->alpha != 0) along[size_t(i)] = Sample{double(q->red), double(q->green), double(q->blue), true};
-  }
-  for (A_long k = 0; k < N; ++k) {
-    const double f = double(N - k) / N;
-    weight[size_t(k)] = f * f;
-  }
-  // Writes land where the mirrored accessor points, so they never leave the image.
-  auto target = [&](int i, size_t* index) {
-    A_long row = pts[i].y - e.top, col = pts[i].x - e.left;
-    RecomputePosition(dst, row, col);
-    *index = size_t(row) * size_t(dst->width) + size_t(col);
-    return GetPointerFromDataP<P>(dst, row + e.top, col + e.left, 1);
-  };
-  auto own = [&](int i) { return GetPointerFromData<P>(src, pts[i].y, pts[i].x, 1); };
-  if (rc->writing) {
-    // The points this line owns; neighbours along the line are computed in pairs.
-    std::vector<std::pair<int, P*>> owned;
-    for (int i = 0; i < n; ++i) {
-      size_t index;
-      P* t = target(i, &index);
-      if (rc->claims[index].load(std::memory_order_relaxed) == line * room + uint64_t(i))
-        owned.emplace_back(i, t);
-    }
-    for (size_t o = 0; o < owned.size(); ++o) {
-      const int i = owned[o].first;
-      if (o + 1 < owned.size() && owned[o + 1].first == i + 1) {
-        LineValuePair<P>(own(i), own(i + 1), along.data(), n, i, N, weight.data(),
-                         owned[o].second, owned[o + 1].second);
-        ++o;
-      } else {
-        *owned[o].second = LineValue<P>(own(i), along.data(), n, i, N, weight.data());
-      }
-    }
-    return PF_Err_NONE;
-  }
-  for (int i = 0; i < n; ++i) {
-    size_t index;
-    target(i, &index);
-    const uint64_t key = line * room + uint64_t(i);
-    const P mine = own(i);
-    // The value keeps the source pixel's alpha, so an opaque one needs no mean to know
-    // that the value is not transparent black.
-    if (mine.alpha != 0 || !IsZero(LineValue<P>(mine, along.data(), n, i, N, weight.data()))) {
-      uint64_t seen = rc->claims[index].load(std::memory_order_relaxed);
-      while (key < seen && !rc->claims[index].compare_exchange_weak(seen, key)) {
-      }
+  TrailJob job{rc, {}, A_long(float(rc->distance) * rc->amount * rc->amount), {},
+               size_t(std::max(dst->width, dst->height)) * 2 + 2, {}};
+  for (A_long y = 0; y < dst->height; ++y) {
+    if (y == e.top || y == e.bottom - 1) {
+      for (A_long x = 0; x < dst->width; ++x) job.starts.push_back(PF_FixedPoint{x, y});
+    } else {
+      if (e.left >= 0 && e.left < dst->width) job.starts.push_back(PF_FixedPoint{e.left, y});
+      const A_long right = e.right - 1;
+      if (right != e.left && right >= 0 && right < dst->width)
+        job.starts.push_back(PF_FixedPoint{right, y});
     }
   }
-  return PF_Err_NONE;
+  job.weight.resize(size_t(job.N));
+  for (A_long k = 0; k < job.N; ++k) {
+    const double f = double(job.N - k) / job.N;
+    job.weight[size_t(k)] = f * f;
+  }
+  const A_long lines = A_long(job.starts.size());
+  return IterateBands(suite, rc->io->in_data, std::max<A_long>(1, std::min<A_long>(lines, lines / 32 + 1)),
+                      &job, IsDeep(dst) ? TrailLines<PF_Pixel16> : TrailLines<PF_Pixel>, lines);
 }
-template PF_Err Trail<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);
-template PF_Err Trail<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
 
 TrailGeometry ComputeTrailGeometry(const PF_Rect& e, A_long cx, A_long cy, float amount) {
   const A_long mx = A_long((e.left + e.right) / 2 - 0.5);
@@ -189,10 +266,11 @@ PF_Err RenderTrailEffect(IO_Params* io, const KT_Info* info) {
   std::unique_ptr<std::atomic<uint64_t>[]> claims(new (std::nothrow) std::atomic<uint64_t>[pixels]);
   if (!claims) return PF_Err_OUT_OF_MEMORY;
   for (size_t i = 0; i < pixels; ++i) claims[i].store(kUnclaimed, std::memory_order_relaxed);
+  AEGP_SuiteHandler suites(in_data->pica_basicP);
   TrailRefcon rc{g.cx, g.cy, io, info->trailAmount, g.distance, claims.get(), false};
-  if ((err = IterateRows<Trail<PF_Pixel>, Trail<PF_Pixel16>>(io, &rc))) return err;
+  if ((err = TrailPass(suites.Iterate8Suite1(), &rc))) return err;
   rc.writing = true;
-  if ((err = IterateRows<Trail<PF_Pixel>, Trail<PF_Pixel16>>(io, &rc))) return err;
+  if ((err = TrailPass(suites.Iterate8Suite1(), &rc))) return err;
   claims.reset();
 
   std::swap(io->src, io->dst);

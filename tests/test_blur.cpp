@@ -1,8 +1,10 @@
 // The blur engines: fast blur windows and blur-map weights, the distortion's geometry, the
 // trail's lines and the directional kernel; whole renders for the stage's passes.
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <optional>
+#include <random>
 
 #include "blur/directional_blur.h"
 #include "blur/fast_blur.h"
@@ -280,6 +282,35 @@ TEST(TrailGeometry, WorkedValues) {
   EXPECT_EQ(g.distance, A_long(std::sqrt(90.0 * 90 + 80 * 80)));
 }
 
+// Both vector widths give, lane by lane, the scalar sum in the definition's order; values
+// that round differently in another order (a wide spread of magnitudes) make a reordering
+// show.
+TEST(TrailSums, EveryWidthAddsEachLaneInOrder) {
+  std::mt19937 rng(77);
+  for (A_long N : {1, 3, 17, 200}) {
+    const int count = 40;
+    std::vector<double> weight(static_cast<size_t>(N));
+    for (A_long k = 0; k < N; ++k) weight[size_t(k)] = std::ldexp(1.0 + rng() % 1000, -int(rng() % 40));
+    std::vector<std::vector<double>> ch(4, std::vector<double>(size_t(count + N + kTrailLanes)));
+    for (auto& c : ch)
+      for (auto& v : c) v = rng() % 3 ? double(rng() % 65536) : 0.0;
+    const double* channels[4] = {ch[0].data(), ch[1].data(), ch[2].data(), ch[3].data()};
+    for (int i : {0, 5, count - 1}) {
+      double plain[4][kTrailLanes], wide[4][kTrailLanes];
+      TrailLaneSums(false, channels, i, N, weight.data(), plain);
+      TrailLaneSums(true, channels, i, N, weight.data(), wide);
+      for (int c = 0; c < 4; ++c)
+        for (int lane = 0; lane < kTrailLanes; ++lane) {
+          double expected = 0;
+          for (A_long k = 0; k < N; ++k) expected += ch[size_t(c)][size_t(i + lane + k)] * weight[size_t(k)];
+          EXPECT_EQ(plain[c][lane], expected) << "N " << N << " i " << i << " channel " << c;
+          EXPECT_EQ(wide[c][lane], expected) << "N " << N << " i " << i << " channel " << c;
+        }
+    }
+  }
+  std::printf("trail sums: 256-bit vectors %s\n", TrailWideLanes() ? "compared" : "not on this processor");
+}
+
 // The literal walk: edge pixels in row-major order, each line writing the pixels that are
 // still transparent black.
 template <class P>
@@ -328,25 +359,25 @@ TYPED_TEST(BlurDepths, TrailClaimsEqualTheSequentialWalkForAnyThreadCount) {
       Host host;
       host.SetThreads(threads);
       World dst(w, 29, deep);
-      IO_Params io{nullptr, nullptr, &src.def(), &dst.def()};
+      PF_InData in{};
+      in.effect_ref = reinterpret_cast<PF_ProgPtr>(&host);
+      in.inter.abort = [](PF_ProgPtr ref) { return reinterpret_cast<Host*>(ref)->PollAbort(); };
+      in.inter.progress = [](PF_ProgPtr ref, A_long done, A_long total) {
+        return reinterpret_cast<Host*>(ref)->Progress(done, total);
+      };
+      IO_Params io{&in, nullptr, &src.def(), &dst.def()};
       std::vector<std::atomic<uint64_t>> claims(size_t(w) * 29);
       for (auto& c : claims) c = ~uint64_t(0);
       TrailRefcon rc{g.cx, g.cy, &io, 0.6f, g.distance, claims.data(), false};
-      PF_InData in{};
-      in.effect_ref = reinterpret_cast<PF_ProgPtr>(&host);
+      const void* suite = nullptr;
+      ASSERT_EQ(host.AcquireSuite(kPFIterate8Suite, 1, &suite), kSPNoError);
       for (bool writing : {false, true}) {
         rc.writing = writing;
-        const void* suite = nullptr;
-        if constexpr (deep) {
-          host.AcquireSuite(kPFIterate16Suite, 1, &suite);
-          static_cast<const PF_iterate16Suite1*>(suite)->iterate(&in, 0, 29, &src.def(), nullptr, &rc,
-                                                                 Trail<PF_Pixel16>, &dst.def());
-        } else {
-          host.AcquireSuite(kPFIterate8Suite, 1, &suite);
-          static_cast<const PF_Iterate8Suite1*>(suite)->iterate(&in, 0, 29, &src.def(), nullptr, &rc,
-                                                                Trail<PF_Pixel>, &dst.def());
-        }
+        PF_Err err = PF_Err_NONE;
+        host.RunAsCommand([&] { err = TrailPass(static_cast<const PF_Iterate8Suite1*>(suite), &rc); });
+        ASSERT_EQ(err, PF_Err_NONE);
       }
+      host.ReleaseSuite(kPFIterate8Suite, 1);
       EXPECT_TRUE(vt::SameImage(dst, expected)) << "width " << w << ", " << threads << " threads";
     }
   }
