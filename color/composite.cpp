@@ -20,69 +20,85 @@ PF_Err ColorEffect(void* refcon, A_long, A_long, P* in, P* out) {
 
 enum Mode { kNormal = 1, kAdd, kScreen, kMultiply };
 
-// One channel of the 8-bit composite: the result is written as is.
-A_u_char Composite8(A_long P, A_long O, float I, double m, A_long mode) {
-  switch (mode) {
-    case kAdd: {
-      A_long s = A_long(P * m + O);
-      if (s > 255) s = 255;
-      return A_u_char(float(s - O) * I + float(O));
-    }
-    case kScreen: {
-      const A_long s = A_long((1 - (1 - O / 255.0) * (1 - P * m / 255.0)) * 255.0);
-      return A_u_char(float(s - O) * I + float(O));
-    }
-    case kMultiply: {
-      const A_long d = P * O / 255 - O;
-      return A_u_char(O + double(float(d) * I) * m);
-    }
-    default:  // Normal: the mask does not enter
-      return A_u_char(float(P) * I + float(O) * (1 - I));
+// One channel of the 8-bit composite: the result is written as is. The mode is a template
+// argument so that a render's rows run without a choice per channel.
+template <A_long kMode>
+A_u_char Composite8(A_long P, A_long O, float I, double m) {
+  if constexpr (kMode == kAdd) {
+    A_long s = A_long(P * m + O);
+    if (s > 255) s = 255;
+    return A_u_char(float(s - O) * I + float(O));
+  } else if constexpr (kMode == kScreen) {
+    const A_long s = A_long((1 - (1 - O / 255.0) * (1 - P * m / 255.0)) * 255.0);
+    return A_u_char(float(s - O) * I + float(O));
+  } else if constexpr (kMode == kMultiply) {
+    const A_long d = P * O / 255 - O;
+    return A_u_char(O + double(float(d) * I) * m);
+  } else {  // Normal: the mask does not enter
+    return A_u_char(float(P) * I + float(O) * (1 - I));
   }
 }
 
 // One channel of the 16-bit composite, before its final blend by the mask. The Add sum
 // reaches 65536, so it is kept in 32 bits.
-double Composite16(A_long P, A_long O, float I, double m, A_long mode) {
-  switch (mode) {
-    case kAdd: {
-      const A_long s = A_long(P * m + O) > 32768 ? 32768 : O + P;
-      return float(s - O) * I + float(O);
-    }
-    case kScreen: {
-      const A_long s = A_long((1 - (1 - O / 32768.0) * (1 - P * m / 32768.0)) * 32768.0);
-      return float(s - O) * I + float(O);
-    }
-    case kMultiply: {
-      const A_long d = P * O / 32768 - O;
-      return O + double(float(d) * I) * m;
-    }
-    default:
-      return float(P) * I + float(O) * (1 - I);
+template <A_long kMode>
+double Composite16(A_long P, A_long O, float I, double m) {
+  if constexpr (kMode == kAdd) {
+    const A_long s = A_long(P * m + O) > 32768 ? 32768 : O + P;
+    return float(s - O) * I + float(O);
+  } else if constexpr (kMode == kScreen) {
+    const A_long s = A_long((1 - (1 - O / 32768.0) * (1 - P * m / 32768.0)) * 32768.0);
+    return float(s - O) * I + float(O);
+  } else if constexpr (kMode == kMultiply) {
+    const A_long d = P * O / 32768 - O;
+    return O + double(float(d) * I) * m;
+  } else {
+    return float(P) * I + float(O) * (1 - I);
   }
 }
 
-template <class P>
-PF_Err OpacityWithMode(void* refcon, A_long x, A_long y, P* in, P* out) {
+template <class P, A_long kMode>
+void OpacityWithMode(const void* refcon, const RowInputs<P>& row, A_long x, const P& in,
+                     P* out) {
   const OpacityRefcon* rc = static_cast<const OpacityRefcon*>(refcon);
-  const double m = GetLensMask(x, y, rc->io);
+  const double m = row.mask(x);
   constexpr bool kDeep = PixelTraits<P>::kDeep;
   // The two depths gate differently at the threshold itself.
   if (kDeep ? !(m > 0.0001) : !(m >= 0.0001)) {
-    *out = *in;
-    return PF_Err_NONE;
+    *out = in;
+    return;
   }
-  const P O = InputPixel<P>(rc->input, rc->inputIs16, y, x);
+  const P O = row.input(x);
   using C = typename PixelTraits<P>::Channel;
-  auto channel = [&](C p, C o) -> C {
+  const float I = rc->intensity;
+  auto channel = [I, m](C p, C o) -> C {
     if constexpr (kDeep) {
-      const double v = Composite16(p, o, rc->intensity, m, rc->mode);
+      const double v = Composite16<kMode>(p, o, I, m);
       return C(v * m + o * (1 - m));  // final lens blend, truncated, no 0.5
     } else {
-      return Composite8(p, o, rc->intensity, m, rc->mode);
+      return Composite8<kMode>(p, o, I, m);
     }
   };
-  ZipChannels(*in, O, out, channel);
+  ZipChannels(in, O, out, channel);
+}
+
+// The composite's rows for one mode (any other number composites as Normal).
+template <A_long kMode>
+PF_Err CompositeRows(IO_Params* io, OpacityRefcon* rc) {
+  return IterateRowsWithInputs<OpacityWithMode<PF_Pixel, kMode>, OpacityWithMode<PF_Pixel16, kMode>>(
+      io, rc, rc->input, rc->inputIs16);
+}
+
+template <class P>
+PF_Err OpacityWithModeOf(void* refcon, A_long x, A_long y, P* in, P* out) {
+  const OpacityRefcon* rc = static_cast<const OpacityRefcon*>(refcon);
+  const RowInputs<P> row(rc->io, rc->input, rc->inputIs16, y);
+  switch (rc->mode) {
+    case kAdd: OpacityWithMode<P, kAdd>(refcon, row, x, *in, out); break;
+    case kScreen: OpacityWithMode<P, kScreen>(refcon, row, x, *in, out); break;
+    case kMultiply: OpacityWithMode<P, kMultiply>(refcon, row, x, *in, out); break;
+    default: OpacityWithMode<P, kNormal>(refcon, row, x, *in, out); break;
+  }
   return PF_Err_NONE;
 }
 
@@ -95,10 +111,10 @@ PF_Err ColorEffect16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel1
   return ColorEffect<PF_Pixel16>(refcon, x, y, in, out);
 }
 PF_Err OpacityWithMode8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out) {
-  return OpacityWithMode<PF_Pixel>(refcon, x, y, in, out);
+  return OpacityWithModeOf<PF_Pixel>(refcon, x, y, in, out);
 }
 PF_Err OpacityWithMode16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out) {
-  return OpacityWithMode<PF_Pixel16>(refcon, x, y, in, out);
+  return OpacityWithModeOf<PF_Pixel16>(refcon, x, y, in, out);
 }
 
 PF_Err RenderOtherEffect(IO_Params* io, const KT_Info* info) {
@@ -115,5 +131,10 @@ PF_Err RenderEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {
   bool is16 = false;
   if (PF_Err err = InputIs16Bit(io->in_data, input, &is16)) return err;
   OpacityRefcon rc{input, info->intensity, info->mode, io, char(is16)};
-  return IterateRows<OpacityWithMode8, OpacityWithMode16>(io, &rc);
+  switch (rc.mode) {
+    case kAdd: return CompositeRows<kAdd>(io, &rc);
+    case kScreen: return CompositeRows<kScreen>(io, &rc);
+    case kMultiply: return CompositeRows<kMultiply>(io, &rc);
+    default: return CompositeRows<kNormal>(io, &rc);
+  }
 }

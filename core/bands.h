@@ -56,33 +56,39 @@ struct RowsJob {
   BandProgress progress;
 };
 
-template <class P>
-P* RowOf(const PF_EffectWorld* w, A_long y) {
-  return reinterpret_cast<P*>(reinterpret_cast<char*>(w->data) + intptr_t(y) * w->rowbytes);
-}
-
-template <class P, PixelFn<P> Fn>
-PF_Err RowsBand(void* job_, A_long thread, A_long band, A_long bands) {
-  RowsJob* job = static_cast<RowsJob*>(job_);
+// A band of rows: rowFn(y) gives the row's pixel routine, pixel(x, in, out), which is
+// called for every pixel of the row.
+template <class P, class RowFn>
+PF_Err RowsBandWith(RowsJob* job, A_long thread, A_long band, A_long bands, RowFn rowFn) {
   PF_InData* in_data = job->in_data;
   if (PF_Err err = in_data->inter.abort(in_data->effect_ref)) return err;
   const PF_EffectWorld* src = job->src;
   PF_EffectWorld* dst = job->dst;
   const Span rows = BandSpan(dst->height, band, bands);
   for (A_long y = rows.first; y < rows.last; ++y) {
+    const auto pixel = rowFn(y);
     P* out = RowOf<P>(dst, y);
     const bool inRows = src && y < src->height;
     P* in = inRows ? RowOf<P>(src, y) : nullptr;
     const A_long inside = inRows ? std::min(src->width, dst->width) : 0;
     A_long x = 0;
     for (; x < inside; ++x)
-      if (PF_Err err = Fn(job->refcon, x, y, in + x, out + x)) return err;
+      if (PF_Err err = pixel(x, in + x, out + x)) return err;
     for (; x < dst->width; ++x) {
       P outside{0, 0, 0, 0};
-      if (PF_Err err = Fn(job->refcon, x, y, &outside, out + x)) return err;
+      if (PF_Err err = pixel(x, &outside, out + x)) return err;
     }
   }
   return job->progress.Done(in_data, thread, rows.last - rows.first, dst->height);
+}
+
+template <class P, PixelFn<P> Fn>
+PF_Err RowsBand(void* job_, A_long thread, A_long band, A_long bands) {
+  RowsJob* job = static_cast<RowsJob*>(job_);
+  void* refcon = job->refcon;
+  return RowsBandWith<P>(job, thread, band, bands, [refcon](A_long y) {
+    return [refcon, y](A_long x, P* in, P* out) { return Fn(refcon, x, y, in, out); };
+  });
 }
 
 // Runs Fn8 or Fn16 (by dst's depth) over all of dst, reading src.

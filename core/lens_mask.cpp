@@ -78,45 +78,50 @@ double CustomMapValue(const LensGeometry& g, A_long x, A_long y) {
   return luma * alpha / max2;
 }
 
-double MaskValue(const LensGeometry& g, A_long x, A_long y) {
+// The value for one lens type; the type is a template argument so that a row of the mask is
+// filled without a choice per pixel.
+template <int kType>
+double MaskValueOf(const LensGeometry& g, A_long x, A_long y) {
   const KT_Info* info = g.info;
   const PF_InData* in_data = g.io->in_data;
   double value = 0.0;
   if (info->scaleW > 0 && info->scaleH > 0) {
-    if (info->lensType == kCustom) {
+    if constexpr (kType == kCustom) {
       value = CustomMapValue(g, x, y);
     } else {
       const double dx = x - info->posX, dy = y - info->posY;
       const double u = (dx * g.cosR + dy * g.sinR) / info->scaleW;
       const double w = (dy * g.cosR - dx * g.sinR) / info->scaleH;
       double K = 0.0;
-      switch (info->lensType) {
-        case kCircle: {
-          const double R = 0.35 * g.W;
-          const double F = g.featherW * R;
-          const double r = std::sqrt(u * u + w * w);
-          const double Ri = R - F / 2;
-          K = r < Ri ? 0.0 : std::min(1.0, (r - Ri) / F);
-          break;
-        }
-        case kRectWide:
-          K = GetDistanceKWithRectMode(u, w, g.featherH, 0.35 * g.H, 0.75 * g.W, in_data);
-          break;
-        case kRectTall:
-          K = GetDistanceKWithRectMode(u, w, g.featherW, 0.75 * g.H, 0.35 * g.W, in_data);
-          break;
-        case kTriangle: {
-          const double R = 0.35 * g.W;
-          K = GetDistanceKWithTriangleMode(u, w, g.featherW, R, in_data);
-          break;
-        }
-        default:  // None
-          break;
-      }
+      if constexpr (kType == kCircle) {
+        const double R = 0.35 * g.W;
+        const double F = g.featherW * R;
+        const double r = std::sqrt(u * u + w * w);
+        const double Ri = R - F / 2;
+        K = r < Ri ? 0.0 : std::min(1.0, (r - Ri) / F);
+      } else if constexpr (kType == kRectWide) {
+        K = GetDistanceKWithRectMode(u, w, g.featherH, 0.35 * g.H, 0.75 * g.W, in_data);
+      } else if constexpr (kType == kRectTall) {
+        K = GetDistanceKWithRectMode(u, w, g.featherW, 0.75 * g.H, 0.35 * g.W, in_data);
+      } else if constexpr (kType == kTriangle) {
+        const double R = 0.35 * g.W;
+        K = GetDistanceKWithTriangleMode(u, w, g.featherW, R, in_data);
+      }  // None: K stays 0
       value = Falloff(K);
     }
   }
   return info->invertAlpha ? 1 - value : value;
+}
+
+double MaskValue(const LensGeometry& g, A_long x, A_long y) {
+  switch (g.info->lensType) {
+    case kCircle: return MaskValueOf<kCircle>(g, x, y);
+    case kRectWide: return MaskValueOf<kRectWide>(g, x, y);
+    case kRectTall: return MaskValueOf<kRectTall>(g, x, y);
+    case kTriangle: return MaskValueOf<kTriangle>(g, x, y);
+    case kCustom: return MaskValueOf<kCustom>(g, x, y);
+    default: return MaskValueOf<kNone>(g, x, y);
+  }
 }
 
 }  // namespace
@@ -200,14 +205,33 @@ struct FillJob {
   double* values;
 };
 
-PF_Err FillRows(void* refcon, A_long, A_long band, A_long bands) {
-  const FillJob* job = static_cast<const FillJob*>(refcon);
-  const PF_Rect& r = *job->rect;
+template <int kType>
+void FillBand(const FillJob* job, A_long band, A_long bands) {
+  // The render's numbers as locals: the compiler then knows the values written cannot change
+  // them and keeps them in registers across a row.
+  const KT_Info info = *job->g->info;
+  LensGeometry g = *job->g;
+  g.info = &info;
+  const PF_Rect r = *job->rect;
+  double* const values = job->values;
   const A_long W = r.right - r.left;
   const Span rows = BandSpan(r.bottom - r.top, band, bands);
-  for (A_long j = rows.first; j < rows.last; ++j)
-    for (A_long i = 0; i < W; ++i)
-      job->values[size_t(j) * size_t(W) + size_t(i)] = MaskValue(*job->g, r.left + i, r.top + j);
+  for (A_long j = rows.first; j < rows.last; ++j) {
+    double* row = values + size_t(j) * size_t(W);
+    for (A_long i = 0; i < W; ++i) row[i] = MaskValueOf<kType>(g, r.left + i, r.top + j);
+  }
+}
+
+PF_Err FillRows(void* refcon, A_long, A_long band, A_long bands) {
+  const FillJob* job = static_cast<const FillJob*>(refcon);
+  switch (job->g->info->lensType) {
+    case kCircle: FillBand<kCircle>(job, band, bands); break;
+    case kRectWide: FillBand<kRectWide>(job, band, bands); break;
+    case kRectTall: FillBand<kRectTall>(job, band, bands); break;
+    case kTriangle: FillBand<kTriangle>(job, band, bands); break;
+    case kCustom: FillBand<kCustom>(job, band, bands); break;
+    default: FillBand<kNone>(job, band, bands); break;
+  }
   return PF_Err_NONE;
 }
 
@@ -231,43 +255,41 @@ PF_Err LensMaskScope::Fill(const PF_Rect& rect, const KT_Info* info, const IO_Pa
   return PF_Err_NONE;
 }
 
-template <class P>
-P InputPixel(const PF_EffectWorld* input, bool inputIs16, A_long y, A_long x) {
-  if (inputIs16) return ConvertPixel<P>(GetPointerFromData<PF_Pixel16>(input, y, x, 1));
-  return ConvertPixel<P>(GetPointerFromData<PF_Pixel>(input, y, x, 1));
-}
-template PF_Pixel InputPixel<PF_Pixel>(const PF_EffectWorld*, bool, A_long, A_long);
-template PF_Pixel16 InputPixel<PF_Pixel16>(const PF_EffectWorld*, bool, A_long, A_long);
-
 namespace {
 
 // out = trunc(O·(1 − m) + P·m + 0.5) per channel, alpha included.
 template <class P>
-PF_Err Lens(void* refcon, A_long x, A_long y, P* in, P* out) {
+void Lens(const void* refcon, const RowInputs<P>& row, A_long x, const P& in, P* out) {
   const LensRefcon* rc = static_cast<const LensRefcon*>(refcon);
-  double m = GetLensMask(x, y, rc->io);
+  double m = row.mask(x);
   if (rc->blurMap) m = std::min(1.0, m + rc->strength * m);
   if (m == 1.0) {  // O·0 + P·1 + 0.5, truncated, is P: the input is not needed
-    *out = *in;
-    return PF_Err_NONE;
+    *out = in;
+    return;
   }
-  const P O = InputPixel<P>(rc->input, rc->inputIs16, y, x);
+  const P O = row.input(x);
   if (m <= 0.0001) {
     *out = O;
-    return PF_Err_NONE;
+    return;
   }
   using C = typename PixelTraits<P>::Channel;
-  ZipChannels(O, *in, out, [m](C o, C p) { return C(double(o) * (1 - m) + double(p) * m + 0.5); });
+  ZipChannels(O, in, out, [m](C o, C p) { return C(double(o) * (1 - m) + double(p) * m + 0.5); });
+}
+
+template <class P>
+PF_Err LensPixel(void* refcon, A_long x, A_long y, P* in, P* out) {
+  const LensRefcon* rc = static_cast<const LensRefcon*>(refcon);
+  Lens<P>(refcon, RowInputs<P>(rc->io, rc->input, rc->inputIs16, y), x, *in, out);
   return PF_Err_NONE;
 }
 
 }  // namespace
 
 PF_Err Lens8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out) {
-  return Lens<PF_Pixel>(refcon, x, y, in, out);
+  return LensPixel<PF_Pixel>(refcon, x, y, in, out);
 }
 PF_Err Lens16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out) {
-  return Lens<PF_Pixel16>(refcon, x, y, in, out);
+  return LensPixel<PF_Pixel16>(refcon, x, y, in, out);
 }
 
 PF_Err RenderLensEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {
@@ -290,5 +312,5 @@ PF_Err RenderLensEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* inpu
     }
   }
   if (info->lensType == 1 || info->scaleW <= 0 || info->scaleH <= 0) return HandOn(io);
-  return IterateRows<Lens8, Lens16>(io, &rc);
+  return IterateRowsWithInputs<Lens<PF_Pixel>, Lens<PF_Pixel16>>(io, &rc, input, is16);
 }

@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <memory>
 
+#include "bands.h"
 #include "params/kt_info.h"
+#include "pixel.h"
 #include "stage.h"
 
 // Lookups outside the rectangle give 0.
@@ -65,7 +67,80 @@ PF_Err Lens16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out)
 
 // The input layer's pixel at (y, x), mirrored, converted to P's depth.
 template <class P>
-P InputPixel(const PF_EffectWorld* input, bool inputIs16, A_long y, A_long x);
+P InputPixel(const PF_EffectWorld* input, bool inputIs16, A_long y, A_long x) {
+  if (inputIs16) return ConvertPixel<P>(GetPointerFromData<PF_Pixel16>(input, y, x, 1));
+  return ConvertPixel<P>(GetPointerFromData<PF_Pixel>(input, y, x, 1));
+}
+
+// GetLensMask and InputPixel along one row, their lookups resolved once for the row: the
+// same values, for the stages that weigh by the mask and blend with the input layer.
+template <class P>
+class RowInputs {
+ public:
+  RowInputs(const IO_Params* io, const PF_EffectWorld* input, bool inputIs16, A_long y)
+      : input_(input), inputIs16_(inputIs16), y_(y) {
+    if (const LensMask* m = io->mask; m && y >= m->rect.top && y < m->rect.bottom) {
+      const A_long w = m->rect.right - m->rect.left;
+      mask_ = m->values + size_t(y - m->rect.top) * size_t(w) - m->rect.left;
+      maskLeft_ = m->rect.left;
+      maskRight_ = m->rect.right;
+    }
+    const A_long row = y - input->extent_hint.top;
+    if (inputIs16 == PixelTraits<P>::kDeep && row >= 0 && row < input->height) {
+      row_ = RowOf<P>(input, row) - input->extent_hint.left;
+      rowLeft_ = input->extent_hint.left;
+      rowRight_ = input->extent_hint.left + input->width;
+    }
+  }
+  double mask(A_long x) const { return x >= maskLeft_ && x < maskRight_ ? mask_[x] : 0.0; }
+  P input(A_long x) const {
+    return x >= rowLeft_ && x < rowRight_ ? row_[x] : InputPixel<P>(input_, inputIs16_, y_, x);
+  }
+
+ private:
+  const double* mask_ = nullptr;  // indexed by x
+  A_long maskLeft_ = 0, maskRight_ = 0;
+  const P* row_ = nullptr;        // indexed by x
+  A_long rowLeft_ = 0, rowRight_ = 0;
+  const PF_EffectWorld* input_;
+  bool inputIs16_;
+  A_long y_;
+};
+
+// Per-pixel routines that read the mask and the input layer through their row's lookups,
+// run over dst in bands of rows like IterateRows.
+template <class P>
+using InputsPixelFn = void (*)(const void* refcon, const RowInputs<P>& row, A_long x,
+                               const P& in, P* out);
+
+struct InputsJob {
+  RowsJob rows;
+  const IO_Params* io;
+  const PF_EffectWorld* input;
+  bool inputIs16;
+};
+
+template <class P, InputsPixelFn<P> Fn>
+PF_Err InputsBand(void* job_, A_long thread, A_long band, A_long bands) {
+  const InputsJob* job = static_cast<const InputsJob*>(job_);
+  const void* refcon = job->rows.refcon;
+  return RowsBandWith<P>(const_cast<RowsJob*>(&job->rows), thread, band, bands, [job, refcon](A_long y) {
+    return [row = RowInputs<P>(job->io, job->input, job->inputIs16, y), refcon](A_long x, P* in, P* out) {
+      Fn(refcon, row, x, *in, out);
+      return PF_Err_NONE;
+    };
+  });
+}
+
+template <InputsPixelFn<PF_Pixel> Fn8, InputsPixelFn<PF_Pixel16> Fn16>
+PF_Err IterateRowsWithInputs(IO_Params* io, void* refcon, const PF_EffectWorld* input,
+                             bool inputIs16) {
+  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
+  InputsJob job{{io->in_data, io->src, io->dst, refcon, {}}, io, input, inputIs16};
+  return IterateBands(suites.Iterate8Suite1(), io->in_data, BandsFor(io->dst->height), &job,
+                      IsDeep(io->dst) ? InputsBand<PF_Pixel16, Fn16> : InputsBand<PF_Pixel, Fn8>,
+                      io->dst->height);
+}
 
 // The lens composite: the treated picture over the input layer by the mask.
 PF_Err RenderLensEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input);

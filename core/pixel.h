@@ -55,6 +55,11 @@ inline To ConvertPixel(const From& p) {
   }
 }
 
+template <class P>
+P* RowOf(const PF_EffectWorld* w, A_long y) {
+  return reinterpret_cast<P*>(reinterpret_cast<char*>(w->data) + intptr_t(y) * w->rowbytes);
+}
+
 // Folds v into 0 … n-1: the low end mirrors without repeating the edge (-1 → 1), the high
 // end with (n → n-1). The two reflections repeat with period 2n-1, so the fold is taken
 // modulo that period instead of looping, with the same result.
