@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 #include <new>
 
 #include "bands.h"
@@ -219,6 +222,81 @@ void FillBand(const FillJob* job, A_long band, A_long bands) {
   for (A_long j = rows.first; j < rows.last; ++j) {
     double* row = values + size_t(j) * size_t(W);
     for (A_long i = 0; i < W; ++i) row[i] = MaskValueOf<kType>(g, r.left + i, r.top + j);
+  }
+}
+
+// The least non-negative double q for which holds(q), where holds is false below some value
+// and true from it on; +inf if it holds nowhere below. Non-negative doubles order as their
+// bit patterns do, so a bisection over the patterns finds it exactly.
+template <class Holds>
+double Least(Holds holds) {
+  uint64_t lo = 0, hi = 0x7FF0000000000000u;  // 0 and +inf
+  auto value = [](uint64_t bits) {
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+  };
+  if (holds(0.0)) return 0.0;
+  while (hi - lo > 1) {
+    const uint64_t mid = lo + (hi - lo) / 2;
+    (holds(value(mid)) ? hi : lo) = mid;
+  }
+  return value(hi);
+}
+
+// The circle: most pixels lie well inside the ring where the edge falls off (value 1) or
+// well beyond it (value 0). The falloff K is a monotonic function of r² = u² + w² (square
+// root, subtraction and division by a positive number all round monotonically), so K = 0
+// exactly for r² below one threshold and K = 1 exactly from another on; both are found once
+// by bisection with the very expressions of the per-pixel value. A pixel's r² is first
+// estimated with reciprocals instead of the two divisions (within a few units in the last
+// place), and only a pixel whose estimate lies within 1e-9 of a threshold, or between them,
+// takes the per-pixel value.
+template <>
+void FillBand<kCircle>(const FillJob* job, A_long band, A_long bands) {
+  const KT_Info info = *job->g->info;
+  LensGeometry g = *job->g;
+  g.info = &info;
+  const PF_Rect r = *job->rect;
+  double* const values = job->values;
+  const A_long W = r.right - r.left;
+  const Span rows = BandSpan(r.bottom - r.top, band, bands);
+  const bool scaled = info.scaleW > 0 && info.scaleH > 0;
+  const double R = 0.35 * g.W, F = g.featherW * R, Ri = R - F / 2;
+  double inner = 0, outer = std::numeric_limits<double>::infinity();
+  if (scaled && std::isfinite(Ri) && F > 0 && std::isfinite(F)) {
+    inner = Least([&](double r2) { return !(std::sqrt(r2) < Ri); });
+    outer = Least([&](double r2) {
+      const double rr = std::sqrt(r2);
+      return !(rr < Ri) && !((rr - Ri) / F < 1.0);
+    });
+  }
+  constexpr double kMargin = 1e-9;
+  const double insideBelow = inner * (1 - kMargin), outsideFrom = outer * (1 + kMargin);
+  const double inside = info.invertAlpha ? 0.0 : 1.0, outside = info.invertAlpha ? 1.0 : 0.0;
+  const double invW = 1 / double(info.scaleW), invH = 1 / double(info.scaleH);
+  for (A_long j = rows.first; j < rows.last; ++j) {
+    double* row = values + size_t(j) * size_t(W);
+    const A_long y = r.top + j;
+    const double dy = y - info.posY;
+    for (A_long i = 0; i < W; ++i) {
+      const A_long x = r.left + i;
+      if (scaled) {
+        const double dx = x - info.posX;
+        const double u = (dx * g.cosR + dy * g.sinR) * invW;
+        const double w = (dy * g.cosR - dx * g.sinR) * invH;
+        const double r2 = u * u + w * w;
+        if (r2 < insideBelow) {
+          row[i] = inside;
+          continue;
+        }
+        if (r2 >= outsideFrom) {
+          row[i] = outside;
+          continue;
+        }
+      }
+      row[i] = MaskValueOf<kCircle>(g, x, y);
+    }
   }
 }
 
