@@ -1,6 +1,7 @@
 #include "fast_blur.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -194,6 +195,87 @@ P Under(const PF_EffectWorld* src, A_long y, A_long x) {
   return y < src->height && x < src->width ? RowOf<P>(src, y)[x] : P{0, 0, 0, 0};
 }
 
+// The plain passes (no blur map) slide every window; when the widest window's sum fits in
+// 32 bits they run from the routines below, which keep what they read in locals and update
+// whole-number sums (exact in any order) in ways the compiler vectorises.
+template <class P>
+bool PlainFitsIn32(const BandPass* p) {
+  return !p->map && (2 * int64_t(p->radius) + 1) * PixelTraits<P>::kMax <= INT32_MAX;
+}
+
+// A row: the window of pixel 0 from its multiplicities, then slid.
+template <class P>
+void PlainRow(const BandPass* p, const A_long* column, const std::vector<std::pair<A_long, A_long>>& first,
+              A_long y) {
+  using C = typename PixelTraits<P>::Channel;
+  const PF_EffectWorld* src = p->src;
+  const A_long W = p->dst->width, r = p->radius, srcW = src->width;
+  const PlainMeans::View mean = p->means->view();
+  A_long row = y - src->extent_hint.top;
+  FoldInto(row, src->height);
+  const P* in = RowOf<P>(src, row);
+  const P* under = y < src->height ? RowOf<P>(src, y) : nullptr;
+  P* out = RowOf<P>(p->dst, y);
+  int32_t sr = 0, sg = 0, sb = 0;
+  for (const auto& [c, times] : first) {
+    sr += int32_t(in[c].red) * times;
+    sg += int32_t(in[c].green) * times;
+    sb += int32_t(in[c].blue) * times;
+  }
+  for (A_long x = 0; x < W; ++x) {
+    if (x > 0) {
+      const P& enter = in[column[x + r]];
+      const P& leave = in[column[x - r - 1]];
+      sr += int32_t(enter.red) - int32_t(leave.red);
+      sg += int32_t(enter.green) - int32_t(leave.green);
+      sb += int32_t(enter.blue) - int32_t(leave.blue);
+    }
+    const C alpha = under && x < srcW ? under[x].alpha : C(0);
+    out[x] = P{alpha, C(mean(sr)), C(mean(sg)), C(mean(sb))};
+  }
+}
+
+// A band of columns, a row at a time: the band's sums side by side, four to a pixel (the
+// alpha lane rides along unused), updated by the entering and the leaving row.
+template <class P>
+void PlainColumns(const BandPass* p, const A_long* rowOf, const std::vector<A_long>& col,
+                  A_long x0) {
+  using C = typename PixelTraits<P>::Channel;
+  const PF_EffectWorld* src = p->src;
+  const A_long H = p->dst->height, r = p->radius, n = A_long(col.size());
+  const PlainMeans::View mean = p->means->view();
+  // The band's columns read contiguously, or gathered into a row of their own first. Folded
+  // positions step by -1, 0 or +1, so ends n - 1 apart mean every step is +1.
+  const bool contiguous = n == 0 || col.back() - col.front() == n - 1;
+  std::vector<P> gathered(contiguous ? 0 : 2 * size_t(n));
+  auto band = [&](A_long row, int which) -> const C* {
+    const P* in = RowOf<P>(src, row);
+    if (contiguous) return reinterpret_cast<const C*>(in + (n ? col.front() : 0));
+    P* g = gathered.data() + size_t(which) * size_t(n);
+    for (A_long c = 0; c < n; ++c) g[c] = in[col[size_t(c)]];
+    return reinterpret_cast<const C*>(g);
+  };
+  const size_t lanes = 4 * size_t(n);
+  std::vector<int32_t> sums(lanes, 0);
+  int32_t* s = sums.data();
+  for (const auto& [row, times] : Multiplicities(rowOf, -r - 1, r - 1, src->height)) {
+    const C* in = band(row, 0);
+    for (size_t i = 0; i < lanes; ++i) s[i] += int32_t(in[i]) * times;
+  }
+  for (A_long y = 0; y < H; ++y) {
+    const C* enter = band(rowOf[y + r], 0);
+    const C* leave = band(rowOf[y - r - 1], 1);
+    for (size_t i = 0; i < lanes; ++i) s[i] += int32_t(enter[i]) - int32_t(leave[i]);
+    const P* under = y < src->height ? RowOf<P>(src, y) : nullptr;
+    P* out = RowOf<P>(p->dst, y) + x0;
+    for (A_long c = 0; c < n; ++c) {
+      const C alpha = under && x0 + c < src->width ? under[x0 + c].alpha : C(0);
+      const int32_t* t = s + 4 * size_t(c);
+      out[c] = P{alpha, C(mean(t[1])), C(mean(t[2])), C(mean(t[3]))};
+    }
+  }
+}
+
 template <class P>
 PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
   BandPass* p = static_cast<BandPass*>(refcon);
@@ -204,6 +286,10 @@ PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
   const A_long* column = at.data() + r + 1;  // column[x] for x in -r-1 … width+r-1
   const auto first = Multiplicities(column, -r, r, src->width);  // the window of pixel 0
   const Span rows = BandSpan(p->dst->height, band, bands);
+  if (PlainFitsIn32<P>(p)) {
+    for (A_long y = rows.first; y < rows.last; ++y) PlainRow<P>(p, column, first, y);
+    return p->progress.Done(p->in_data, thread, rows.last - rows.first, p->dst->height);
+  }
   for (A_long y = rows.first; y < rows.last; ++y) {
     A_long row = y - src->extent_hint.top;
     FoldInto(row, src->height);
@@ -250,6 +336,10 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
   for (A_long i = 0; i < n; ++i) {
     col[size_t(i)] = x0 + i - src->extent_hint.left;
     FoldInto(col[size_t(i)], src->width);
+  }
+  if (PlainFitsIn32<P>(p)) {
+    PlainColumns<P>(p, rowOf, col, x0);
+    return p->progress.Done(p->in_data, thread, n, p->dst->width);
   }
   std::vector<IntSums> s(col.size());
   std::vector<char> slide(col.size(), 0);  // s[c] holds the window of the pixel above

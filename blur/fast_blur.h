@@ -23,9 +23,16 @@ PF_Err RenderFastBlurEffect(IO_Params* io, const KT_Info* info);
 class PlainMeans {
  public:
   PlainMeans(A_long radius, bool deep);
-  A_u_short operator()(int64_t s) const {
-    return table_.empty() ? A_u_short(double(s) / weight_ + 0.5) : table_[size_t(s)];
-  }
+  A_u_short operator()(int64_t s) const { return view()(s); }
+  // The same means from a copy a loop can keep in registers (the table is not copied).
+  struct View {
+    const A_u_short* table;
+    double weight;
+    A_u_short operator()(int64_t s) const {
+      return table ? table[size_t(s)] : A_u_short(double(s) / weight + 0.5);
+    }
+  };
+  View view() const { return View{table_.empty() ? nullptr : table_.data(), weight_}; }
 
  private:
   double weight_;
