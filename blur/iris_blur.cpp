@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <new>
 #include <vector>
 
 #include "core/bands.h"
 #include "core/lens_mask.h"
 #include "core/pixel.h"
+#include "core/vectors.h"
 
 namespace {
 constexpr double kPi = 3.141592653589793;
@@ -158,8 +161,107 @@ struct UniformJob {
   const IrisKernel* k;
   const float* H;
   std::vector<RowDifference> list;
+  // Every source pixel as the running sums read it: {h, red, green, blue} in single
+  // precision (each exactly the value the sums convert to double), one load a sample.
+  std::vector<float> samples;
+  // lit[(y + 1)(w + 1) + x + 1]: how many pixels above and left of (x, y), both included,
+  // have a highlight weight; a window without any sums to exactly zero (every term is +0).
+  std::vector<uint32_t> lit;
   BandProgress progress;
 };
+
+// Whether the square of radius r around (x, y), within the picture, holds a pixel with a
+// highlight weight.
+bool AnyLit(const UniformJob& job, A_long x, A_long y, A_long r) {
+  const A_long w = job.io->src->width, h = job.io->src->height;
+  const size_t stride = size_t(w) + 1;
+  const size_t x0 = size_t(std::max<A_long>(0, x - r)), x1 = size_t(std::min<A_long>(w, x + r + 1));
+  const size_t y0 = size_t(std::max<A_long>(0, y - r)), y1 = size_t(std::min<A_long>(h, y + r + 1));
+  const uint32_t* t = job.lit.data();
+  return t[y1 * stride + x1] - t[y0 * stride + x1] - t[y1 * stride + x0] + t[y0 * stride + x0] != 0;
+}
+
+// The running sums {weight, red, green, blue} of a row as one vector: its lanes take the
+// very additions the difference list gives one at a time, in its order.
+typedef V4d V4;
+
+// A row's differences whose rows lie in the picture, in the list's order, with those rows'
+// pixels, highlight weights and samples at hand.
+template <class P>
+struct Entry {
+  A_long x;
+  double weight;
+  const P* pixels;
+  const float* h;
+  const float* samples;  // four to a pixel
+};
+
+// The difference list's contribution at column x for `kRows` neighbouring rows at once
+// (independent chains of additions, so one row's wait is another's work): every difference
+// lies in the row, so no checks, and a zero weight adds nothing. Row g reads g · sampleStep
+// floats further on than row 0's entries.
+template <int kRows, class P>
+[[gnu::always_inline]] inline void AddDifferences(const Entry<P>* entries, size_t count, A_long x,
+                                                  ptrdiff_t sampleStep, V4* sums) {
+  typedef float Floats __attribute__((vector_size(16)));
+  V4 acc[kRows];  // in registers while the list runs
+  for (int g = 0; g < kRows; ++g) acc[g] = sums[g];
+  for (size_t i = 0; i < count; ++i) {
+    const Entry<P>& e = entries[i];
+    const float* at = e.samples + 4 * ptrdiff_t(x + e.x);
+    for (int g = 0; g < kRows; ++g) {
+      Floats f;
+      std::memcpy(&f, at + g * sampleStep, sizeof f);
+      V4 v = __builtin_convertvector(f, V4);  // h, red, green, blue
+      const double w = e.weight * v[0];
+      v[0] = 1.0;  // the weight's own sum adds w · 1
+      acc[g] += V4{w, w, w, w} * v;
+    }
+  }
+  for (int g = 0; g < kRows; ++g) sums[g] = acc[g];
+}
+
+template <class P>
+void AddDifferencesPlain(const Entry<P>* entries, size_t count, A_long x, ptrdiff_t sampleStep,
+                         V4* acc, int rows) {
+  if (rows == 4) AddDifferences<4>(entries, count, x, sampleStep, acc);
+  else AddDifferences<1>(entries, count, x, sampleStep, acc);
+}
+
+template <class P>
+VIZMIRA_WIDE void AddDifferencesWide(const Entry<P>* entries, size_t count, A_long x,
+                                     ptrdiff_t sampleStep, V4* acc, int rows) {
+  if (rows == 4) AddDifferences<4>(entries, count, x, sampleStep, acc);
+  else AddDifferences<1>(entries, count, x, sampleStep, acc);
+}
+
+template <class P>
+void AddDifferencesFor(const Entry<P>* entries, size_t count, A_long x, ptrdiff_t sampleStep,
+                       V4* acc, int rows) {
+  if (WideVectors()) return AddDifferencesWide(entries, count, x, sampleStep, acc, rows);
+  AddDifferencesPlain(entries, count, x, sampleStep, acc, rows);
+}
+
+// The samples of a band of rows.
+template <class P>
+PF_Err PrepareSamples(void* refcon, A_long, A_long band, A_long bands) {
+  UniformJob* job = static_cast<UniformJob*>(refcon);
+  const PF_EffectWorld* src = job->io->src;
+  const Span rows = BandSpan(src->height, band, bands);
+  const Picture<P> pic{src, job->H};
+  for (A_long y = rows.first; y < rows.last; ++y) {
+    float* out = job->samples.data() + 4 * size_t(y) * size_t(src->width);
+    const P* in = pic.at(0, y);
+    const float* h = job->H + size_t(y) * size_t(src->width);
+    for (A_long x = 0; x < src->width; ++x, out += 4) {
+      out[0] = h[x];
+      out[1] = float(in[x].red);
+      out[2] = float(in[x].green);
+      out[3] = float(in[x].blue);
+    }
+  }
+  return PF_Err_NONE;
+}
 
 template <class P>
 PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
@@ -174,72 +276,111 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
   const A_long W = std::min(dst->width, io->src->width), Ht = std::min(dst->height, io->src->height);
   const A_long period = std::max<A_long>(64, 4 * k.rx);
   const Span rows = BandSpan(Ht, band, bands);
-  // The row's differences whose rows lie in the picture, in the list's order, with those
-  // rows' pixels and highlight weights at hand.
-  struct Entry {
-    A_long x;
-    double weight;
-    const P* pixels;
-    const float* h;
-  };
-  std::vector<Entry> entries;
-  entries.reserve(list.size());
   const A_long srcW = io->src->width;
-  for (A_long y = rows.first; y < rows.last; ++y) {
+  const ptrdiff_t sampleStep = 4 * ptrdiff_t(srcW);
+
+  // One row's state: its entries, running sums, the largest weight since the last full sum
+  // and the pixels since then.
+  struct Row {
+    A_long y;
+    std::vector<Entry<P>> entries;
+    V4 s;
+    double peak;
+    A_long since;
+    bool resum;
+  };
+  constexpr int kGroup = 4;
+  Row group[kGroup];
+  for (Row& r : group) r.entries.reserve(list.size());
+
+  auto write = [&](const Row& r, A_long x) {
+    P* out = GetPointerFromDataP<P>(dst, r.y + dst->extent_hint.top, x + dst->extent_hint.left, 1);
+    const P* own = pic.at(x, r.y);
+    out->alpha = own->alpha;
+    const double sw = r.s[0];
+    if (sw > 0) {
+      auto q = [&](double c) { return C(std::clamp(std::trunc(c / sw), 0.0, kMax)); };
+      out->red = q(r.s[1]);
+      out->green = q(r.s[2]);
+      out->blue = q(r.s[3]);
+    } else {
+      out->red = out->green = out->blue = 0;
+    }
+  };
+  auto fullSum = [&](Row& r, A_long x) {
+    const Sums d = AnyLit(*job, x, r.y, k.rx) ? DirectSum(pic, k, x, r.y) : Sums{};
+    r.s = V4{d.w, d.r, d.g, d.b};
+    r.peak = d.w;
+    r.since = 0;
+  };
+  // After the differences were added: the bookkeeping of one step, and a full sum where the
+  // running weight fell near zero.
+  auto afterStep = [&](Row& r, A_long x) {
+    r.peak = std::max(r.peak, double(r.s[0]));
+    ++r.since;
+    if (r.s[0] <= 1e-6 * r.peak) fullSum(r, x);
+  };
+  // One row at column x, on its own.
+  auto step = [&](Row& r, A_long x) {
+    const bool resum = x == 0 || r.since >= period;
+    if (!resum && x - k.rx - 1 >= 0 && x + k.rx < srcW) {
+      AddDifferencesFor(r.entries.data(), r.entries.size(), x, sampleStep, &r.s, 1);
+      afterStep(r, x);
+    } else if (!resum) {
+      double sw = r.s[0], sr = r.s[1], sg = r.s[2], sb = r.s[3];
+      for (const Entry<P>& e : r.entries) {
+        const A_long at = x + e.x;
+        if (at < 0 || at >= srcW) continue;
+        const double w = e.weight * e.h[at];
+        if (w == 0) continue;
+        const P* p = e.pixels + at;
+        sw += w;
+        sr += w * p->red;
+        sg += w * p->green;
+        sb += w * p->blue;
+      }
+      r.s = V4{sw, sr, sg, sb};
+      afterStep(r, x);
+    } else {
+      fullSum(r, x);
+    }
+    write(r, x);
+  };
+
+  for (A_long y0 = rows.first; y0 < rows.last; y0 += kGroup) {
     if (PF_Err err = io->in_data->inter.abort(io->in_data->effect_ref)) return err;
-    entries.clear();
-    for (const RowDifference& e : list)
-      if (y + e.y >= 0 && y + e.y < io->src->height)
-        entries.push_back(Entry{e.x, e.weight, pic.at(0, y + e.y), job->H + size_t(y + e.y) * size_t(srcW)});
-    Sums s;
-    double peak = 0;
-    A_long since = 0;
+    const int n = int(std::min<A_long>(kGroup, rows.last - y0));
+    bool full = n == kGroup;  // every row of the group has the whole list
+    for (int g = 0; g < n; ++g) {
+      Row& r = group[g];
+      r.y = y0 + g;
+      r.entries.clear();
+      for (const RowDifference& e : list)
+        if (r.y + e.y >= 0 && r.y + e.y < io->src->height)
+          r.entries.push_back(Entry<P>{e.x, e.weight, pic.at(0, r.y + e.y),
+                                       job->H + size_t(r.y + e.y) * size_t(srcW),
+                                       job->samples.data() + 4 * size_t(r.y + e.y) * size_t(srcW)});
+      full = full && r.entries.size() == list.size();
+      r.s = V4{0, 0, 0, 0};
+      r.peak = 0;
+      r.since = 0;
+    }
     for (A_long x = 0; x < W; ++x) {
-      bool resum = x == 0 || since >= period;
-      if (!resum && x - k.rx - 1 >= 0 && x + k.rx < srcW) {
-        // Every difference lies in the row: no checks, and a zero weight adds nothing.
-        for (const Entry& e : entries) {
-          const double w = e.weight * e.h[x + e.x];
-          const P& p = e.pixels[x + e.x];
-          s.w += w;
-          s.r += w * p.red;
-          s.g += w * p.green;
-          s.b += w * p.blue;
-        }
-        peak = std::max(peak, s.w);
-        ++since;
-        resum = s.w <= 1e-6 * peak;
-      } else if (!resum) {
-        for (const Entry& e : entries) {
-          const A_long at = x + e.x;
-          if (at < 0 || at >= srcW) continue;
-          const double w = e.weight * e.h[at];
-          if (w == 0) continue;
-          const P* p = e.pixels + at;
-          s.w += w;
-          s.r += w * p->red;
-          s.g += w * p->green;
-          s.b += w * p->blue;
-        }
-        peak = std::max(peak, s.w);
-        ++since;
-        resum = s.w <= 1e-6 * peak;
+      // The group's rows run their differences side by side where each would take the
+      // checked-free step; otherwise each row steps on its own.
+      bool together = full && x - k.rx - 1 >= 0 && x + k.rx < srcW;
+      for (int g = 0; together && g < n; ++g) together = group[g].since < period;
+      if (!together) {
+        for (int g = 0; g < n; ++g) step(group[g], x);
+        continue;
       }
-      if (resum) {
-        s = DirectSum(pic, k, x, y);
-        peak = s.w;
-        since = 0;
-      }
-      P* out = GetPointerFromDataP<P>(dst, y + dst->extent_hint.top, x + dst->extent_hint.left, 1);
-      const P* own = pic.at(x, y);
-      out->alpha = own->alpha;
-      if (s.w > 0) {
-        auto q = [&](double c) { return C(std::clamp(std::trunc(c / s.w), 0.0, kMax)); };
-        out->red = q(s.r);
-        out->green = q(s.g);
-        out->blue = q(s.b);
-      } else {
-        out->red = out->green = out->blue = 0;
+      V4 acc[kGroup];
+      for (int g = 0; g < kGroup; ++g) acc[g] = group[g].s;
+      AddDifferencesFor(group[0].entries.data(), list.size(), x, sampleStep, acc, kGroup);
+      for (int g = 0; g < kGroup; ++g) {
+        group[g].s = acc[g];
+        afterStep(group[g], x);
+        write(group[g], x);
       }
     }
   }
@@ -248,11 +389,31 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
 
 template <class P>
 PF_Err UniformIrisBlur(IO_Params* io, const IrisKernel& k, const float* H) {
-  UniformJob job{io, &k, H, RowDifferences(k), {}};
+  UniformJob job{io, &k, H, RowDifferences(k), {}, {}, {}};
   AEGP_SuiteHandler suites(io->in_data->pica_basicP);
+  const PF_Iterate8Suite1* iterate = suites.Iterate8Suite1();
+  try {
+    job.samples.resize(4 * size_t(io->src->width) * size_t(io->src->height));
+  } catch (const std::bad_alloc&) {
+    return PF_Err_OUT_OF_MEMORY;
+  }
+  if (PF_Err err = iterate->iterate_generic(BandsFor(io->src->height), &job, PrepareSamples<P>))
+    return err;
+  const size_t w = size_t(io->src->width), h = size_t(io->src->height);
+  try {
+    job.lit.assign((w + 1) * (h + 1), 0);
+  } catch (const std::bad_alloc&) {
+    return PF_Err_OUT_OF_MEMORY;
+  }
+  for (size_t y = 0; y < h; ++y) {
+    uint32_t across = 0;
+    for (size_t x = 0; x < w; ++x) {
+      across += H[y * w + x] != 0;
+      job.lit[(y + 1) * (w + 1) + x + 1] = job.lit[y * (w + 1) + x + 1] + across;
+    }
+  }
   const A_long rows = std::min(io->dst->height, io->src->height);
-  return IterateBands(suites.Iterate8Suite1(), io->in_data, BandsFor(rows), &job,
-                      UniformIrisRows<P>, rows);
+  return IterateBands(iterate, io->in_data, BandsFor(rows), &job, UniformIrisRows<P>, rows);
 }
 
 // The last row repeats the row above it, then the last column the column before it.

@@ -10,6 +10,7 @@
 #include "fast_blur.h"
 #include "core/bands.h"
 #include "core/pixel.h"
+#include "core/vectors.h"
 
 namespace {
 
@@ -42,17 +43,15 @@ struct LineScratch {
 // channels at once. A lane of a vector operation is the very IEEE operation the scalar one
 // is, so every width gives the same sums; where the processor has 256-bit vectors, eight
 // lanes run at once (eight independent chains of additions), else four.
-typedef double V4 __attribute__((vector_size(32)));
-
 template <int kGroups>
 [[gnu::always_inline]] inline void Sums(const double* const* channels, int i, A_long N,
                                         const double* weight, double (*sums)[kTrailLanes]) {
-  V4 acc[4][kGroups] = {};
+  V4d acc[4][kGroups] = {};
   for (A_long k = 0; k < N; ++k) {
-    const V4 w = {weight[k], weight[k], weight[k], weight[k]};
+    const V4d w = {weight[k], weight[k], weight[k], weight[k]};
     for (int c = 0; c < 4; ++c)
       for (int g = 0; g < kGroups; ++g) {
-        V4 v;
+        V4d v;
         std::memcpy(&v, channels[c] + i + 4 * g + k, sizeof v);
         acc[c][g] += v * w;
       }
@@ -60,26 +59,16 @@ template <int kGroups>
   for (int c = 0; c < 4; ++c) std::memcpy(sums[c], acc[c], sizeof acc[c]);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-[[gnu::target("avx2")]] void SumsWide(const double* const* channels, int i, A_long N,
-                                      const double* weight, double (*sums)[kTrailLanes]) {
+VIZMIRA_WIDE void SumsWide(const double* const* channels, int i, A_long N, const double* weight,
+                           double (*sums)[kTrailLanes]) {
   Sums<2>(channels, i, N, weight, sums);
 }
-const bool kWide = __builtin_cpu_supports("avx2");
-#else
-constexpr bool kWide = false;
-#endif
 
 }  // namespace
 
-bool TrailWideLanes() { return kWide; }
-
 void TrailLaneSums(bool wide, const double* const* channels, int i, A_long N,
                    const double* weight, double (*sums)[kTrailLanes]) {
-#if defined(__x86_64__) || defined(__i386__)
-  if (wide && kWide) return SumsWide(channels, i, N, weight, sums);
-#endif
-  (void)wide;
+  if (wide && WideVectors()) return SumsWide(channels, i, N, weight, sums);
   double high[4][kTrailLanes];
   Sums<1>(channels, i, N, weight, sums);
   Sums<1>(channels, i + 4, N, weight, high);

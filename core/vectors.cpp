@@ -1,0 +1,15 @@
+#include "vectors.h"
+
+#include <cstdlib>
+
+bool WideVectors() {
+  static const bool wide = [] {
+    if (std::getenv("VIZMIRA_PLAIN_VECTORS")) return false;
+#if defined(__x86_64__) || defined(__i386__)
+    return bool(__builtin_cpu_supports("avx2"));
+#else
+    return false;
+#endif
+  }();
+  return wide;
+}
