@@ -161,9 +161,7 @@ struct UniformJob {
   const IrisKernel* k;
   const float* H;
   std::vector<RowDifference> list;
-  // Every source pixel as the running sums read it: {h, red, green, blue} in single
-  // precision (each exactly the value the sums convert to double), one load a sample.
-  std::vector<float> samples;
+  std::vector<float> samples;  // {h, red, green, blue} a pixel
   // lit[(y + 1)(w + 1) + x + 1]: how many pixels above and left of (x, y), both included,
   // have a highlight weight; a window without any sums to exactly zero (every term is +0).
   std::vector<uint32_t> lit;
@@ -242,15 +240,22 @@ void AddDifferencesFor(const Entry<P>* entries, size_t count, A_long x, ptrdiff_
   AddDifferencesPlain(entries, count, x, sampleStep, acc, rows);
 }
 
-// The samples of a band of rows.
+// Every source pixel as the sums read it: {h, red, green, blue} in single precision (each
+// exactly the value the sums convert), one load a sample; filled in bands of rows.
+struct SamplesJob {
+  const PF_EffectWorld* src;
+  const float* H;
+  float* samples;
+};
+
 template <class P>
 PF_Err PrepareSamples(void* refcon, A_long, A_long band, A_long bands) {
-  UniformJob* job = static_cast<UniformJob*>(refcon);
-  const PF_EffectWorld* src = job->io->src;
+  const SamplesJob* job = static_cast<const SamplesJob*>(refcon);
+  const PF_EffectWorld* src = job->src;
   const Span rows = BandSpan(src->height, band, bands);
   const Picture<P> pic{src, job->H};
   for (A_long y = rows.first; y < rows.last; ++y) {
-    float* out = job->samples.data() + 4 * size_t(y) * size_t(src->width);
+    float* out = job->samples + 4 * size_t(y) * size_t(src->width);
     const P* in = pic.at(0, y);
     const float* h = job->H + size_t(y) * size_t(src->width);
     for (A_long x = 0; x < src->width; ++x, out += 4) {
@@ -261,6 +266,18 @@ PF_Err PrepareSamples(void* refcon, A_long, A_long band, A_long bands) {
     }
   }
   return PF_Err_NONE;
+}
+
+template <class P>
+PF_Err Samples(const PF_Iterate8Suite1* iterate, const PF_EffectWorld* src, const float* H,
+               std::vector<float>* samples) {
+  try {
+    samples->resize(4 * size_t(src->width) * size_t(src->height));
+  } catch (const std::bad_alloc&) {
+    return PF_Err_OUT_OF_MEMORY;
+  }
+  SamplesJob job{src, H, samples->data()};
+  return iterate->iterate_generic(BandsFor(src->height), &job, PrepareSamples<P>);
 }
 
 template <class P>
@@ -392,13 +409,7 @@ PF_Err UniformIrisBlur(IO_Params* io, const IrisKernel& k, const float* H) {
   UniformJob job{io, &k, H, RowDifferences(k), {}, {}, {}};
   AEGP_SuiteHandler suites(io->in_data->pica_basicP);
   const PF_Iterate8Suite1* iterate = suites.Iterate8Suite1();
-  try {
-    job.samples.resize(4 * size_t(io->src->width) * size_t(io->src->height));
-  } catch (const std::bad_alloc&) {
-    return PF_Err_OUT_OF_MEMORY;
-  }
-  if (PF_Err err = iterate->iterate_generic(BandsFor(io->src->height), &job, PrepareSamples<P>))
-    return err;
+  if (PF_Err err = Samples<P>(iterate, io->src, H, &job.samples)) return err;
   const size_t w = size_t(io->src->width), h = size_t(io->src->height);
   try {
     job.lit.assign((w + 1) * (h + 1), 0);
@@ -427,6 +438,70 @@ void RepairBorder(PF_EffectWorld* dst) {
     *GetPointerFromDataP<P>(dst, T + y, L + W - 1, 1) = *GetPointerFromDataP<P>(dst, T + y, L + W - 2, 1);
 }
 
+// The blur-map form's rows. Where a pixel's whole kernel lies in the picture its sums
+// {weight, red, green, blue} run as one vector of floats over the samples (a lane of a vector
+// operation is the scalar operation; a transparent sample, skipped by the per-pixel routine,
+// has h = 0 and adds +0), two neighbouring pixels side by side when they have the same
+// kernel; elsewhere the per-pixel routine runs.
+typedef float V4f __attribute__((vector_size(16)));
+
+template <int kPixels>
+void KernelSums(const IrisCells& k, const float* at, V4f* acc) {
+  for (size_t i = 0; i < k.cells.size(); ++i) {
+    const float* q = at + 4 * k.highlightOffsets[i];
+    const float weight = k.cells[i].weight;
+    for (int p = 0; p < kPixels; ++p) {
+      V4f v;
+      std::memcpy(&v, q + 4 * p, sizeof v);
+      const float w = v[0] * weight;
+      v[0] = 1.0f;  // the weight's own sum adds w · 1
+      acc[p] += V4f{w, w, w, w} * v;
+    }
+  }
+}
+
+template <class P>
+void WriteKernelMean(const V4f& s, const P& in, P* out) {
+  if (s[0] < 0.0001f) {
+    *out = in;
+    return;
+  }
+  using C = typename PixelTraits<P>::Channel;
+  constexpr float kMax = float(PixelTraits<P>::kMax);
+  out->alpha = in.alpha;
+  out->red = C(std::min(kMax, s[1] / s[0]));
+  out->green = C(std::min(kMax, s[2] / s[0]));
+  out->blue = C(std::min(kMax, s[3] / s[0]));
+}
+
+struct MapJob {
+  RowsJob rows;
+  const IrisRefcon* rc;
+  const float* samples;
+};
+
+template <class P>
+PF_Err MapRows(void* job_, A_long thread, A_long band, A_long bands) {
+  MapJob* job = static_cast<MapJob*>(job_);
+  const IrisRefcon* rc = job->rc;
+  return RowsBandWith<P>(&job->rows, thread, band, bands, [job, rc](A_long y) {
+    const PF_EffectWorld* src = rc->io->src;
+    const float* row = job->samples + 4 * size_t(y) * size_t(src->width);
+    return [=](A_long x, P* in, P* out) -> PF_Err {
+      const IrisCells* k = rc->kernels[BlurMapRadius(GetLensMask(x, y, rc->io), rc->R)];
+      if (!k) return PF_Err_NONE;  // another batch's radius
+      const bool inside = y < src->height && x - k->reach >= 0 && y - k->reach >= 0 &&
+                          x + k->reach < src->width && y + k->reach < src->height;
+      if (!inside)
+        return IrisBlur<P>(const_cast<IrisRefcon*>(rc), x, y, in, out);
+      V4f acc[1] = {};
+      KernelSums<1>(*k, row + 4 * size_t(x), acc);
+      WriteKernelMean(acc[0], *in, out);
+      return PF_Err_NONE;
+    };
+  });
+}
+
 // The blur-map form builds only the kernels its mask asks for, a batch at a time, so that
 // memory grows with R² rather than R³; each pass writes the pixels of its batch's radii.
 template <class P>
@@ -440,6 +515,11 @@ PF_Err BlurMapIrisBlur(IO_Params* io, const IrisShape& shape, A_long R, const fl
   std::vector<IrisCells> kernels(size_t(R) + 1);
   std::vector<const IrisCells*> table(size_t(R) + 1, nullptr);
   IrisRefcon rc{table.data(), io, H, R};
+  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
+  const PF_Iterate8Suite1* iterate = suites.Iterate8Suite1();
+  std::vector<float> samples;
+  if (PF_Err err = Samples<P>(iterate, io->src, H, &samples)) return err;
+
   A_long next = 0;
   while (next <= R) {
     size_t cells = 0;
@@ -457,7 +537,10 @@ PF_Err BlurMapIrisBlur(IO_Params* io, const IrisShape& shape, A_long R, const fl
       table[size_t(next)] = &sparse;
     }
     if (cells == 0) continue;
-    if (PF_Err err = IterateRows<IrisBlur<PF_Pixel>, IrisBlur<PF_Pixel16>>(io, &rc)) return err;
+    MapJob job{{io->in_data, io->src, dst, &rc, {}}, &rc, samples.data()};
+    if (PF_Err err = IterateBands(iterate, io->in_data, BandsFor(dst->height), &job,
+                                  MapRows<P>, dst->height))
+      return err;
     for (A_long r = first; r < next; ++r) {
       table[size_t(r)] = nullptr;
       kernels[size_t(r)] = IrisCells{};
