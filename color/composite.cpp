@@ -89,6 +89,29 @@ PF_Err CompositeRows(IO_Params* io, OpacityRefcon* rc) {
       io, rc, rc->input, rc->inputIs16);
 }
 
+// The composite and then the lens composite, in one pass over the rows: the same pixels as
+// the two stages one after the other, without the picture in between.
+struct CompositeThenLensRefcon {
+  OpacityRefcon composite;
+  LensRefcon lens;
+};
+
+template <class P, A_long kMode>
+void CompositeThenLens(const void* refcon, const RowInputs<P>& row, A_long x, const P& in,
+                       P* out) {
+  const auto* rc = static_cast<const CompositeThenLensRefcon*>(refcon);
+  P composited;
+  OpacityWithMode<P, kMode>(&rc->composite, row, x, in, &composited);
+  LensAt<P>(&rc->lens, row, x, composited, out);
+}
+
+template <A_long kMode>
+PF_Err CompositeThenLensRows(IO_Params* io, CompositeThenLensRefcon* rc) {
+  return IterateRowsWithInputs<CompositeThenLens<PF_Pixel, kMode>,
+                               CompositeThenLens<PF_Pixel16, kMode>>(
+      io, rc, rc->composite.input, rc->composite.inputIs16);
+}
+
 template <class P>
 PF_Err OpacityWithModeOf(void* refcon, A_long x, A_long y, P* in, P* out) {
   const OpacityRefcon* rc = static_cast<const OpacityRefcon*>(refcon);
@@ -125,6 +148,21 @@ PF_Err RenderOtherEffect(IO_Params* io, const KT_Info* info) {
   };
   return Chain(io, [&] { return RenderLightnessEffect(io, info); }, colour,
                [&] { return RenderChromaticAberrationEffect(io, info); });
+}
+
+PF_Err RenderEffectThenLens(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {
+  if (!LensCompositeRuns(info)) return Chain(io, [&] { return RenderEffect(io, info, input); },
+                                             [&] { return HandOn(io); });
+  bool is16 = false;
+  if (PF_Err err = InputIs16Bit(io->in_data, input, &is16)) return err;
+  CompositeThenLensRefcon rc{{input, info->intensity, info->mode, io, char(is16)}, {}};
+  if (PF_Err err = MakeLensRefcon(io, info, input, &rc.lens)) return err;
+  switch (rc.composite.mode) {
+    case kAdd: return CompositeThenLensRows<kAdd>(io, &rc);
+    case kScreen: return CompositeThenLensRows<kScreen>(io, &rc);
+    case kMultiply: return CompositeThenLensRows<kMultiply>(io, &rc);
+    default: return CompositeThenLensRows<kNormal>(io, &rc);
+  }
 }
 
 PF_Err RenderEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {

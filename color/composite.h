@@ -25,3 +25,5 @@ PF_Err OpacityWithMode16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pi
 // composite of the processed picture with the input layer.
 PF_Err RenderOtherEffect(IO_Params* io, const KT_Info* info);
 PF_Err RenderEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input);
+// The composite and then the lens composite, the same pixels in one pass.
+PF_Err RenderEffectThenLens(IO_Params* io, const KT_Info* info, PF_EffectWorld* input);

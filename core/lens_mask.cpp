@@ -335,29 +335,10 @@ PF_Err LensMaskScope::Fill(const PF_Rect& rect, const KT_Info* info, const IO_Pa
 
 namespace {
 
-// out = trunc(O·(1 − m) + P·m + 0.5) per channel, alpha included.
-template <class P>
-void Lens(const void* refcon, const RowInputs<P>& row, A_long x, const P& in, P* out) {
-  const LensRefcon* rc = static_cast<const LensRefcon*>(refcon);
-  double m = row.mask(x);
-  if (rc->blurMap) m = std::min(1.0, m + rc->strength * m);
-  if (m == 1.0) {  // O·0 + P·1 + 0.5, truncated, is P: the input is not needed
-    *out = in;
-    return;
-  }
-  const P O = row.input(x);
-  if (m <= 0.0001) {
-    *out = O;
-    return;
-  }
-  using C = typename PixelTraits<P>::Channel;
-  ZipChannels(O, in, out, [m](C o, C p) { return C(double(o) * (1 - m) + double(p) * m + 0.5); });
-}
-
 template <class P>
 PF_Err LensPixel(void* refcon, A_long x, A_long y, P* in, P* out) {
   const LensRefcon* rc = static_cast<const LensRefcon*>(refcon);
-  Lens<P>(refcon, RowInputs<P>(rc->io, rc->input, rc->inputIs16, y), x, *in, out);
+  LensAt<P>(refcon, RowInputs<P>(rc->io, rc->input, rc->inputIs16, y), x, *in, out);
   return PF_Err_NONE;
 }
 
@@ -370,25 +351,35 @@ PF_Err Lens16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out)
   return LensPixel<PF_Pixel16>(refcon, x, y, in, out);
 }
 
-PF_Err RenderLensEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {
-  LensRefcon rc{input, io, 0, 0.0, 0};
+bool LensCompositeRuns(const KT_Info* info) {
+  return info->lensType != 1 && info->scaleW > 0 && info->scaleH > 0;
+}
+
+PF_Err MakeLensRefcon(IO_Params* io, const KT_Info* info, PF_EffectWorld* input, LensRefcon* rc) {
+  *rc = LensRefcon{input, io, 0, 0.0, 0};
   bool is16 = false;
   if (PF_Err err = InputIs16Bit(io->in_data, input, &is16)) return err;
-  rc.inputIs16 = char(is16);
+  rc->inputIs16 = char(is16);
   if (info->fastBlurVisible && info->fastBlurLensMap) {
     const float r = info->fastBlurAmount / 100;
     if (r >= 2 * info->feather) {
-      rc.blurMap = 1;
-      rc.strength = r;
+      rc->blurMap = 1;
+      rc->strength = r;
     }
   }
   if (info->irisBlurVisible && info->irisBlurLensMap) {
     const float r = info->irisBlurAmount / 100;
     if (r >= 2 * info->feather) {
-      rc.blurMap = 1;
-      rc.strength = r;
+      rc->blurMap = 1;
+      rc->strength = r;
     }
   }
-  if (info->lensType == 1 || info->scaleW <= 0 || info->scaleH <= 0) return HandOn(io);
-  return IterateRowsWithInputs<Lens<PF_Pixel>, Lens<PF_Pixel16>>(io, &rc, input, is16);
+  return PF_Err_NONE;
+}
+
+PF_Err RenderLensEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {
+  LensRefcon rc;
+  if (PF_Err err = MakeLensRefcon(io, info, input, &rc)) return err;
+  if (!LensCompositeRuns(info)) return HandOn(io);
+  return IterateRowsWithInputs<LensAt<PF_Pixel>, LensAt<PF_Pixel16>>(io, &rc, input, rc.inputIs16);
 }

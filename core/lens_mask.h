@@ -3,6 +3,7 @@
 // lens. Each render has its own, so renders can run at the same time.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 
@@ -52,18 +53,6 @@ double GetDistanceKWithTriangleMode(double u, double w, double f, double R,
 double GetDistanceFromPtToSegLine(double px, double py, double x1, double y1, double x2,
                                   double y2, const PF_InData* in_data);
 double GetAngleFromVector(double a, double b, const PF_InData* in_data);
-
-struct LensRefcon {
-  PF_EffectWorld* input;  // the unprocessed input layer
-  IO_Params* io;
-  char blurMap;
-  double strength;
-  char inputIs16;
-};
-
-// Blends the processed pixel over the input layer by the mask.
-PF_Err Lens8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out);
-PF_Err Lens16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out);
 
 // The input layer's pixel at (y, x), mirrored, converted to P's depth.
 template <class P>
@@ -144,3 +133,40 @@ PF_Err IterateRowsWithInputs(IO_Params* io, void* refcon, const PF_EffectWorld* 
 
 // The lens composite: the treated picture over the input layer by the mask.
 PF_Err RenderLensEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input);
+
+struct LensRefcon {
+  PF_EffectWorld* input;  // the unprocessed input layer
+  IO_Params* io;
+  char blurMap;
+  double strength;
+  char inputIs16;
+};
+
+// Blends the processed pixel over the input layer by the mask:
+// out = trunc(O·(1 − m) + P·m + 0.5) per channel, alpha included.
+template <class P>
+void LensAt(const void* refcon, const RowInputs<P>& row, A_long x, const P& in, P* out) {
+  const LensRefcon* rc = static_cast<const LensRefcon*>(refcon);
+  double m = row.mask(x);
+  if (rc->blurMap) m = std::min(1.0, m + rc->strength * m);
+  if (m == 1.0) {  // O·0 + P·1 + 0.5, truncated, is P: the input is not needed
+    *out = in;
+    return;
+  }
+  const P O = row.input(x);
+  if (m <= 0.0001) {
+    *out = O;
+    return;
+  }
+  using C = typename PixelTraits<P>::Channel;
+  ZipChannels(O, in, out, [m](C o, C p) { return C(double(o) * (1 - m) + double(p) * m + 0.5); });
+}
+
+// The lens composite's settings for a render; whether it runs at all (with no lens shape,
+// or one scaled to nothing, it hands the picture on).
+PF_Err MakeLensRefcon(IO_Params* io, const KT_Info* info, PF_EffectWorld* input, LensRefcon* rc);
+bool LensCompositeRuns(const KT_Info* info);
+
+// Blends the processed pixel over the input layer by the mask.
+PF_Err Lens8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out);
+PF_Err Lens16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out);

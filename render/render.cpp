@@ -15,14 +15,14 @@ PF_Err RunChain(IO_Params& io, const KT_Info* info, PF_EffectWorld* input) {
   const bool blurMapPass = BlurMapPassNeeded(info);
   auto composite = [&] { return RenderEffect(&io, info, input); };
   auto blurs = [&](A_long pass) { return [&io, info, pass] { return RenderBlurEffect(&io, info, pass); }; };
+  // Where the composite comes right before the lens composite, the two run as one pass.
+  if (!blurMapPass || ChromaticAberrationActive(info))
+    return Chain(&io, blurs(0), [&] { return RenderOtherEffect(&io, info); },
+                 [&] { return RenderEffectThenLens(&io, info, input); },
+                 [&] { return blurMapPass ? blurs(1)() : HandOn(&io); },
+                 [&] { return blurMapPass ? composite() : HandOn(&io); });
   return Chain(&io, blurs(0), [&] { return RenderOtherEffect(&io, info); },
-               [&] {
-                 return !blurMapPass || ChromaticAberrationActive(info) ? composite()
-                                                                         : HandOn(&io);
-               },
-               [&] { return RenderLensEffect(&io, info, input); },
-               [&] { return blurMapPass ? blurs(1)() : HandOn(&io); },
-               [&] { return blurMapPass ? composite() : HandOn(&io); });
+               [&] { return RenderLensEffect(&io, info, input); }, blurs(1), composite);
 }
 
 }  // namespace

@@ -449,26 +449,30 @@ TEST(BlurStage, PassesRunTheBlursTheyShould) {
     RenderWith(*host, input);
     return host->IterateCalls() + host->GenericIterateCalls();
   };
-  // The lens mask, fast blur (six), lightness, composite and lens composite.
+  // The lens mask, fast blur (six), lightness, and the composite with the lens composite
+  // (one pass where the composite comes right before the lens composite).
   const int plain = count({{"Fast Blur/Visible", "on"}});
-  EXPECT_EQ(plain, 10);
-  // In blur-map mode with a wide feather the fast blur runs again in the blur-map pass,
-  // and the composite moves after it.
+  EXPECT_EQ(plain, 9);
+  // In blur-map mode with a wide feather the fast blur runs again in the blur-map pass, and
+  // the composite moves after it: the lens composite runs on its own.
   EXPECT_EQ(count({{"Fast Blur/Visible", "on"}, {"Fast Blur/Use Lens as Blur Map", "on"},
                    {"Feather", "30"}}),
-            plain + 6);
-  // With chromatic aberration on, the composite runs in both places.
+            plain + 1 + 6);
+  // With chromatic aberration on, the composite runs in both places (the first with the
+  // lens composite), after the aberration.
   EXPECT_EQ(count({{"Fast Blur/Visible", "on"}, {"Fast Blur/Use Lens as Blur Map", "on"},
                    {"Feather", "30"}, {"Red/Cyan", "10"}}),
-            plain + 6 + 2);
+            plain + 1 + 6 + 1);
   // A realistic blur in blur-map mode skips the main pass and runs in the blur-map pass, as
-  // one iteration per batch of kernels; without the map it runs in the main pass, as one
-  // iteration over bands of rows. Either first prepares its samples in one more.
+  // one iteration per batch of kernels (the composite then moves after it); without the map
+  // it runs in the main pass, as one iteration over bands of rows. Either first prepares its
+  // samples in one more.
   const int base = count({});
+  EXPECT_EQ(base, 3);  // the mask, lightness, the composite with the lens composite
   EXPECT_EQ(count({{"Realistic Blur  [very slow]/Amount", "3"}}), base + 2);
   EXPECT_EQ(count({{"Realistic Blur  [very slow]/Amount", "3"},
                    {"Realistic Blur  [very slow]/Use Lens as Blur Map", "on"}}),
-            base + 2);
+            base + 1 + 2);
 }
 
 TEST(BlurStage, EveryBlurIdenticalForEveryThreadCount) {
