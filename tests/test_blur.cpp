@@ -288,6 +288,30 @@ TEST(TrailGeometry, WorkedValues) {
   EXPECT_EQ(g.distance, A_long(std::sqrt(90.0 * 90 + 80 * 80)));
 }
 
+// The window means without a division equal the definition's C(s / w + 0.5) for the sums a
+// window can hold: all of them where they are few; where they are many, every sum within 3
+// of each rounding boundary (where s / w + 0.5 passes a whole number) and 200000 others.
+TEST(PlainMeans, EqualTheDefinitionAtEveryRadius) {
+  std::mt19937_64 rng(9);
+  for (bool deep : {false, true})
+    for (A_long r : {0, 1, 2, 20, 255, 2000, 32767}) {
+      const PlainMeans means(r, deep);
+      const int64_t w = 2 * int64_t(r) + 1, kMax = deep ? 32768 : 255, top = kMax * w;
+      int wrong = 0;
+      auto check = [&](int64_t s) {
+        if (s >= 0 && s <= top) wrong += means(s) != A_u_short(double(s) / double(w) + 0.5);
+      };
+      if (top <= (int64_t(1) << 22)) {
+        for (int64_t s = 0; s <= top; ++s) check(s);
+      } else {
+        for (int64_t k = 0; k <= kMax; ++k)
+          for (int64_t d = -3; d <= 3; ++d) check(k * w + (w - 1) / 2 + d);
+        for (int i = 0; i < 200000; ++i) check(int64_t(rng() % uint64_t(top + 1)));
+      }
+      EXPECT_EQ(wrong, 0) << "radius " << r << (deep ? ", 16 bits" : ", 8 bits");
+    }
+}
+
 // Both vector widths give, lane by lane, the scalar sum in the definition's order; values
 // that round differently in another order (a wide spread of magnitudes) make a reordering
 // show.
