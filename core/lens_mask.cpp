@@ -208,20 +208,31 @@ struct FillJob {
   double* values;
 };
 
+// A band's view of the job with the render's numbers as locals: the compiler then knows the
+// values written cannot change them and keeps them in registers across a row.
+struct FillBandLocals {
+  FillBandLocals(const FillJob* job, A_long band, A_long bands)
+      : info(*job->g->info), g(*job->g), r(*job->rect), values(job->values),
+        W(r.right - r.left), rows(BandSpan(r.bottom - r.top, band, bands)) {
+    g.info = &info;
+  }
+  FillBandLocals(const FillBandLocals&) = delete;
+  double* row(A_long j) const { return values + size_t(j) * size_t(W); }
+
+  const KT_Info info;
+  LensGeometry g;
+  const PF_Rect r;
+  double* const values;
+  const A_long W;
+  const Span rows;
+};
+
 template <int kType>
 void FillBand(const FillJob* job, A_long band, A_long bands) {
-  // The render's numbers as locals: the compiler then knows the values written cannot change
-  // them and keeps them in registers across a row.
-  const KT_Info info = *job->g->info;
-  LensGeometry g = *job->g;
-  g.info = &info;
-  const PF_Rect r = *job->rect;
-  double* const values = job->values;
-  const A_long W = r.right - r.left;
-  const Span rows = BandSpan(r.bottom - r.top, band, bands);
-  for (A_long j = rows.first; j < rows.last; ++j) {
-    double* row = values + size_t(j) * size_t(W);
-    for (A_long i = 0; i < W; ++i) row[i] = MaskValueOf<kType>(g, r.left + i, r.top + j);
+  const FillBandLocals l(job, band, bands);
+  for (A_long j = l.rows.first; j < l.rows.last; ++j) {
+    double* row = l.row(j);
+    for (A_long i = 0; i < l.W; ++i) row[i] = MaskValueOf<kType>(l.g, l.r.left + i, l.r.top + j);
   }
 }
 
@@ -254,13 +265,11 @@ double Least(Holds holds) {
 // takes the per-pixel value.
 template <>
 void FillBand<kCircle>(const FillJob* job, A_long band, A_long bands) {
-  const KT_Info info = *job->g->info;
-  LensGeometry g = *job->g;
-  g.info = &info;
-  const PF_Rect r = *job->rect;
-  double* const values = job->values;
-  const A_long W = r.right - r.left;
-  const Span rows = BandSpan(r.bottom - r.top, band, bands);
+  const FillBandLocals l(job, band, bands);
+  const KT_Info& info = l.info;
+  const LensGeometry& g = l.g;
+  const PF_Rect& r = l.r;
+  const Span rows = l.rows;
   const bool scaled = info.scaleW > 0 && info.scaleH > 0;
   const double R = 0.35 * g.W, F = g.featherW * R, Ri = R - F / 2;
   double inner = 0, outer = std::numeric_limits<double>::infinity();
@@ -276,10 +285,10 @@ void FillBand<kCircle>(const FillJob* job, A_long band, A_long bands) {
   const double inside = info.invertAlpha ? 0.0 : 1.0, outside = info.invertAlpha ? 1.0 : 0.0;
   const double invW = 1 / double(info.scaleW), invH = 1 / double(info.scaleH);
   for (A_long j = rows.first; j < rows.last; ++j) {
-    double* row = values + size_t(j) * size_t(W);
+    double* row = l.row(j);
     const A_long y = r.top + j;
     const double dy = y - info.posY;
-    for (A_long i = 0; i < W; ++i) {
+    for (A_long i = 0; i < l.W; ++i) {
       const A_long x = r.left + i;
       if (scaled) {
         const double dx = x - info.posX;
