@@ -1,5 +1,7 @@
 #include "composite.h"
 
+#include <array>
+
 #include "chromatic.h"
 #include "core/bands.h"
 #include "core/lens_mask.h"
@@ -20,6 +22,14 @@ PF_Err ColorEffect(void* refcon, A_long, A_long, P* in, P* out) {
 
 enum Mode { kNormal = 1, kAdd, kScreen, kMultiply };
 
+// v / 255.0 for every 8-bit channel value: the very doubles the division gives, read instead
+// of divided where the operand is a whole channel value.
+const std::array<double, 256> kOver255 = [] {
+  std::array<double, 256> t{};
+  for (int v = 0; v < 256; ++v) t[size_t(v)] = v / 255.0;
+  return t;
+}();
+
 // One channel of the 8-bit composite: the result is written as is. The mode is a template
 // argument so that a render's rows run without a choice per channel.
 template <A_long kMode>
@@ -29,7 +39,9 @@ A_u_char Composite8(A_long P, A_long O, float I, double m) {
     if (s > 255) s = 255;
     return A_u_char(float(s - O) * I + float(O));
   } else if constexpr (kMode == kScreen) {
-    const A_long s = A_long((1 - (1 - O / 255.0) * (1 - P * m / 255.0)) * 255.0);
+    // O / 255.0, and P·m / 255.0 where m is 1 (P·1 is P), from the table.
+    const double o = kOver255[size_t(O)], p = m == 1.0 ? kOver255[size_t(P)] : P * m / 255.0;
+    const A_long s = A_long((1 - (1 - o) * (1 - p)) * 255.0);
     return A_u_char(float(s - O) * I + float(O));
   } else if constexpr (kMode == kMultiply) {
     const A_long d = P * O / 255 - O;
