@@ -122,6 +122,30 @@ TEST(BlendModes8, NormalAddScreenMultiplyExamples) {
   EXPECT_EQ(out.red, 139);
 }
 
+// The 8-bit Normal composite runs four channels at once; every pair of channel values gives
+// the scalar expression's byte, at intensities across the control's range.
+TEST(BlendModes8, NormalEqualsTheScalarExpressionForEveryPair) {
+  World input(1, 1, false);
+  vt::FakeMask mask(1, 1, 1.0);
+  IO_Params io{};
+  io.mask = mask.get();
+  int wrong = 0;
+  for (float I : {0.0f, 0.01f, 0.3f, 0.5f, 0.7f, 0.99f, 1.0f}) {
+    OpacityRefcon rc{&input.def(), I, 1, &io, 0};
+    for (int o = 0; o < 256; ++o) {
+      input.Set(0, 0, o, 255 - o, o / 2, 7);
+      for (int p = 0; p < 256; ++p) {
+        PF_Pixel P{A_u_char(p), A_u_char(255 - p), A_u_char(p / 3), A_u_char(200)}, out{};
+        OpacityWithMode8(&rc, 0, 0, &P, &out);
+        auto expect = [I](int a, int b) { return A_u_char(float(a) * I + float(b) * (1 - I)); };
+        wrong += out.alpha != expect(p, o) || out.red != expect(255 - p, 255 - o) ||
+                 out.green != expect(p / 3, o / 2) || out.blue != expect(200, 7);
+      }
+    }
+  }
+  EXPECT_EQ(wrong, 0);
+}
+
 TEST(BlendModes, GateDiffersAtTheThreshold) {
   World in8 = vt::Uniform(1, 1, false, 9, 9, 9, 9), in16 = vt::Uniform(1, 1, true, 9, 9, 9, 9);
   vt::FakeMask mask(1, 1, 0.0001);
