@@ -304,7 +304,6 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
     V4 s;
     double peak;
     A_long since;
-    bool resum;
   };
   constexpr int kGroup = 4;
   Row group[kGroup];

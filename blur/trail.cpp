@@ -216,8 +216,8 @@ PF_Err TrailPass(const PF_Iterate8Suite1* suite, const TrailRefcon* rc) {
     job.weight[size_t(k)] = f * f;
   }
   const A_long lines = A_long(job.starts.size());
-  return IterateBands(suite, rc->io->in_data, std::max<A_long>(1, std::min<A_long>(lines, lines / 32 + 1)),
-                      &job, IsDeep(dst) ? TrailLines<PF_Pixel16> : TrailLines<PF_Pixel>, lines);
+  return IterateBands(suite, rc->io->in_data, lines / 32 + 1, &job,
+                      IsDeep(dst) ? TrailLines<PF_Pixel16> : TrailLines<PF_Pixel>, lines);
 }
 
 TrailGeometry ComputeTrailGeometry(const PF_Rect& e, A_long cx, A_long cy, float amount) {

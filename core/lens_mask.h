@@ -111,9 +111,9 @@ struct InputsJob {
 
 template <class P, InputsPixelFn<P> Fn>
 PF_Err InputsBand(void* job_, A_long thread, A_long band, A_long bands) {
-  const InputsJob* job = static_cast<const InputsJob*>(job_);
+  InputsJob* job = static_cast<InputsJob*>(job_);
   const void* refcon = job->rows.refcon;
-  return RowsBandWith<P>(const_cast<RowsJob*>(&job->rows), thread, band, bands, [job, refcon](A_long y) {
+  return RowsBandWith<P>(&job->rows, thread, band, bands, [job, refcon](A_long y) {
     return [row = RowInputs<P>(job->io, job->input, job->inputIs16, y), refcon](A_long x, P* in, P* out) {
       Fn(refcon, row, x, *in, out);
       return PF_Err_NONE;
