@@ -1,10 +1,16 @@
 #include "fast_blur.h"
 
 #include <algorithm>
+#include <cstring>
+#include <limits>
 #include <cstdint>
 #include <optional>
 #include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/bands.h"
 #include "core/lens_mask.h"
@@ -200,50 +206,83 @@ P Under(const PF_EffectWorld* src, A_long y, A_long x) {
 // whole-number sums (exact in any order) in ways the compiler vectorises.
 template <class P>
 bool PlainFitsIn32(const BandPass* p) {
-  return !p->map && (2 * int64_t(p->radius) + 1) * PixelTraits<P>::kMax <= INT32_MAX;
+  using C = typename PixelTraits<P>::Channel;
+  return !p->map && (2 * int64_t(p->radius) + 1) * std::numeric_limits<C>::max() <= INT32_MAX;
 }
 
-// A row: the window of pixel 0 from its multiplicities, then slid.
+// A pixel's four channels as whole-number lanes (alpha, red, green, blue), and back from
+// lanes that hold channel values; SSE2's unpacks and packs where there are such.
 template <class P>
-void PlainRow(const BandPass* p, const A_long* column, const std::vector<std::pair<A_long, A_long>>& first,
-              A_long y) {
+V4i Lanes(const P& p) {
   using C = typename PixelTraits<P>::Channel;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  if constexpr (sizeof(C) == 1) {
+    uint32_t v;
+    std::memcpy(&v, &p, sizeof v);
+    return V4i(_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(int(v)), zero), zero));
+  } else {
+    return V4i(_mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&p)), zero));
+  }
+#else
+  typedef C V4c __attribute__((vector_size(4 * sizeof(C))));
+  V4c v;
+  std::memcpy(&v, &p, sizeof v);
+  return __builtin_convertvector(v, V4i);
+#endif
+}
+// Lanes that hold channel values, with `alpha` for the first, written as the pixel.
+template <class P>
+void Store(V4i lanes, A_u_short alpha, P* out) {
+  using C = typename PixelTraits<P>::Channel;
+#if defined(__SSE2__)
+  const __m128i v = _mm_insert_epi16(__m128i(lanes), alpha, 0);
+  if constexpr (sizeof(C) == 1) {
+    const __m128i w = _mm_packs_epi32(v, v);
+    const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(w, w));
+    std::memcpy(out, &packed, sizeof *out);
+  } else {
+    // Signed saturation would clip values above 32767: shifted down by 32768 and back.
+    const __m128i w = _mm_sub_epi32(v, _mm_set1_epi32(32768));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out),
+                     _mm_xor_si128(_mm_packs_epi32(w, w), _mm_set1_epi16(-32768)));
+  }
+#else
+  lanes[0] = alpha;
+  typedef C V4c __attribute__((vector_size(4 * sizeof(C))));
+  const V4c v = __builtin_convertvector(lanes, V4c);
+  std::memcpy(out, &v, sizeof *out);
+#endif
+}
+
+// A row: the window of pixel 0 from its multiplicities, then slid, the four channels' sums
+// in one vector (the alpha lane rides along unused).
+template <class P, class Means>
+void PlainRow(const BandPass* p, Means mean, const A_long* column,
+              const std::vector<std::pair<A_long, A_long>>& first, A_long y) {
   const PF_EffectWorld* src = p->src;
   const A_long W = p->dst->width, r = p->radius, srcW = src->width;
-  const PlainMeans::View mean = p->means->view();
   A_long row = y - src->extent_hint.top;
   FoldInto(row, src->height);
   const P* in = RowOf<P>(src, row);
   const P* under = y < src->height ? RowOf<P>(src, y) : nullptr;
   P* out = RowOf<P>(p->dst, y);
-  int32_t sr = 0, sg = 0, sb = 0;
-  for (const auto& [c, times] : first) {
-    sr += int32_t(in[c].red) * times;
-    sg += int32_t(in[c].green) * times;
-    sb += int32_t(in[c].blue) * times;
-  }
+  V4i s = {0, 0, 0, 0};
+  for (const auto& [c, times] : first) s += Lanes(in[c]) * times;
   for (A_long x = 0; x < W; ++x) {
-    if (x > 0) {
-      const P& enter = in[column[x + r]];
-      const P& leave = in[column[x - r - 1]];
-      sr += int32_t(enter.red) - int32_t(leave.red);
-      sg += int32_t(enter.green) - int32_t(leave.green);
-      sb += int32_t(enter.blue) - int32_t(leave.blue);
-    }
-    const C alpha = under && x < srcW ? under[x].alpha : C(0);
-    out[x] = P{alpha, C(mean(sr)), C(mean(sg)), C(mean(sb))};
+    if (x > 0) s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
+    Store(mean(s), under && x < srcW ? under[x].alpha : 0, out + x);
   }
 }
 
 // A band of columns, a row at a time: the band's sums side by side, four to a pixel (the
 // alpha lane rides along unused), updated by the entering and the leaving row.
-template <class P>
-void PlainColumns(const BandPass* p, const A_long* rowOf, const std::vector<A_long>& col,
+template <class P, class Means>
+void PlainColumns(const BandPass* p, Means mean, const A_long* rowOf, const std::vector<A_long>& col,
                   A_long x0) {
   using C = typename PixelTraits<P>::Channel;
   const PF_EffectWorld* src = p->src;
   const A_long H = p->dst->height, r = p->radius, n = A_long(col.size());
-  const PlainMeans::View mean = p->means->view();
   // The band's columns read contiguously, or gathered into a row of their own first. Folded
   // positions step by -1, 0 or +1, so ends n - 1 apart mean every step is +1.
   const bool contiguous = n == 0 || col.back() - col.front() == n - 1;
@@ -269,9 +308,9 @@ void PlainColumns(const BandPass* p, const A_long* rowOf, const std::vector<A_lo
     const P* under = y < src->height ? RowOf<P>(src, y) : nullptr;
     P* out = RowOf<P>(p->dst, y) + x0;
     for (A_long c = 0; c < n; ++c) {
-      const C alpha = under && x0 + c < src->width ? under[x0 + c].alpha : C(0);
-      const int32_t* t = s + 4 * size_t(c);
-      out[c] = P{alpha, C(mean(t[1])), C(mean(t[2])), C(mean(t[3]))};
+      V4i t;
+      std::memcpy(&t, s + 4 * size_t(c), sizeof t);
+      Store(mean(t), under && x0 + c < src->width ? under[x0 + c].alpha : 0, out + c);
     }
   }
 }
@@ -287,7 +326,10 @@ PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
   const auto first = Multiplicities(column, -r, r, src->width);  // the window of pixel 0
   const Span rows = BandSpan(p->dst->height, band, bands);
   if (PlainFitsIn32<P>(p)) {
-    for (A_long y = rows.first; y < rows.last; ++y) PlainRow<P>(p, column, first, y);
+    for (A_long y = rows.first; y < rows.last; ++y) {
+      if (p->means->singles()) PlainRow<P>(p, p->means->singlesView(), column, first, y);
+      else PlainRow<P>(p, p->means->doublesView(), column, first, y);
+    }
     return p->progress.Done(p->in_data, thread, rows.last - rows.first, p->dst->height);
   }
   for (A_long y = rows.first; y < rows.last; ++y) {
@@ -338,7 +380,8 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
     FoldInto(col[size_t(i)], src->width);
   }
   if (PlainFitsIn32<P>(p)) {
-    PlainColumns<P>(p, rowOf, col, x0);
+    if (p->means->singles()) PlainColumns<P>(p, p->means->singlesView(), rowOf, col, x0);
+    else PlainColumns<P>(p, p->means->doublesView(), rowOf, col, x0);
     return p->progress.Done(p->in_data, thread, n, p->dst->width);
   }
   std::vector<IntSums> s(col.size());
@@ -409,9 +452,11 @@ PF_Err FastBlurV(void* refcon, A_long x, A_long y, P* in, P* out) {
 // Errors of either pass are reported: a failed horizontal pass would otherwise leave the
 // vertical pass reading an unwritten image and the blur report success. The horizontal pass
 // writes io->dst, the vertical one writes back into io->src, which then is the result.
-PlainMeans::PlainMeans(A_long radius, bool deep) : weight_(2.0 * radius + 1) {
-  const int64_t top = int64_t(deep ? PixelTraits<PF_Pixel16>::kMax : PixelTraits<PF_Pixel>::kMax) *
-                      (2 * int64_t(radius) + 1);
+PlainMeans::PlainMeans(A_long radius, bool deep)
+    : weight_(2.0 * radius + 1), halfInverse_(0.5 / weight_) {
+  // Channels may hold any value of their type, 16-bit ones above the host's white too.
+  const int64_t top = (deep ? 65535 : 255) * (2 * int64_t(radius) + 1);
+  singles_ = 2 * top + (2 * int64_t(radius) + 1) < (int64_t(1) << 23);
   if (top >= (int64_t(1) << 18)) return;
   table_.resize(size_t(top) + 1);
   for (size_t s = 0; s < table_.size(); ++s) table_[s] = A_u_short(double(s) / weight_ + 0.5);

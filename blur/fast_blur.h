@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/stage.h"
+#include "core/vectors.h"
 
 // The per-pixel passes, the definition the bands follow (tests compare the two).
 struct FastBlurRefcon {
@@ -20,27 +21,45 @@ PF_Err RenderFastBlurEffect(IO_Params* io, const KT_Info* info);
 // routines' very expression: a table of every sum a window can hold where that is at most
 // 256 Ki values (built once per blur; a larger one would fall out of the caches), else
 // trunc((2s + w) · (1 / 2w)) with w = 2r + 1, without a division. The two agree: w is odd, so
-// s / w + 0.5 is never a whole number but at least 1 / 2w (above 7e-6 for any radius) from
-// one, while either computation rounds it by less than 1e-10 for means up to 32768 (a test
-// compares them at every radius class).
+// n / 2w = s / w + 0.5 (n = 2s + w, odd) is never a whole number but at least 1 / 2w from
+// one, while the formula's two roundings in double precision move it by less than 1e-10 for
+// any sum of 32-bit channels.
+//
+// Four sums at once, the same formula: in single precision where every sum the window can
+// hold gives n < 2^23 (its two roundings then move n / 2w by at most (n / 2w) · (2^-23 +
+// 2^-48), which is below 1 / 2w), else in double precision. Tests compare all forms with
+// the expression at every radius class.
 class PlainMeans {
  public:
   PlainMeans(A_long radius, bool deep);
-  A_u_short operator()(int64_t s) const { return view()(s); }
-  // The same means from a copy a loop can keep in registers (the table is not copied).
-  struct View {
-    const A_u_short* table;
-    double weight, halfInverse;  // w, 1 / 2w
-    A_u_short operator()(int64_t s) const {
-      return table ? table[size_t(s)] : A_u_short((double(2 * s) + weight) * halfInverse);
+  A_u_short operator()(int64_t s) const {
+    return table_.empty() ? A_u_short((double(2 * s) + weight_) * halfInverse_)
+                          : table_[size_t(s)];
+  }
+  struct Singles {
+    V4i weight;
+    float halfInverse;
+    V4i operator()(V4i s) const {
+      return __builtin_convertvector(__builtin_convertvector(s + s + weight, V4f) * halfInverse, V4i);
     }
   };
-  View view() const {
-    return View{table_.empty() ? nullptr : table_.data(), weight_, 0.5 / weight_};
+  struct Doubles {
+    double weight, halfInverse;
+    V4i operator()(V4i s) const {
+      const V4d d = __builtin_convertvector(s, V4d);
+      return __builtin_convertvector((d + d + weight) * halfInverse, V4i);
+    }
+  };
+  bool singles() const { return singles_; }
+  Singles singlesView() const {
+    const int32_t w = int32_t(weight_);
+    return Singles{V4i{w, w, w, w}, 1.0f / float(2 * w)};
   }
+  Doubles doublesView() const { return Doubles{weight_, halfInverse_}; }
 
  private:
-  double weight_;
+  double weight_, halfInverse_;  // w, 1 / 2w
+  bool singles_;
   std::vector<A_u_short> table_;
 };
 

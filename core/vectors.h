@@ -4,7 +4,11 @@
 // gives the same pictures.
 #pragma once
 
+#include <cstdint>
+
 typedef double V4d __attribute__((vector_size(32)));
+typedef int32_t V4i __attribute__((vector_size(16)));
+typedef float V4f __attribute__((vector_size(16)));
 
 // Marks the 256-bit form of a routine: compiled for processors with AVX2 and called only
 // where WideVectors() says so.

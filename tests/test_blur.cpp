@@ -110,6 +110,9 @@ TYPED_TEST(BlurDepths, BandsEqualThePerPixelRoutines) {
   for (const auto& [w, h] : sizes)
   for (A_long shift : {0, 5}) {
     World src = vt::RandomWorld(w, h, deep, uint32_t(w * 100 + h));
+    // 16-bit channels may lie above the host's white: some at the type's top.
+    if (deep)
+      for (int i = 0; i < w * h; i += 3) src.Set(i % w, i / w, 65535, 65535, 40000, 65535);
     src.def().extent_hint = PF_Rect{shift, shift, w + shift, h + shift};
     World source = vt::RandomWorld(w, h, deep, uint32_t(w * 7 + h));
     vt::FakeMask mask(w, h, 1.0);
@@ -118,7 +121,7 @@ TYPED_TEST(BlurDepths, BandsEqualThePerPixelRoutines) {
       for (int x = 0; x < w; ++x)
         if (rng() % 3 == 0) mask.at(x, y) = (rng() % 1000) / 1000.0;
     for (char useLensMap : {0, 1})
-      for (A_long radius : {1, 3, 20, 100})
+      for (A_long radius : {1, 3, 20, 33, 100})
         for (bool vertical : {false, true}) {
           IO_Params io{nullptr, nullptr, &src.def(), nullptr};
           io.mask = mask.get();
@@ -289,17 +292,30 @@ TEST(TrailGeometry, WorkedValues) {
 }
 
 // The window means without a division equal the definition's C(s / w + 0.5) for the sums a
-// window can hold: all of them where they are few; where they are many, every sum within 3
-// of each rounding boundary (where s / w + 0.5 passes a whole number) and 200000 others.
+// window can hold (16-bit channels up to 65535): all of them where they are few; where they
+// are many, every sum within 3 of each rounding boundary (where s / w + 0.5 passes a whole
+// number) and 200000 others. The scalar form, the double-precision vectors and, where they
+// are chosen, the single-precision ones; the radii include the last ones single precision
+// takes (31 at 16 bits, 8207 at 8 bits) and the first ones it leaves. The vector forms
+// serve sums of 32 bits only.
 TEST(PlainMeans, EqualTheDefinitionAtEveryRadius) {
   std::mt19937_64 rng(9);
   for (bool deep : {false, true})
-    for (A_long r : {0, 1, 2, 20, 255, 2000, 32767}) {
+    for (A_long r : {0, 1, 2, 20, 31, 32, 255, 2000, 8207, 8208, 32767}) {
       const PlainMeans means(r, deep);
-      const int64_t w = 2 * int64_t(r) + 1, kMax = deep ? 32768 : 255, top = kMax * w;
+      EXPECT_EQ(means.singles(), r <= (deep ? 31 : 8207)) << r;
+      const PlainMeans::Singles singles = means.singlesView();
+      const PlainMeans::Doubles doubles = means.doublesView();
+      const int64_t w = 2 * int64_t(r) + 1, kMax = deep ? 65535 : 255, top = kMax * w;
       int wrong = 0;
       auto check = [&](int64_t s) {
-        if (s >= 0 && s <= top) wrong += means(s) != A_u_short(double(s) / double(w) + 0.5);
+        if (s < 0 || s > top) return;
+        const A_u_short expected = A_u_short(double(s) / double(w) + 0.5);
+        const V4i lanes = {int32_t(s), 0, int32_t(s), int32_t(s)};
+        wrong += means(s) != expected;
+        if (s > INT32_MAX) return;  // the vector forms serve sums of 32 bits
+        wrong += doubles(lanes)[0] != expected || doubles(lanes)[3] != expected;
+        if (means.singles()) wrong += singles(lanes)[0] != expected || singles(lanes)[2] != expected;
       };
       if (top <= (int64_t(1) << 22)) {
         for (int64_t s = 0; s <= top; ++s) check(s);
