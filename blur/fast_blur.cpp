@@ -133,6 +133,11 @@ struct BandPass {
   const IO_Params* map;               // with the lens mask as blur map; null: plain
   const PF_EffectWorld* sourceCopy;   // the vertical map pass fades toward it
   const PlainMeans* means;            // of the plain windows
+  // Along the pass's lines: where each position -r-1 … length+r-1 reads (at[i] for i ≥ -r-1),
+  // and the samples of the window centred on -1 with their multiplicities, from which
+  // every line slides into its pixel 0. The same for every band.
+  const A_long* at;
+  const std::vector<std::pair<A_long, A_long>>* start;
   BandProgress progress;              // rows, or columns, done
 };
 
@@ -255,11 +260,10 @@ void Store(V4i lanes, A_u_short alpha, P* out) {
 #endif
 }
 
-// A row: the window of pixel 0 from its multiplicities, then slid, the four channels' sums
-// in one vector (the alpha lane rides along unused).
+// A row: the window centred on -1 from its multiplicities, then slid, the four channels'
+// sums in one vector (the alpha lane rides along unused).
 template <class P, class Means>
-void PlainRow(const BandPass* p, Means mean, const A_long* column,
-              const std::vector<std::pair<A_long, A_long>>& first, A_long y) {
+void PlainRow(const BandPass* p, Means mean, A_long y) {
   const PF_EffectWorld* src = p->src;
   const A_long W = p->dst->width, r = p->radius, srcW = src->width;
   A_long row = y - src->extent_hint.top;
@@ -267,10 +271,11 @@ void PlainRow(const BandPass* p, Means mean, const A_long* column,
   const P* in = RowOf<P>(src, row);
   const P* under = y < src->height ? RowOf<P>(src, y) : nullptr;
   P* out = RowOf<P>(p->dst, y);
+  const A_long* column = p->at;
   V4i s = {0, 0, 0, 0};
-  for (const auto& [c, times] : first) s += Lanes(in[c]) * times;
+  for (const auto& [c, times] : *p->start) s += Lanes(in[c]) * times;
   for (A_long x = 0; x < W; ++x) {
-    if (x > 0) s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
+    s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
     Store(mean(s), under && x < srcW ? under[x].alpha : 0, out + x);
   }
 }
@@ -278,8 +283,7 @@ void PlainRow(const BandPass* p, Means mean, const A_long* column,
 // A band of columns, a row at a time: the band's sums side by side, four to a pixel (the
 // alpha lane rides along unused), updated by the entering and the leaving row.
 template <class P, class Means>
-void PlainColumns(const BandPass* p, Means mean, const A_long* rowOf, const std::vector<A_long>& col,
-                  A_long x0) {
+void PlainColumns(const BandPass* p, Means mean, const std::vector<A_long>& col, A_long x0) {
   using C = typename PixelTraits<P>::Channel;
   const PF_EffectWorld* src = p->src;
   const A_long H = p->dst->height, r = p->radius, n = A_long(col.size());
@@ -297,7 +301,8 @@ void PlainColumns(const BandPass* p, Means mean, const A_long* rowOf, const std:
   const size_t lanes = 4 * size_t(n);
   std::vector<int32_t> sums(lanes, 0);
   int32_t* s = sums.data();
-  for (const auto& [row, times] : Multiplicities(rowOf, -r - 1, r - 1, src->height)) {
+  const A_long* rowOf = p->at;
+  for (const auto& [row, times] : *p->start) {
     const C* in = band(row, 0);
     for (size_t i = 0; i < lanes; ++i) s[i] += int32_t(in[i]) * times;
   }
@@ -321,14 +326,12 @@ PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
   if (PF_Err err = p->in_data->inter.abort(p->in_data->effect_ref)) return err;
   const PF_EffectWorld* src = p->src;
   const A_long W = p->dst->width, r = p->radius;
-  const std::vector<A_long> at = FoldTable(W, src->width, r, src->extent_hint.left);
-  const A_long* column = at.data() + r + 1;  // column[x] for x in -r-1 … width+r-1
-  const auto first = Multiplicities(column, -r, r, src->width);  // the window of pixel 0
+  const A_long* column = p->at;
   const Span rows = BandSpan(p->dst->height, band, bands);
   if (PlainFitsIn32<P>(p)) {
     for (A_long y = rows.first; y < rows.last; ++y) {
-      if (p->means->singles()) PlainRow<P>(p, p->means->singlesView(), column, first, y);
-      else PlainRow<P>(p, p->means->doublesView(), column, first, y);
+      if (p->means->singles()) PlainRow<P>(p, p->means->singlesView(), y);
+      else PlainRow<P>(p, p->means->doublesView(), y);
     }
     return p->progress.Done(p->in_data, thread, rows.last - rows.first, p->dst->height);
   }
@@ -351,7 +354,9 @@ PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
         Subtract(s, in[column[x - r - 1]]);
       } else if (x == 0) {
         s = IntSums{};
-        for (const auto& [c, times] : first) Add(s, in[c], times);
+        for (const auto& [c, times] : *p->start) Add(s, in[c], times);
+        Add(s, in[column[r]]);
+        Subtract(s, in[column[-r - 1]]);
       } else {
         s = IntSums{};
         for (A_long i = -r; i <= r; ++i) Add(s, in[column[x + i]]);
@@ -369,8 +374,7 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
   if (PF_Err err = p->in_data->inter.abort(p->in_data->effect_ref)) return err;
   const PF_EffectWorld* src = p->src;
   const A_long H = p->dst->height, r = p->radius;
-  const std::vector<A_long> at = FoldTable(H, src->height, r, src->extent_hint.top);
-  const A_long* rowOf = at.data() + r + 1;
+  const A_long* rowOf = p->at;
   const Span columns = BandSpan(p->dst->width, band, bands);
   const A_long x0 = columns.first, n = columns.last - columns.first;
   // The band's columns as read: folded like any other position.
@@ -380,8 +384,8 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
     FoldInto(col[size_t(i)], src->width);
   }
   if (PlainFitsIn32<P>(p)) {
-    if (p->means->singles()) PlainColumns<P>(p, p->means->singlesView(), rowOf, col, x0);
-    else PlainColumns<P>(p, p->means->doublesView(), rowOf, col, x0);
+    if (p->means->singles()) PlainColumns<P>(p, p->means->singlesView(), col, x0);
+    else PlainColumns<P>(p, p->means->doublesView(), col, x0);
     return p->progress.Done(p->in_data, thread, n, p->dst->width);
   }
   std::vector<IntSums> s(col.size());
@@ -389,7 +393,7 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
   if (!p->map) {
     // Every column slides from the start: from the window centred on row -1, summed row
     // by row.
-    for (const auto& [row, times] : Multiplicities(rowOf, -r - 1, r - 1, src->height)) {
+    for (const auto& [row, times] : *p->start) {
       const P* in = RowOf<P>(src, row);
       for (A_long c = 0; c < n; ++c) Add(s[size_t(c)], in[col[size_t(c)]], times);
     }
@@ -433,7 +437,13 @@ PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
   const bool deep = IsDeep(dst);
   std::optional<PlainMeans> own;
   if (!means) means = &own.emplace(radius, deep);
-  BandPass pass{in_data, src, dst, radius, map, sourceCopy, means, {}};
+  const A_long length = vertical ? dst->height : dst->width;
+  const A_long n = vertical ? src->height : src->width;
+  const std::vector<A_long> fold =
+      FoldTable(length, n, radius, vertical ? src->extent_hint.top : src->extent_hint.left);
+  const A_long* at = fold.data() + radius + 1;
+  const auto start = Multiplicities(at, -radius - 1, radius - 1, n);
+  BandPass pass{in_data, src, dst, radius, map, sourceCopy, means, at, &start, {}};
   const A_long bands = vertical ? std::max<A_long>(1, dst->width / 256) : BandsFor(dst->height);
   PF_IterateGenericFunc fn = vertical ? (deep ? ColumnBand<PF_Pixel16> : ColumnBand<PF_Pixel>)
                                       : (deep ? RowBand<PF_Pixel16> : RowBand<PF_Pixel>);
