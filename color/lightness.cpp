@@ -1,5 +1,6 @@
 #include "lightness.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "core/bands.h"
@@ -9,7 +10,9 @@ A_u_short LightnessCurve8(const LightnessRefcon* rc, A_u_char c) {
   return A_u_char(rc->io->in_data->utils->ansi.pow(c / 255.0, rc->factor) * 255.0);
 }
 A_u_short LightnessCurve16(const LightnessRefcon* rc, A_u_short c) {
-  return A_u_short(rc->io->in_data->utils->ansi.pow(c * (1.0 / 32768.0), rc->factor) * 32768.0);
+  // Above white the curve can pass the channel's top (2^10 at factor 10): it stops there.
+  const double v = rc->io->in_data->utils->ansi.pow(c * (1.0 / 32768.0), rc->factor) * 32768.0;
+  return A_u_short(std::min(v, 65535.0));
 }
 
 namespace {
@@ -26,6 +29,18 @@ PF_Err Lightness(void* refcon, A_long, A_long, P* in, P* out) {
   };
   ZipChannels(*in, *in, out, [&](C c, C) { return curve(c); });
   return PF_Err_NONE;
+}
+
+// Whether the curve maps every channel value to itself (amount 0 does, where pow(x, 1) is
+// x): the stage then changes no pixel and hands its source on. At 16 bits the values above
+// white, which pixels compute one by one, are asked too, only once the table passed.
+bool GivesEveryValueBack(const LightnessRefcon& rc, const std::vector<A_u_short>& curve, bool deep) {
+  for (size_t c = 0; c < curve.size(); ++c)
+    if (curve[c] != c) return false;
+  if (deep)
+    for (A_long c = 32769; c <= 65535; ++c)
+      if (LightnessCurve16(&rc, A_u_short(c)) != c) return false;
+  return true;
 }
 
 }  // namespace
@@ -46,5 +61,6 @@ PF_Err RenderLightnessEffect(IO_Params* io, const KT_Info* info) {
   for (size_t c = 0; c < curve.size(); ++c)
     curve[c] = deep ? LightnessCurve16(&rc, A_u_short(c)) : LightnessCurve8(&rc, A_u_char(c));
   rc.curve = curve.data();
+  if (GivesEveryValueBack(rc, curve, deep)) return HandOn(io);
   return IterateRows<Lightness8, Lightness16>(io, &rc);
 }

@@ -489,10 +489,11 @@ TEST(BlurStage, PassesRunTheBlursTheyShould) {
     RenderWith(*host, input);
     return host->IterateCalls() + host->GenericIterateCalls();
   };
-  // The lens mask, fast blur (six), lightness, and the composite with the lens composite
-  // (one pass where the composite comes right before the lens composite).
+  // The lens mask, fast blur (six), and the composite with the lens composite (one pass
+  // where the composite comes right before the lens composite); lightness at amount 0 hands
+  // its source on.
   const int plain = count({{"Fast Blur/Visible", "on"}});
-  EXPECT_EQ(plain, 9);
+  EXPECT_EQ(plain, 8);
   // In blur-map mode with a wide feather the fast blur runs again in the blur-map pass, and
   // the composite moves after it: the lens composite runs on its own.
   EXPECT_EQ(count({{"Fast Blur/Visible", "on"}, {"Fast Blur/Use Lens as Blur Map", "on"},
@@ -508,7 +509,8 @@ TEST(BlurStage, PassesRunTheBlursTheyShould) {
   // it runs in the main pass, as one iteration over bands of rows. Either first prepares its
   // samples in one more.
   const int base = count({});
-  EXPECT_EQ(base, 3);  // the mask, lightness, the composite with the lens composite
+  EXPECT_EQ(base, 2);  // the mask, the composite with the lens composite
+  EXPECT_EQ(count({{"Lightness/Amount", "10"}}), base + 1);
   EXPECT_EQ(count({{"Realistic Blur  [very slow]/Amount", "3"}}), base + 2);
   EXPECT_EQ(count({{"Realistic Blur  [very slow]/Amount", "3"},
                    {"Realistic Blur  [very slow]/Use Lens as Blur Map", "on"}}),

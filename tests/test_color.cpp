@@ -1,4 +1,5 @@
 // Colour overlay, blend modes, lightness and chromatic aberration at both depths.
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -240,11 +241,51 @@ TEST(Lightness, WorkedValues16Bit) {
     EXPECT_EQ(Light16(a, 0), 0);
     EXPECT_EQ(Light16(a, 32768), 32768);
   }
+  // Above white, darkening raises the value (x^10 for x near 2): it stops at the top.
+  EXPECT_EQ(Light16(-1.0, 40000), 65535);
+  EXPECT_EQ(Light16(-1.0, 33000), int(std::pow(33000 / 32768.0, 10.0) * 32768.0));
 }
 
 TEST(Lightness, AmountZeroIsTheIdentityAtBothDepths) {
   for (int c = 0; c <= 255; ++c) ASSERT_EQ(Light8(0.0, c), c);
   for (int c = 0; c <= 32768; ++c) ASSERT_EQ(Light16(0.0, c), c);
+}
+
+// Amount 0 changes no pixel and hands the source on, no copy; unless the host's pow does not
+// give x back for x^1, then the curve runs: at 16 bits for values above white, which are
+// asked of pow only after the table passed.
+TEST(Lightness, AmountZeroHandsTheSourceOnOnlyWhereEveryValueComesBack) {
+  for (bool exactPow : {true, false}) {
+    auto host = vt::LoadedHost();
+    World one(1, 1, true);
+    ASSERT_EQ(host->Render(one, one), PF_Err_NONE);  // leaves a command's in_data behind
+    PF_InData in = host->in_data();
+    PF_UtilCallbacks utils = *in.utils;
+    if (!exactPow)
+      utils.ansi.pow = [](double x, double y) {
+        return x > 1 && y == 1 ? x * 1.001 : std::pow(x, y);  // the factor, pow(10, -0), stays 1
+      };
+    in.utils = &utils;
+    World src(2, 1, true), dst(2, 1, true);
+    src.Set(0, 0, 32768, 100, 40000, 33000);
+    src.Set(1, 0, 0, 1, 2, 3);
+    IO_Params io{&in, nullptr, &src.def(), &dst.def()};
+    KT_Info info;
+    std::memset(&info, 0, sizeof info);
+    info.lightnessVisible = 1;
+    PF_Err err = PF_Err_NONE;
+    host->RunAsCommand([&] { err = RenderLightnessEffect(&io, &info); });
+    ASSERT_EQ(err, PF_Err_NONE);
+    if (exactPow) {
+      EXPECT_EQ(io.dst, &src.def());
+      continue;
+    }
+    ASSERT_EQ(io.dst, &dst.def());
+    const std::array<int, 4> above = {32768, 100, int(40000 / 32768.0 * 1.001 * 32768.0),
+                                      int(33000 / 32768.0 * 1.001 * 32768.0)};
+    EXPECT_EQ(dst.Get(0, 0), above);
+    EXPECT_EQ(dst.Get(1, 0), (std::array<int, 4>{0, 1, 2, 3}));
+  }
 }
 
 TEST(Lightness, WholeRenderFollowsTheCurveAtBothDepths) {
