@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -137,23 +138,57 @@ PF_Err CompositeRows(IO_Params* io, OpacityRefcon* rc) {
 }
 
 // The composite and then the lens composite, in one pass over the rows: the same pixels as
-// the two stages one after the other, without the picture in between.
+// the two stages one after the other, without the picture in between. Where the lens takes
+// the input layer's pixel the composite is not computed; where the mask is 1 the 8-bit
+// composite of a channel depends only on the two channel values, so it is read from a
+// table of every pair, built once per render with the very same routine.
 struct CompositeThenLensRefcon {
   OpacityRefcon composite;
   LensRefcon lens;
+  const A_u_char* full = nullptr;  // 8 bits: [O · 256 + P], the composite where m is 1
+  // 8-bit Normal at 100 %: float(P)·1 + float(O)·0 is P, the composite changes nothing.
+  bool normalWhole = false;
 };
 
 template <class P, A_long kMode>
 void CompositeThenLens(const void* refcon, const RowInputs<P>& row, A_long x, const P& in,
                        P* out) {
   const auto* rc = static_cast<const CompositeThenLensRefcon*>(refcon);
+  const double m = row.mask(x);
+  const double w = LensWeight(&rc->lens, m);
+  if (LensTakesInput(w)) {
+    *out = row.input(x);
+    return;
+  }
   P composited;
-  OpacityWithMode<P, kMode>(&rc->composite, row, x, in, &composited);
+  if constexpr (!PixelTraits<P>::kDeep) {
+    if (rc->normalWhole) {
+      composited = in;
+    } else if (m == 1.0 && rc->full) {
+      const A_u_char* full = rc->full;
+      ZipChannels(row.input(x), in, &composited,
+                  [full](A_u_char o, A_u_char p) { return full[size_t(o) << 8 | p]; });
+    } else {
+      OpacityWithMode<P, kMode>(&rc->composite, row, x, in, &composited);
+    }
+  } else {
+    OpacityWithMode<P, kMode>(&rc->composite, row, x, in, &composited);
+  }
   LensAt<P>(&rc->lens, row, x, composited, out);
 }
 
 template <A_long kMode>
 PF_Err CompositeThenLensRows(IO_Params* io, CompositeThenLensRefcon* rc) {
+  std::vector<A_u_char> full;
+  rc->normalWhole = kMode == kNormal && rc->composite.intensity == 1.0f;
+  // Normal blends four channels in one vector; a table would not be quicker.
+  if (!IsDeep(io->dst) && kMode != kNormal) {
+    full.resize(size_t(1) << 16);
+    const float I = rc->composite.intensity;
+    for (A_long o = 0; o < 256; ++o)
+      for (A_long p = 0; p < 256; ++p) full[size_t(o << 8 | p)] = Composite8<kMode>(p, o, I, 1.0);
+    rc->full = full.data();
+  }
   return IterateRowsWithInputs<CompositeThenLens<PF_Pixel, kMode>,
                                CompositeThenLens<PF_Pixel16, kMode>>(
       io, rc, rc->composite.input, rc->composite.inputIs16);

@@ -142,24 +142,29 @@ struct LensRefcon {
   char inputIs16;
 };
 
+// The lens composite's weight for mask value m: the mask itself, or raised by the blur map.
+inline double LensWeight(const LensRefcon* rc, double m) {
+  return rc->blurMap ? std::min(1.0, m + rc->strength * m) : m;
+}
+// Where the weight gives the input layer's pixel itself, the processed one being not needed.
+inline bool LensTakesInput(double w) { return w != 1.0 && w <= 0.0001; }
+
 // Blends the processed pixel over the input layer by the mask:
-// out = trunc(O·(1 − m) + P·m + 0.5) per channel, alpha included.
+// out = trunc(O·(1 − w) + P·w + 0.5) per channel, alpha included, with the weight w.
 template <class P>
 void LensAt(const void* refcon, const RowInputs<P>& row, A_long x, const P& in, P* out) {
-  const LensRefcon* rc = static_cast<const LensRefcon*>(refcon);
-  double m = row.mask(x);
-  if (rc->blurMap) m = std::min(1.0, m + rc->strength * m);
-  if (m == 1.0) {  // O·0 + P·1 + 0.5, truncated, is P: the input is not needed
+  const double w = LensWeight(static_cast<const LensRefcon*>(refcon), row.mask(x));
+  if (w == 1.0) {  // O·0 + P·1 + 0.5, truncated, is P: the input is not needed
     *out = in;
     return;
   }
   const P O = row.input(x);
-  if (m <= 0.0001) {
+  if (w <= 0.0001) {
     *out = O;
     return;
   }
   using C = typename PixelTraits<P>::Channel;
-  ZipChannels(O, in, out, [m](C o, C p) { return C(double(o) * (1 - m) + double(p) * m + 0.5); });
+  ZipChannels(O, in, out, [w](C o, C p) { return C(double(o) * (1 - w) + double(p) * w + 0.5); });
 }
 
 // The lens composite's settings for a render; whether it runs at all (with no lens shape,

@@ -2,10 +2,13 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <random>
+#include <type_traits>
 
 #include "color/chromatic.h"
 #include "color/composite.h"
 #include "color/lightness.h"
+#include "core/lens_mask.h"
 #include "helpers.h"
 #include "core/pixel.h"
 
@@ -201,6 +204,69 @@ TEST(BlendModes16, ReadsAnEightBitInputWidened) {
   PF_Pixel16 P{0, 0, 0, 0}, out{};
   OpacityWithMode16(&rc, 0, 0, &P, &out);
   EXPECT_EQ(out.red, 32767);
+}
+
+// The composite and the lens composite in one pass give the two stages' pixels, for every
+// mode (5 composites as Normal), intensity, both depths, with and without the blur map's
+// raised weight, over a mask with 0, 1, the gates' threshold and values between.
+TEST(CompositeThenLens, EqualsTheCompositeThenTheLensComposite) {
+  auto host = vt::LoadedHost();
+  World one(1, 1, false);
+  ASSERT_EQ(host->Render(one, one), PF_Err_NONE);  // leaves a command's in_data behind
+  PF_InData in = host->in_data();
+  const int w = 29, h = 7;
+  vt::FakeMask mask(w, h, 0.0);
+  std::mt19937 rng(12);
+  const double special[] = {0.0, 1.0, 0.0001, 0.00005, 0.99999};
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      mask.at(x, y) = rng() % 2 ? special[rng() % 5] : (rng() % 10000) / 10000.0;
+  for (bool deep : {false, true}) {
+    World input = vt::RandomWorld(w, h, deep, 3), picture = vt::RandomWorld(w, h, deep, 4);
+    for (A_long mode : {1, 2, 3, 4, 5})
+      for (float intensity : {0.0f, 0.3f, 1.0f})
+        for (bool blurMap : {false, true}) {
+          KT_Info info;
+          std::memset(&info, 0, sizeof info);
+          info.lensType = 2;
+          info.scaleW = info.scaleH = 1;
+          info.intensity = intensity;
+          info.mode = mode;
+          info.fastBlurVisible = info.fastBlurLensMap = blurMap;
+          info.fastBlurAmount = 150;  // strength 1.5 over a feather of 0
+          World a(w, h, deep), expected(w, h, deep);
+          IO_Params io{&in, nullptr, &picture.def(), &a.def()};
+          io.mask = mask.get();
+          OpacityRefcon composite{&input.def(), intensity, mode, &io, char(deep)};
+          LensRefcon lens;
+          PF_Err err = PF_Err_NONE;
+          host->RunAsCommand([&] { err = MakeLensRefcon(&io, &info, &input.def(), &lens); });
+          ASSERT_EQ(err, PF_Err_NONE);
+          ASSERT_EQ(lens.blurMap, char(blurMap));
+          for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+              auto run = [&](auto* pixel) {
+                using P = std::remove_pointer_t<decltype(pixel)>;
+                P p = *GetPointerFromDataP<P>(&picture.def(), y, x, 1), c{};
+                if constexpr (std::is_same_v<P, PF_Pixel>) {
+                  OpacityWithMode8(&composite, x, y, &p, &c);
+                  Lens8(&lens, x, y, &c, GetPointerFromDataP<P>(&expected.def(), y, x, 1));
+                } else {
+                  OpacityWithMode16(&composite, x, y, &p, &c);
+                  Lens16(&lens, x, y, &c, GetPointerFromDataP<P>(&expected.def(), y, x, 1));
+                }
+              };
+              if (deep) run(static_cast<PF_Pixel16*>(nullptr));
+              else run(static_cast<PF_Pixel*>(nullptr));
+            }
+          host->RunAsCommand([&] { err = RenderEffectThenLens(&io, &info, &input.def()); });
+          ASSERT_EQ(err, PF_Err_NONE);
+          ASSERT_EQ(io.dst, &a.def());
+          EXPECT_TRUE(vt::SameImage(a, expected))
+              << (deep ? 16 : 8) << " bits, mode " << mode << ", intensity " << intensity
+              << (blurMap ? ", blur map" : "");
+        }
+  }
 }
 
 // ---- lightness ----------------------------------------------------------------------------
