@@ -31,10 +31,51 @@ template PF_Err ChromaticAberration<PF_Pixel, A_u_char>(void*, A_long, A_long, P
 template PF_Err ChromaticAberration<PF_Pixel16, A_u_short>(void*, A_long, A_long, PF_Pixel16*,
                                                            PF_Pixel16*);
 
+namespace {
+
+// The rows of ChromaticAberration: a colour's source row is the same along a row, folded
+// once; only its column is computed (and folded where it falls outside) per pixel.
+template <class P>
+PF_Err ChromaticBand(void* job_, A_long thread, A_long band, A_long bands) {
+  RowsJob* job = static_cast<RowsJob*>(job_);
+  const ChromaticRefcon* rc = static_cast<const ChromaticRefcon*>(job->refcon);
+  const PF_EffectWorld* src = rc->io->src;
+  return RowsBandWith<P>(job, thread, band, bands, [rc, src](A_long y) {
+    struct Colour {
+      const P* row;
+      float k;
+    };
+    auto colour = [&](float k) {
+      A_long row = A_long(float(y - rc->cy) * k) + rc->cy - src->extent_hint.top;
+      FoldInto(row, src->height);
+      return Colour{RowOf<P>(src, row), k};
+    };
+    const Colour r = colour(rc->kR), g = colour(rc->kG), b = colour(rc->kB);
+    return [mask = MaskRow(rc->io, y), r, g, b, rc, src](A_long x, P* in, P* out) {
+      *out = *in;
+      if (!(mask(x) > 0.0001)) return PF_Err_NONE;
+      auto sample = [&](const Colour& c) -> const P& {
+        A_long col = A_long(float(x - rc->cx) * c.k) + rc->cx - src->extent_hint.left;
+        FoldInto(col, src->width);
+        return c.row[col];
+      };
+      out->red = sample(r).red;
+      out->green = sample(g).green;
+      out->blue = sample(b).blue;
+      return PF_Err_NONE;
+    };
+  });
+}
+
+}  // namespace
+
 PF_Err RenderChromaticAberrationEffect(IO_Params* io, const KT_Info* info) {
   if (!ChromaticAberrationActive(info)) return HandOn(io);
   ChromaticRefcon rc{1.0f - 0.5f * info->chromaRedCyan, 1.0f - 0.5f * info->chromaGreenMagenta,
                      1.0f - 0.5f * info->chromaBlueYellow, info->posX, info->posY, io};
-  return IterateRows<ChromaticAberration<PF_Pixel, A_u_char>,
-                     ChromaticAberration<PF_Pixel16, A_u_short>>(io, &rc);
+  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
+  RowsJob job{io->in_data, io->src, io->dst, &rc, {}};
+  return IterateBands(suites.Iterate8Suite1(), io->in_data, BandsFor(io->dst->height), &job,
+                      IsDeep(io->dst) ? ChromaticBand<PF_Pixel16> : ChromaticBand<PF_Pixel>,
+                      io->dst->height);
 }

@@ -146,8 +146,6 @@ struct CompositeThenLensRefcon {
   OpacityRefcon composite;
   LensRefcon lens;
   const A_u_char* full = nullptr;  // 8 bits: [O · 256 + P], the composite where m is 1
-  // 8-bit Normal at 100 %: float(P)·1 + float(O)·0 is P, the composite changes nothing.
-  bool normalWhole = false;
 };
 
 template <class P, A_long kMode>
@@ -162,9 +160,7 @@ void CompositeThenLens(const void* refcon, const RowInputs<P>& row, A_long x, co
   }
   P composited;
   if constexpr (!PixelTraits<P>::kDeep) {
-    if (rc->normalWhole) {
-      composited = in;
-    } else if (m == 1.0 && rc->full) {
+    if (m == 1.0 && rc->full) {
       const A_u_char* full = rc->full;
       ZipChannels(row.input(x), in, &composited,
                   [full](A_u_char o, A_u_char p) { return full[size_t(o) << 8 | p]; });
@@ -174,13 +170,17 @@ void CompositeThenLens(const void* refcon, const RowInputs<P>& row, A_long x, co
   } else {
     OpacityWithMode<P, kMode>(&rc->composite, row, x, in, &composited);
   }
-  LensAt<P>(&rc->lens, row, x, composited, out);
+  LensBlend(w, row, x, composited, out);
 }
 
 template <A_long kMode>
 PF_Err CompositeThenLensRows(IO_Params* io, CompositeThenLensRefcon* rc) {
   std::vector<A_u_char> full;
-  rc->normalWhole = kMode == kNormal && rc->composite.intensity == 1.0f;
+  // 8-bit Normal at 100 %: float(P)·1 + float(O)·0 is P, the composite changes nothing and
+  // the lens composite runs alone.
+  if (!IsDeep(io->dst) && kMode == kNormal && rc->composite.intensity == 1.0f)
+    return IterateRowsWithInputs<LensAt<PF_Pixel>, LensAt<PF_Pixel16>>(
+        io, &rc->lens, rc->lens.input, rc->lens.inputIs16);
   // Normal blends four channels in one vector; a table would not be quicker.
   if (!IsDeep(io->dst) && kMode != kNormal) {
     full.resize(size_t(1) << 16);

@@ -61,19 +61,31 @@ P InputPixel(const PF_EffectWorld* input, bool inputIs16, A_long y, A_long x) {
   return ConvertPixel<P>(GetPointerFromData<PF_Pixel>(input, y, x, 1));
 }
 
+// GetLensMask along one row, the lookup resolved once for the row: the same values.
+class MaskRow {
+ public:
+  MaskRow(const IO_Params* io, A_long y) {
+    if (const LensMask* m = io->mask; m && y >= m->rect.top && y < m->rect.bottom) {
+      const A_long w = m->rect.right - m->rect.left;
+      mask_ = m->values + size_t(y - m->rect.top) * size_t(w) - m->rect.left;
+      left_ = m->rect.left;
+      right_ = m->rect.right;
+    }
+  }
+  double operator()(A_long x) const { return x >= left_ && x < right_ ? mask_[x] : 0.0; }
+
+ private:
+  const double* mask_ = nullptr;  // indexed by x
+  A_long left_ = 0, right_ = 0;
+};
+
 // GetLensMask and InputPixel along one row, their lookups resolved once for the row: the
 // same values, for the stages that weigh by the mask and blend with the input layer.
 template <class P>
 class RowInputs {
  public:
   RowInputs(const IO_Params* io, const PF_EffectWorld* input, bool inputIs16, A_long y)
-      : input_(input), inputIs16_(inputIs16), y_(y) {
-    if (const LensMask* m = io->mask; m && y >= m->rect.top && y < m->rect.bottom) {
-      const A_long w = m->rect.right - m->rect.left;
-      mask_ = m->values + size_t(y - m->rect.top) * size_t(w) - m->rect.left;
-      maskLeft_ = m->rect.left;
-      maskRight_ = m->rect.right;
-    }
+      : mask_(io, y), input_(input), inputIs16_(inputIs16), y_(y) {
     const A_long row = y - input->extent_hint.top;
     if (inputIs16 == PixelTraits<P>::kDeep && row >= 0 && row < input->height) {
       row_ = RowOf<P>(input, row) - input->extent_hint.left;
@@ -81,14 +93,13 @@ class RowInputs {
       rowRight_ = input->extent_hint.left + input->width;
     }
   }
-  double mask(A_long x) const { return x >= maskLeft_ && x < maskRight_ ? mask_[x] : 0.0; }
+  double mask(A_long x) const { return mask_(x); }
   P input(A_long x) const {
     return x >= rowLeft_ && x < rowRight_ ? row_[x] : InputPixel<P>(input_, inputIs16_, y_, x);
   }
 
  private:
-  const double* mask_ = nullptr;  // indexed by x
-  A_long maskLeft_ = 0, maskRight_ = 0;
+  MaskRow mask_;
   const P* row_ = nullptr;        // indexed by x
   A_long rowLeft_ = 0, rowRight_ = 0;
   const PF_EffectWorld* input_;
@@ -149,11 +160,10 @@ inline double LensWeight(const LensRefcon* rc, double m) {
 // Where the weight gives the input layer's pixel itself, the processed one being not needed.
 inline bool LensTakesInput(double w) { return w != 1.0 && w <= 0.0001; }
 
-// Blends the processed pixel over the input layer by the mask:
-// out = trunc(O·(1 − w) + P·w + 0.5) per channel, alpha included, with the weight w.
+// Blends the processed pixel over the input layer by the weight w:
+// out = trunc(O·(1 − w) + P·w + 0.5) per channel, alpha included; LensAt by the mask.
 template <class P>
-void LensAt(const void* refcon, const RowInputs<P>& row, A_long x, const P& in, P* out) {
-  const double w = LensWeight(static_cast<const LensRefcon*>(refcon), row.mask(x));
+void LensBlend(double w, const RowInputs<P>& row, A_long x, const P& in, P* out) {
   if (w == 1.0) {  // O·0 + P·1 + 0.5, truncated, is P: the input is not needed
     *out = in;
     return;
@@ -165,6 +175,10 @@ void LensAt(const void* refcon, const RowInputs<P>& row, A_long x, const P& in, 
   }
   using C = typename PixelTraits<P>::Channel;
   ZipChannels(O, in, out, [w](C o, C p) { return C(double(o) * (1 - w) + double(p) * w + 0.5); });
+}
+template <class P>
+void LensAt(const void* refcon, const RowInputs<P>& row, A_long x, const P& in, P* out) {
+  LensBlend(LensWeight(static_cast<const LensRefcon*>(refcon), row.mask(x)), row, x, in, out);
 }
 
 // The lens composite's settings for a render; whether it runs at all (with no lens shape,
