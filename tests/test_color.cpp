@@ -433,4 +433,45 @@ TYPED_TEST(Chromatic, CentreOffThePictureIsMirroredBack) {
   EXPECT_EQ(Aberrate<TypeParam>(&rc, 10, 10).blue, 25);
 }
 
+// The stage over bands of rows gives the per-pixel routine's pixels, with the centre inside
+// and off the picture on either side (rows and columns then fold), over a mask with values
+// at and around the gate.
+TYPED_TEST(Chromatic, StageEqualsThePerPixelRoutine) {
+  constexpr bool deep = PixelTraits<TypeParam>::kDeep;
+  auto host = vt::LoadedHost();
+  World one(1, 1, deep);
+  ASSERT_EQ(host->Render(one, one), PF_Err_NONE);  // leaves a command's in_data behind
+  PF_InData in = host->in_data();
+  const int w = 41, h = 23;
+  World src = Coordinates(w, h, deep);
+  vt::FakeMask mask(w, h, 1.0);
+  std::mt19937 rng(8);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      if (rng() % 3 == 0) mask.at(x, y) = rng() % 2 ? 0.0001 : (rng() % 1000) / 1000.0;
+  const std::pair<A_long, A_long> centres[] = {{20, 11}, {-40, 10}, {30, -35}, {90, 60}};
+  for (const auto& [cx, cy] : centres) {
+    KT_Info info;
+    std::memset(&info, 0, sizeof info);
+    info.chromaVisible = true;
+    info.chromaRedCyan = 1.0f;
+    info.chromaGreenMagenta = 0.37f;
+    info.chromaBlueYellow = 0.8f;
+    info.posX = cx;
+    info.posY = cy;
+    World out(w, h, deep), expected(w, h, deep);
+    IO_Params io{&in, nullptr, &src.def(), &out.def()};
+    io.mask = mask.get();
+    ChromaticRefcon rc{1.0f - 0.5f * info.chromaRedCyan, 1.0f - 0.5f * info.chromaGreenMagenta,
+                       1.0f - 0.5f * info.chromaBlueYellow, cx, cy, &io};
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        *GetPointerFromDataP<TypeParam>(&expected.def(), y, x, 0) = Aberrate<TypeParam>(&rc, x, y);
+    PF_Err err = PF_Err_NONE;
+    host->RunAsCommand([&] { err = RenderChromaticAberrationEffect(&io, &info); });
+    ASSERT_EQ(err, PF_Err_NONE);
+    EXPECT_TRUE(vt::SameImage(out, expected)) << "centre " << cx << ", " << cy;
+  }
+}
+
 }  // namespace
