@@ -1,6 +1,7 @@
 #include "trail.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -29,14 +30,125 @@ struct LineScratch {
   explicit LineScratch(size_t room, A_long N)
       : pts(new (std::nothrow) PF_FixedPoint[room]),
         stride(room + size_t(N) + kTrailLanes),
-        samples(new (std::nothrow) double[4 * stride]) {}
-  bool ok() const { return pts && samples; }
+        samples(new (std::nothrow) double[4 * stride]),
+        exact(new (std::nothrow) int64_t[4 * room]),
+        runs(new (std::nothrow) int32_t[3 * room]),
+        room(room) {}
+  bool ok() const { return pts && samples && exact && runs; }
   double* channel(int c) const { return samples.get() + size_t(c) * stride; }
+  int64_t* exactSums(int c) const { return exact.get() + size_t(c) * room; }
+  int32_t* run(int c) const { return runs.get() + size_t(c) * room; }
 
   std::unique_ptr<PF_FixedPoint[]> pts;
   size_t stride;
   std::unique_ptr<double[]> samples;  // red, green, blue, counts
+  std::unique_ptr<int64_t[]> exact;   // ExactSums: red, green, blue, counts
+  // ExactSums: for red, green and blue, how many samples from each point on count and hold
+  // its value.
+  std::unique_ptr<int32_t[]> runs;
+  size_t room;
 };
+
+// The weighted sums of the means in whole numbers, exactly: for every point i of the line's
+// n, A(i) = Σ over k = 0 … N − 1 of channel[i + k] · (N − k)², which is N² times the sum
+// the definition takes with the weights ((N − k) / N)². Slid along the line with
+// B(i) = Σ channel[i + k] · (N − k) and C(i) = Σ channel[i + k]:
+//   C(i + 1) = C(i) − ch[i] + ch[i + N],  B(i + 1) = B(i) − N·ch[i] + C(i + 1),
+//   A(i + 1) = A(i) − N²·ch[i] + 2·(B(i) − N·ch[i]) + C(i + 1).
+// Every value stays below 65535 · N³ / 3 + 2^48, within 64 bits while N ≤ kExactMaxN.
+constexpr A_long kExactMaxN = 60000;
+void ExactSums(const LineScratch& s, int n, A_long N) {
+  for (int c = 0; c < 4; ++c) {
+    const double* ch = s.channel(c);  // whole values, zeros past n
+    int64_t* out = s.exactSums(c);
+    int64_t A = 0, B = 0, C = 0;
+    const int64_t NN = int64_t(N) * N;
+    for (A_long k = 0; k < N && k < n; ++k) {
+      const int64_t v = int64_t(ch[k]), d = N - k;
+      A += v * d * d;
+      B += v * d;
+      C += v;
+    }
+    if (c < 3) {
+      int32_t* run = s.run(c);
+      const double* counts = s.channel(3);
+      for (int i = n - 1; i >= 0; --i)
+        run[i] = counts[i] == 0 ? 0 : i + 1 < n && run[i + 1] && ch[i + 1] == ch[i] ? run[i + 1] + 1 : 1;
+    }
+    for (int i = 0; i < n; ++i) {
+      out[i] = A;
+      const int64_t leave = int64_t(ch[i]);
+      const int64_t enter = i + N < n ? int64_t(ch[i + N]) : 0;
+      const int64_t B0 = B - N * leave;
+      C += enter - leave;
+      A += 2 * B0 - NN * leave + C;
+      B = B0 + C;
+    }
+  }
+}
+
+// The mean of a window whose N samples all count and hold one value v, taken in the
+// definition's order: the same for every such window, so each value's is computed once per
+// pass, by whichever band first meets it, and kept (racing bands store the same number).
+class FlatMeans {
+ public:
+  FlatMeans(const std::vector<double>& weight, bool deep)
+      : weight_(weight), values_(new (std::nothrow) std::atomic<int32_t>[deep ? 65536 : 256]) {
+    for (double w : weight) total_ += w;
+    if (values_)
+      for (size_t v = 0; v < (deep ? 65536u : 256u); ++v) values_[v].store(-1, std::memory_order_relaxed);
+  }
+  bool ok() const { return values_ != nullptr; }
+  int32_t operator()(int32_t v) const {
+    int32_t mean = values_[v].load(std::memory_order_relaxed);
+    if (mean < 0) {
+      double r = 0;
+      for (double w : weight_) r += double(v) * w;
+      mean = int32_t(r / total_);
+      values_[v].store(mean, std::memory_order_relaxed);
+    }
+    return mean;
+  }
+
+ private:
+  const std::vector<double>& weight_;
+  double total_ = 0;  // t of such a window
+  std::unique_ptr<std::atomic<int32_t>[]> values_;
+};
+
+// The value at point i from the exact sums, where it can be known from them. A colour whose
+// window is flat (all N samples count and hold one value) takes that value's flat mean.
+// Otherwise the definition's r / t differs from the exact mean q = A_c / A_t by a relative
+// error below (2N + 7)·2^-53 (weights, products, N − 1 additions of non-negative terms, the
+// division), so where q lies farther than eps·q from every whole number, trunc(r / t) is
+// floor(q). False where it may not be: the caller then sums in the definition's order.
+template <class P>
+bool ExactValue(const LineScratch& s, int n, int i, A_long N, double eps, const FlatMeans& flat,
+                A_u_short alpha, P* out) {
+  using C = typename PixelTraits<P>::Channel;
+  const int64_t T = s.exactSums(3)[i];
+  if (T == 0) {  // no sample counts: t is +0
+    *out = P{C(alpha), 0, 0, 0};
+    return true;
+  }
+  C value[3];
+  for (int c = 0; c < 3; ++c) {
+    if (i + N <= n && s.run(c)[i] >= N) {
+      value[c] = C(flat(int32_t(s.channel(c)[i])));
+      continue;
+    }
+    const int64_t S = s.exactSums(c)[i];
+    int64_t f = int64_t(double(S) / double(T));
+    int64_t rem = S - f * T;
+    if (rem < 0) --f, rem += T;
+    else if (rem >= T) ++f, rem -= T;
+    const double margin = double(S) * eps;
+    if (!(double(rem) > margin && double(T - rem) > margin)) return false;
+    value[c] = C(f);
+  }
+  *out = P{C(alpha), value[0], value[1], value[2]};
+  return true;
+}
 
 // The sums of points i … i + kTrailLanes − 1 (lanes) over k = 0 … N − 1 of
 // channel[i + lane + k] · weight[k], each lane adding its terms in that order, for the four
@@ -106,6 +218,7 @@ struct TrailJob {
   std::vector<double> weight;  // the N weights
   size_t room;                 // points a line can have
   BandProgress progress;
+  const FlatMeans* flat = nullptr;
 };
 
 template <class P>
@@ -123,6 +236,8 @@ PF_Err TrailLines(void* job_, A_long thread, A_long band, A_long bands) {
   if (!s.ok()) return PF_Err_OUT_OF_MEMORY;
   std::vector<std::pair<int, P*>> owned;
   if (rc->writing) owned.reserve(job->room);
+  const bool exact = N > 0 && N <= kExactMaxN;
+  const double eps = (2.0 * N + 16) * 0x1p-53 * 1.01;
   double *R = s.channel(0), *G = s.channel(1), *B = s.channel(2), *T = s.channel(3);
 
   const Span lines = BandSpan(A_long(job->starts.size()), band, bands);
@@ -159,6 +274,13 @@ PF_Err TrailLines(void* job_, A_long thread, A_long band, A_long bands) {
         if (rc->claims[index].load(std::memory_order_relaxed) == line * job->room + uint64_t(i))
           owned.emplace_back(i, t);
       }
+      if (exact) {
+        ExactSums(s, n, N);
+        size_t kept = 0;  // the points whose values need the ordered sums
+        for (const auto& [i, t] : owned)
+          if (!ExactValue(s, n, i, N, eps, *job->flat, own(i).alpha, t)) owned[kept++] = {i, t};
+        owned.resize(kept);
+      }
       for (size_t o = 0; o < owned.size();) {
         const int i = owned[o].first;
         P mine[kTrailLanes], values[kTrailLanes];
@@ -168,6 +290,7 @@ PF_Err TrailLines(void* job_, A_long thread, A_long band, A_long bands) {
           *owned[o].second = values[owned[o].first - i];
       }
     } else {
+      bool summed = false;  // the exact sums, made when a point first needs them
       for (int i = 0; i < n; ++i) {
         size_t index;
         target(i, &index);
@@ -177,9 +300,14 @@ PF_Err TrailLines(void* job_, A_long thread, A_long band, A_long bands) {
         // that the value is not transparent black.
         bool claims = mine.alpha != 0;
         if (!claims) {
-          P mines[kTrailLanes] = {mine}, values[kTrailLanes];
-          LineValues<P>(s, i, N, weight, mines, values);
-          claims = !IsZero(values[0]);
+          P value;
+          if (exact && !summed) ExactSums(s, n, N), summed = true;
+          if (!exact || !ExactValue(s, n, i, N, eps, *job->flat, mine.alpha, &value)) {
+            P mines[kTrailLanes] = {mine}, values[kTrailLanes];
+            LineValues<P>(s, i, N, weight, mines, values);
+            value = values[0];
+          }
+          claims = !IsZero(value);
         }
         if (claims) {
           uint64_t seen = rc->claims[index].load(std::memory_order_relaxed);
@@ -215,6 +343,9 @@ PF_Err TrailPass(const PF_Iterate8Suite1* suite, const TrailRefcon* rc) {
     const double f = double(job.N - k) / job.N;
     job.weight[size_t(k)] = f * f;
   }
+  const FlatMeans flat(job.weight, IsDeep(dst));
+  if (!flat.ok()) return PF_Err_OUT_OF_MEMORY;
+  job.flat = &flat;
   const A_long lines = A_long(job.starts.size());
   return IterateBands(suite, rc->io->in_data, lines / 32 + 1, &job,
                       IsDeep(dst) ? TrailLines<PF_Pixel16> : TrailLines<PF_Pixel>, lines);

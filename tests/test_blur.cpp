@@ -393,28 +393,54 @@ World SequentialTrail(const World& src, A_long cx, A_long cy, A_long N) {
   return dst;
 }
 
+// Pictures for the trail: random (the means come from the exact sums), and flat patches with
+// stripes, a gradient, 16-bit values above white and transparent holes (flat windows take
+// their value's mean, windows with holes or at a line's end sum in order). The flat half
+// lies across the lines of the 160 x 50 case (N = 38).
+World TrailPicture(int kind, int w, int h, bool deep) {
+  if (kind == 0) {
+    World src = vt::RandomWorld(w, h, deep, 31);
+    for (int y = 0; y < h; ++y)  // transparent and black patches make lines cross twice
+      for (int x = 0; x < w; x += 3) src.Set(x, y, y % 2 ? 0 : src.Get(x, y)[0], 0, 0, 0);
+    return src;
+  }
+  World src(w, h, deep);
+  const int top = deep ? 65535 : 255;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      // Flat values whose mean of N equal samples, summed in order, truncates below them
+      // (13, 42, 57 and 32791 at N = 38), next to ones where it does not.
+      if (x < w / 2) src.Set(x, y, top, deep ? 32791 : 42, y % 2 ? 13 : 57, 255);
+      else if (y < h / 2) src.Set(x, y, top, x * top / w, y % 7 == 0 ? 3 : 5, 77);
+      else if ((x + y) % 11 == 0) src.Set(x, y, 0, 0, 0, 0);
+      else src.Set(x, y, top, 82, top, 1);
+    }
+  return src;
+}
+
 TYPED_TEST(BlurDepths, TrailClaimsEqualTheSequentialWalkForAnyThreadCount) {
   constexpr bool deep = TestFixture::kDeep;
-  for (int w : {37, 1}) {
-    World src = vt::RandomWorld(w, 29, deep, 31);
-    for (int y = 0; y < 29; ++y)  // transparent and black patches make lines cross twice
-      for (int x = 0; x < w; x += 3) src.Set(x, y, y % 2 ? 0 : src.Get(x, y)[0], 0, 0, 0);
-    const TrailGeometry g = ComputeTrailGeometry(PF_Rect{0, 0, w, 29}, 11, 9, 0.6f);
+  struct Case { int kind, w, h; A_long cx, cy; float amount; };
+  const Case cases[] = {{0, 37, 29, 11, 9, 0.6f}, {0, 1, 29, 11, 9, 0.6f},
+                        {1, 160, 50, 150, 25, 0.5f}, {1, 61, 43, 5, 40, 1.0f}};
+  for (const Case& c : cases) {
+    const World src = TrailPicture(c.kind, c.w, c.h, deep);
+    const TrailGeometry g = ComputeTrailGeometry(PF_Rect{0, 0, c.w, c.h}, c.cx, c.cy, c.amount);
     const World expected = SequentialTrail<TypeParam>(src, g.cx, g.cy, g.length);
     for (int threads : {1, 3, 8}) {
       Host host;
       host.SetThreads(threads);
-      World dst(w, 29, deep);
+      World dst(c.w, c.h, deep);
       PF_InData in{};
       in.effect_ref = reinterpret_cast<PF_ProgPtr>(&host);
       in.inter.abort = [](PF_ProgPtr ref) { return reinterpret_cast<Host*>(ref)->PollAbort(); };
       in.inter.progress = [](PF_ProgPtr ref, A_long done, A_long total) {
         return reinterpret_cast<Host*>(ref)->Progress(done, total);
       };
-      IO_Params io{&in, nullptr, &src.def(), &dst.def()};
-      std::vector<std::atomic<uint64_t>> claims(size_t(w) * 29);
-      for (auto& c : claims) c = ~uint64_t(0);
-      TrailRefcon rc{g.cx, g.cy, &io, 0.6f, g.distance, claims.data(), false};
+      IO_Params io{&in, nullptr, const_cast<PF_EffectWorld*>(&src.def()), &dst.def()};
+      std::vector<std::atomic<uint64_t>> claims(size_t(c.w) * size_t(c.h));
+      for (auto& claim : claims) claim = ~uint64_t(0);
+      TrailRefcon rc{g.cx, g.cy, &io, c.amount, g.distance, claims.data(), false};
       const void* suite = nullptr;
       ASSERT_EQ(host.AcquireSuite(kPFIterate8Suite, 1, &suite), kSPNoError);
       for (bool writing : {false, true}) {
@@ -424,7 +450,8 @@ TYPED_TEST(BlurDepths, TrailClaimsEqualTheSequentialWalkForAnyThreadCount) {
         ASSERT_EQ(err, PF_Err_NONE);
       }
       host.ReleaseSuite(kPFIterate8Suite, 1);
-      EXPECT_TRUE(vt::SameImage(dst, expected)) << "width " << w << ", " << threads << " threads";
+      EXPECT_TRUE(vt::SameImage(dst, expected))
+          << "picture " << c.kind << ", " << c.w << "x" << c.h << ", " << threads << " threads";
     }
   }
 }
