@@ -1,6 +1,7 @@
 #include "fast_blur.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <cstdint>
@@ -320,6 +321,107 @@ void PlainColumns(const BandPass* p, Means mean, const std::vector<A_long>& col,
   }
 }
 
+// A blur-map window's mean from sums in fixed point instead of the definition's sums in
+// order. Along a line, running sums of each colour times its sample's mask weight and of the
+// weights are kept in whole units of 2^-scale (each weight rounded to a whole number of
+// units: off by at most one unit), so a window's sums come out of two entries exactly, off
+// the true sums s and w by at most n · max / 2^scale and n / 2^scale. The definition's
+// sums in order lie within a relative γ_n of s and w (non-negative terms), so the
+// definition's quotient fl(s / w) lies between the two quotients of the bounds; where the
+// pixel's formula, monotone in the quotient, gives one value at both, that is the value.
+// Elsewhere (a mean on a rounding boundary) the window is summed in order.
+struct MapSums {
+  int64_t weighted[3], weight;
+};
+
+// The running sums of `lines` lines of `length` positions (and r beyond each end), for
+// samples of at most `top`: entry e of a line holds the sums of its positions −r … e − r − 1.
+// They are made in order, as far as asked; with `ring`, only the last 2r + 2 are kept,
+// enough for the windows of one position.
+class MapLines {
+ public:
+  MapLines(A_long lines, A_long length, A_long r, int64_t top, bool ring) : lines_(lines), r_(r) {
+    const int64_t positions = int64_t(length) + 2 * int64_t(r) + 1;
+    int bits = 0;
+    while ((int64_t(1) << bits) <= positions * top) ++bits;
+    scale_ = std::min(52, 62 - bits);
+    unit_ = std::ldexp(1.0, -scale_);
+    units_ = std::ldexp(1.0, scale_);
+    top_ = double(top);
+    // Kept entries: a power of two, so that an entry's place is its index masked.
+    const int64_t wanted = ring ? std::min<int64_t>(positions, 2 * int64_t(r) + 2) : positions;
+    entries_ = 1;
+    while (entries_ < wanted) entries_ *= 2;
+    // Units too coarse, or too many entries to be worth keeping: not used.
+    if (scale_ < 16 || entries_ * lines_ > (int64_t(1) << 19)) entries_ = 0;
+  }
+  bool usable() const { return entries_ > 0; }
+  // Starts the lines over (a new line of a row pass).
+  void Restart() { made_ = 0; }
+  // Makes the entries up to the one that ends with position `last`, from row(j), which
+  // gives the samples and weights of position j: row(j).sample(l), row(j).weight(l). False
+  // (the sums are then not to be used) where a weight lies outside 0 … 1.
+  template <class Row>
+  bool MakeTo(A_long last, Row row) {
+    if (made_ == 0) {
+      if (sums_.empty()) sums_.resize(size_t(entries_) * size_t(lines_));
+      std::fill(sums_.begin(), sums_.begin() + lines_, MapSums{{0, 0, 0}, 0});
+      made_ = 1;
+    }
+    for (; made_ <= int64_t(last) + r_ + 1; ++made_) {
+      const auto at = row(A_long(made_ - 1 - r_));
+      const MapSums* before = entry(made_ - 1);
+      MapSums* after = entry(made_);
+      for (A_long l = 0; l < lines_; ++l) {
+        const double m = at.weight(l);
+        if (!(m >= 0 && m <= 1)) return false;
+        const int64_t M = int64_t(m * units_ + 0.5);
+        const auto& p = at.sample(l);
+        after[l] = MapSums{{before[l].weighted[0] + int64_t(p.red) * M,
+                            before[l].weighted[1] + int64_t(p.green) * M,
+                            before[l].weighted[2] + int64_t(p.blue) * M},
+                           before[l].weight + M};
+      }
+    }
+    return true;
+  }
+  // Bounds on the definition's quotient fl(s / w) per colour for the window of positions
+  // first … last of a line (made, and within the ring); false where they cannot be had.
+  bool Quotients(A_long line, A_long first, A_long last, double lo[3], double hi[3]) const {
+    const MapSums& a = entry(int64_t(first) + r_)[line];
+    const MapSums& b = entry(int64_t(last) + r_ + 1)[line];
+    const double n = double(last - first + 1);
+    // γ_n and the few roundings of these bounds themselves, generously.
+    const double g = (n + 32) * 0x1p-53 * 1.01;
+    const double w = double(b.weight - a.weight) * unit_, ew = n * unit_ * 1.01;
+    const double wlo = (w - ew) * (1 - g), whi = (w + ew) * (1 + g);
+    if (!(wlo > 0)) return false;
+    // Products by the reciprocals, moved out by four roundings' worth: still below (above)
+    // the quotients of the bounds, so below (above) the definition's rounded quotient.
+    const double down = (1 - 0x1p-50) / whi, up = (1 + 0x1p-50) / wlo;
+    const double es = n * top_ * unit_ * 1.01;
+    for (int c = 0; c < 3; ++c) {
+      const double s = double(b.weighted[c] - a.weighted[c]) * unit_;
+      lo[c] = std::max(0.0, (s - es) * (1 - g)) * down;
+      hi[c] = (s + es) * (1 + g) * up;
+    }
+    return true;
+  }
+
+ private:
+  MapSums* entry(int64_t e) { return sums_.data() + size_t(e & (entries_ - 1)) * size_t(lines_); }
+  const MapSums* entry(int64_t e) const {
+    return sums_.data() + size_t(e & (entries_ - 1)) * size_t(lines_);
+  }
+
+  A_long lines_, r_;
+  int scale_ = 0;
+  double unit_ = 0, units_ = 0, top_ = 0;
+  int64_t entries_ = 0;  // kept per line; 0: not used
+  int64_t made_ = 0;     // entries made so far
+  std::vector<MapSums> sums_;
+};
+
 template <class P>
 PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
   BandPass* p = static_cast<BandPass*>(refcon);
@@ -335,6 +437,8 @@ PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
     }
     return p->progress.Done(p->in_data, thread, rows.last - rows.first, p->dst->height);
   }
+  using C = typename PixelTraits<P>::Channel;
+  MapLines line(1, W, r, std::numeric_limits<C>::max(), false);
   for (A_long y = rows.first; y < rows.last; ++y) {
     A_long row = y - src->extent_hint.top;
     FoldInto(row, src->height);
@@ -342,11 +446,33 @@ PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
     P* out = RowOf<P>(p->dst, y);
     IntSums s;
     bool slide = false;  // s holds the window of the pixel before
+    int filled = 0;      // the line's running sums: 0 not yet, 1 made, -1 not to be had
     for (A_long x = 0; x < W; ++x) {
       const double m = p->map ? GetLensMask(x, y, p->map) : 1.0;
       if (m != 1.0) {
-        MaskedMean<P, false>(src, p->map, p->sourceCopy, r, x, y, m, Under<P>(src, y, x), out + x);
         slide = false;
+        const P under = Under<P>(src, y, x);
+        const A_long k = m > 0 ? A_long(r * m) : -1;
+        if (k >= 0 && k <= r && filled == 0 && line.usable()) {
+          struct At {
+            const P& s;
+            double w;
+            const P& sample(A_long) const { return s; }
+            double weight(A_long) const { return w; }
+          };
+          const MaskRow mask(p->map, y);
+          line.Restart();
+          filled = line.MakeTo(W + r - 1, [&](A_long i) { return At{in[column[i]], mask(i)}; }) ? 1 : -1;
+        }
+        double lo[3], hi[3];
+        if (k >= 0 && k <= r && filled == 1 && line.Quotients(0, x - k, x + k, lo, hi)) {
+          auto mean = [](double q) { return C(q + 0.5); };
+          if (mean(lo[0]) == mean(hi[0]) && mean(lo[1]) == mean(hi[1]) && mean(lo[2]) == mean(hi[2])) {
+            out[x] = P{under.alpha, mean(lo[0]), mean(lo[1]), mean(lo[2])};
+            continue;
+          }
+        }
+        MaskedMean<P, false>(src, p->map, p->sourceCopy, r, x, y, m, under, out + x);
         continue;
       }
       if (slide) {
@@ -399,6 +525,10 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
     }
     std::fill(slide.begin(), slide.end(), 1);
   }
+  using C = typename PixelTraits<P>::Channel;
+  // The band's columns' running sums for the blur map, made when a pixel first needs them.
+  MapLines lines(n, H, r, std::numeric_limits<C>::max(), true);
+  bool usable = lines.usable();  // the sums can be had, and are made as the rows go
   for (A_long y = 0; y < H; ++y) {
     const P* enter = RowOf<P>(src, rowOf[y + r]);
     const P* leave = RowOf<P>(src, rowOf[y - r - 1]);
@@ -407,8 +537,37 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
       const A_long x = x0 + c;
       const double m = p->map ? GetLensMask(x, y, p->map) : 1.0;
       if (m != 1.0) {
-        MaskedMean<P, true>(src, p->map, p->sourceCopy, r, x, y, m, Under<P>(src, y, x), out + x);
         slide[size_t(c)] = 0;
+        const P under = Under<P>(src, y, x);
+        const A_long k = m > 0 ? A_long(r * m) : -1;
+        if (k >= 0 && k <= r && usable) {
+          // A row of samples and of mask values serves the whole band.
+          struct At {
+            const P* samples;
+            const A_long* col;
+            MaskRow mask;
+            A_long x0;
+            const P& sample(A_long l) const { return samples[col[size_t(l)]]; }
+            double weight(A_long l) const { return mask(x0 + l); }
+          };
+          usable = lines.MakeTo(y + r, [&](A_long j) {
+            return At{RowOf<P>(src, rowOf[j]), col.data(), MaskRow(p->map, j), x0};
+          });
+        }
+        double lo[3], hi[3];
+        if (k >= 0 && k <= r && usable && lines.Quotients(c, y - k, y + k, lo, hi)) {
+          // The pixel's formula, the fade toward the pass's source included.
+          const P o = *GetPointerFromDataP<P>(p->sourceCopy, y, x, 1);
+          const double t = std::clamp((m * r - 1) * 0.25, 0.0, 1.0);
+          auto value = [&](C own, double q) { return r != 0 ? C(own * (1 - t) + q * t + 0.5) : C(q + 0.5); };
+          const C lows[3] = {value(o.red, lo[0]), value(o.green, lo[1]), value(o.blue, lo[2])};
+          if (lows[0] == value(o.red, hi[0]) && lows[1] == value(o.green, hi[1]) &&
+              lows[2] == value(o.blue, hi[2])) {
+            out[x] = P{under.alpha, lows[0], lows[1], lows[2]};
+            continue;
+          }
+        }
+        MaskedMean<P, true>(src, p->map, p->sourceCopy, r, x, y, m, under, out + x);
         continue;
       }
       IntSums& sum = s[size_t(c)];
