@@ -139,6 +139,14 @@ struct BandPass {
   // every line slides into its pixel 0. The same for every band.
   const A_long* at;
   const std::vector<std::pair<A_long, A_long>>* start;
+  // The same window as `periods` whole periods of the fold, in each of which the first
+  // sample comes once and every other twice, plus the samples of `rest` and less those of
+  // `less` with their multiplicities (a window a little short of whole periods is whole
+  // periods less a few samples): the plain passes sum a window far wider than the picture
+  // with additions, one multiplication a line.
+  A_long periods;
+  const std::vector<std::pair<A_long, A_long>>* rest;
+  const std::vector<std::pair<A_long, A_long>>* less;
   BandProgress progress;              // rows, or columns, done
 };
 
@@ -274,7 +282,13 @@ void PlainRow(const BandPass* p, Means mean, A_long y) {
   P* out = RowOf<P>(p->dst, y);
   const A_long* column = p->at;
   V4i s = {0, 0, 0, 0};
-  for (const auto& [c, times] : *p->start) s += Lanes(in[c]) * times;
+  if (p->periods) {
+    V4i total = {0, 0, 0, 0};
+    for (A_long c = 0; c < srcW; ++c) total += Lanes(in[c]);
+    s = (total + total - Lanes(in[0])) * p->periods;
+  }
+  for (const auto& [c, times] : *p->rest) s += Lanes(in[c]) * times;
+  for (const auto& [c, times] : *p->less) s -= Lanes(in[c]) * times;
   for (A_long x = 0; x < W; ++x) {
     s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
     Store(mean(s), under && x < srcW ? under[x].alpha : 0, out + x);
@@ -303,9 +317,21 @@ void PlainColumns(const BandPass* p, Means mean, const std::vector<A_long>& col,
   std::vector<int32_t> sums(lanes, 0);
   int32_t* s = sums.data();
   const A_long* rowOf = p->at;
-  for (const auto& [row, times] : *p->start) {
+  if (p->periods) {
+    for (A_long row = 0; row < src->height; ++row) {
+      const C* in = band(row, 0);
+      for (size_t i = 0; i < lanes; ++i) s[i] += int32_t(in[i]);
+    }
+    const C* first = band(0, 0);
+    for (size_t i = 0; i < lanes; ++i) s[i] = (2 * s[i] - int32_t(first[i])) * p->periods;
+  }
+  for (const auto& [row, times] : *p->rest) {
     const C* in = band(row, 0);
     for (size_t i = 0; i < lanes; ++i) s[i] += int32_t(in[i]) * times;
+  }
+  for (const auto& [row, times] : *p->less) {
+    const C* in = band(row, 0);
+    for (size_t i = 0; i < lanes; ++i) s[i] -= int32_t(in[i]) * times;
   }
   for (A_long y = 0; y < H; ++y) {
     const C* enter = band(rowOf[y + r], 0);
@@ -602,7 +628,21 @@ PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
       FoldTable(length, n, radius, vertical ? src->extent_hint.top : src->extent_hint.left);
   const A_long* at = fold.data() + radius + 1;
   const auto start = Multiplicities(at, -radius - 1, radius - 1, n);
-  BandPass pass{in_data, src, dst, radius, map, sourceCopy, means, at, &start, {}};
+  const int64_t period = n > 1 ? 2 * int64_t(n) - 1 : 1, count = 2 * int64_t(radius) + 1;
+  A_long periods = A_long(count / period);
+  const int64_t remainder = count % period, missing = period - remainder;
+  // One period more, less the samples after the window, where they are the fewer, lie in
+  // the fold table and the sums stay within 32 bits.
+  const int64_t top = deep ? 65535 : 255;
+  const bool fill = remainder > missing && missing <= length && (periods + 1) * period * top <= INT32_MAX;
+  std::vector<std::pair<A_long, A_long>> rest, less;
+  if (fill) {
+    ++periods;
+    less = Multiplicities(at, radius, A_long(radius + missing - 1), n);
+  } else {
+    rest = Multiplicities(at, A_long(-radius - 1 + periods * period), radius - 1, n);
+  }
+  BandPass pass{in_data, src, dst, radius, map, sourceCopy, means, at, &start, periods, &rest, &less, {}};
   const A_long bands = vertical ? std::max<A_long>(1, dst->width / 256) : BandsFor(dst->height);
   PF_IterateGenericFunc fn = vertical ? (deep ? ColumnBand<PF_Pixel16> : ColumnBand<PF_Pixel>)
                                       : (deep ? RowBand<PF_Pixel16> : RowBand<PF_Pixel>);
