@@ -167,6 +167,8 @@ void CompositeThenLens(const void* refcon, const RowInputs<P>& row, A_long x, co
     } else {
       OpacityWithMode<P, kMode>(&rc->composite, row, x, in, &composited);
     }
+  } else if (kMode == kNormal && m == 1.0 && rc->composite.intensity == 1.0f) {
+    composited = in;  // P·1 + O·0, then blended by m = 1: P
   } else {
     OpacityWithMode<P, kMode>(&rc->composite, row, x, in, &composited);
   }
