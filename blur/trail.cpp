@@ -246,15 +246,21 @@ PF_Err TrailLines(void* job_, A_long thread, A_long band, A_long bands) {
     const PF_FixedPoint* pts = s.pts.get();
     const int n = ComputeLinePTs(x, y, rc->cx, rc->cy, s.pts.get());
     const uint64_t line = uint64_t(y - e.top) * uint64_t(dst->width) + uint64_t(x - e.left);
-    for (int i = 0; i < n; ++i) {
-      const P* q = GetPointerFromDataP<P>(src, pts[i].y, pts[i].x, 0);
-      const bool counts = q && q->alpha != 0;
-      R[i] = counts ? double(q->red) : 0.0;
-      G[i] = counts ? double(q->green) : 0.0;
-      B[i] = counts ? double(q->blue) : 0.0;
-      T[i] = counts ? 1.0 : 0.0;
-    }
-    for (double* c : {R, G, B, T}) std::fill(c + n, c + n + N + kTrailLanes, 0.0);
+    // The line's samples, read when a mean first needs them (claims by opaque points do not).
+    bool sampled = false;
+    auto sample = [&] {
+      for (int i = 0; i < n; ++i) {
+        const P* q = GetPointerFromDataP<P>(src, pts[i].y, pts[i].x, 0);
+        const bool counts = q && q->alpha != 0;
+        R[i] = counts ? double(q->red) : 0.0;
+        G[i] = counts ? double(q->green) : 0.0;
+        B[i] = counts ? double(q->blue) : 0.0;
+        T[i] = counts ? 1.0 : 0.0;
+      }
+      for (double* c : {R, G, B, T}) std::fill(c + n, c + n + N + kTrailLanes, 0.0);
+      if (exact) ExactSums(s, n, N);
+      sampled = true;
+    };
     // Writes land where the mirrored accessor points, so they never leave the image.
     auto target = [&](int i, size_t* index) {
       A_long row = pts[i].y - e.top, col = pts[i].x - e.left;
@@ -274,8 +280,8 @@ PF_Err TrailLines(void* job_, A_long thread, A_long band, A_long bands) {
         if (rc->claims[index].load(std::memory_order_relaxed) == line * job->room + uint64_t(i))
           owned.emplace_back(i, t);
       }
+      if (!owned.empty()) sample();
       if (exact) {
-        ExactSums(s, n, N);
         size_t kept = 0;  // the points whose values need the ordered sums
         for (const auto& [i, t] : owned)
           if (!ExactValue(s, n, i, N, eps, *job->flat, own(i).alpha, t)) owned[kept++] = {i, t};
@@ -290,7 +296,6 @@ PF_Err TrailLines(void* job_, A_long thread, A_long band, A_long bands) {
           *owned[o].second = values[owned[o].first - i];
       }
     } else {
-      bool summed = false;  // the exact sums, made when a point first needs them
       for (int i = 0; i < n; ++i) {
         size_t index;
         target(i, &index);
@@ -301,7 +306,7 @@ PF_Err TrailLines(void* job_, A_long thread, A_long band, A_long bands) {
         bool claims = mine.alpha != 0;
         if (!claims) {
           P value;
-          if (exact && !summed) ExactSums(s, n, N), summed = true;
+          if (!sampled) sample();
           if (!exact || !ExactValue(s, n, i, N, eps, *job->flat, mine.alpha, &value)) {
             P mines[kTrailLanes] = {mine}, values[kTrailLanes];
             LineValues<P>(s, i, N, weight, mines, values);
