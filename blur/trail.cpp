@@ -240,7 +240,10 @@ PF_Err TrailLines(void* job_, A_long thread, A_long band, A_long bands) {
   const double eps = (2.0 * N + 16) * 0x1p-53 * 1.01;
   double *R = s.channel(0), *G = s.channel(1), *B = s.channel(2), *T = s.channel(3);
 
-  const Span lines = BandSpan(A_long(job->starts.size()), band, bands);
+  // Bands taken one after another run at once on the host's threads: they take their lines
+  // from the two ends of the edge in turn, so that threads seldom work on the same pixels.
+  const A_long chunk = band % 2 == 0 ? band / 2 : bands - 1 - band / 2;
+  const Span lines = BandSpan(A_long(job->starts.size()), chunk, bands);
   for (A_long l = lines.first; l < lines.last; ++l) {
     const A_long x = job->starts[size_t(l)].x, y = job->starts[size_t(l)].y;
     const PF_FixedPoint* pts = s.pts.get();
