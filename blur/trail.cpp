@@ -33,8 +33,9 @@ struct LineScratch {
         samples(new (std::nothrow) double[4 * stride]),
         exact(new (std::nothrow) int64_t[4 * room]),
         runs(new (std::nothrow) int32_t[3 * room]),
+        cells(new (std::nothrow) size_t[room]),
         room(room) {}
-  bool ok() const { return pts && samples && exact && runs; }
+  bool ok() const { return pts && samples && exact && runs && cells; }
   double* channel(int c) const { return samples.get() + size_t(c) * stride; }
   int64_t* exactSums(int c) const { return exact.get() + size_t(c) * room; }
   int32_t* run(int c) const { return runs.get() + size_t(c) * room; }
@@ -46,6 +47,7 @@ struct LineScratch {
   // ExactSums: for red, green and blue, how many samples from each point on count and hold
   // its value.
   std::unique_ptr<int32_t[]> runs;
+  std::unique_ptr<size_t[]> cells;  // where each point writes: its pixel's index in dst
   size_t room;
 };
 
@@ -265,11 +267,21 @@ PF_Err TrailLines(void* job_, A_long thread, A_long band, A_long bands) {
       sampled = true;
     };
     // Writes land where the mirrored accessor points, so they never leave the image.
-    auto target = [&](int i, size_t* index) {
+    size_t* cell = s.cells.get();
+    for (int i = 0; i < n; ++i) {
       A_long row = pts[i].y - e.top, col = pts[i].x - e.left;
       RecomputePosition(dst, row, col);
-      *index = size_t(row) * size_t(dst->width) + size_t(col);
-      return GetPointerFromDataP<P>(dst, row + e.top, col + e.left, 1);
+      cell[i] = size_t(row) * size_t(dst->width) + size_t(col);
+    }
+    auto target = [&](int i) {
+      const size_t w = size_t(dst->width);
+      return RowOf<P>(dst, A_long(cell[i] / w)) + cell[i] % w;
+    };
+    // The claims of the points a few steps on lie on other rows, fetched from memory: they
+    // are asked for early.
+    constexpr int kAhead = 12;
+    auto fetchAhead = [&](int i) {
+      if (i + kAhead < n) __builtin_prefetch(&rc->claims[cell[i + kAhead]], 1);
     };
     auto own = [&](int i) {
       return i < n ? GetPointerFromData<P>(src, pts[i].y, pts[i].x, 1) : P{0, 0, 0, 0};
@@ -278,10 +290,9 @@ PF_Err TrailLines(void* job_, A_long thread, A_long band, A_long bands) {
       // The points this line owns, their values computed kTrailLanes neighbours at a time.
       owned.clear();
       for (int i = 0; i < n; ++i) {
-        size_t index;
-        P* t = target(i, &index);
-        if (rc->claims[index].load(std::memory_order_relaxed) == line * job->room + uint64_t(i))
-          owned.emplace_back(i, t);
+        fetchAhead(i);
+        if (rc->claims[cell[i]].load(std::memory_order_relaxed) == line * job->room + uint64_t(i))
+          owned.emplace_back(i, target(i));
       }
       if (!owned.empty()) sample();
       if (exact) {
@@ -300,8 +311,8 @@ PF_Err TrailLines(void* job_, A_long thread, A_long band, A_long bands) {
       }
     } else {
       for (int i = 0; i < n; ++i) {
-        size_t index;
-        target(i, &index);
+        fetchAhead(i);
+        const size_t index = cell[i];
         const uint64_t key = line * job->room + uint64_t(i);
         const P mine = own(i);
         // The value keeps the source pixel's alpha, so an opaque one needs no mean to know
