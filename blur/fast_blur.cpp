@@ -221,7 +221,7 @@ P Under(const PF_EffectWorld* src, A_long y, A_long x) {
 template <class P>
 bool PlainFitsIn32(const BandPass* p) {
   using C = typename PixelTraits<P>::Channel;
-  return !p->map && (2 * int64_t(p->radius) + 1) * std::numeric_limits<C>::max() <= INT32_MAX;
+  return (2 * int64_t(p->radius) + 1) * std::numeric_limits<C>::max() <= INT32_MAX;
 }
 
 // A pixel's four channels as whole-number lanes (alpha, red, green, blue), and back from
@@ -267,84 +267,6 @@ void Store(V4i lanes, A_u_short alpha, P* out) {
   const V4c v = __builtin_convertvector(lanes, V4c);
   std::memcpy(out, &v, sizeof *out);
 #endif
-}
-
-// A row: the window centred on -1 from its multiplicities, then slid, the four channels'
-// sums in one vector (the alpha lane rides along unused).
-template <class P, class Means>
-void PlainRow(const BandPass* p, Means mean, A_long y) {
-  const PF_EffectWorld* src = p->src;
-  const A_long W = p->dst->width, r = p->radius, srcW = src->width;
-  A_long row = y - src->extent_hint.top;
-  FoldInto(row, src->height);
-  const P* in = RowOf<P>(src, row);
-  const P* under = y < src->height ? RowOf<P>(src, y) : nullptr;
-  P* out = RowOf<P>(p->dst, y);
-  const A_long* column = p->at;
-  V4i s = {0, 0, 0, 0};
-  if (p->periods) {
-    V4i total = {0, 0, 0, 0};
-    for (A_long c = 0; c < srcW; ++c) total += Lanes(in[c]);
-    s = (total + total - Lanes(in[0])) * p->periods;
-  }
-  for (const auto& [c, times] : *p->rest) s += Lanes(in[c]) * times;
-  for (const auto& [c, times] : *p->less) s -= Lanes(in[c]) * times;
-  for (A_long x = 0; x < W; ++x) {
-    s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
-    Store(mean(s), under && x < srcW ? under[x].alpha : 0, out + x);
-  }
-}
-
-// A band of columns, a row at a time: the band's sums side by side, four to a pixel (the
-// alpha lane rides along unused), updated by the entering and the leaving row.
-template <class P, class Means>
-void PlainColumns(const BandPass* p, Means mean, const std::vector<A_long>& col, A_long x0) {
-  using C = typename PixelTraits<P>::Channel;
-  const PF_EffectWorld* src = p->src;
-  const A_long H = p->dst->height, r = p->radius, n = A_long(col.size());
-  // The band's columns read contiguously, or gathered into a row of their own first. Folded
-  // positions step by -1, 0 or +1, so ends n - 1 apart mean every step is +1.
-  const bool contiguous = n == 0 || col.back() - col.front() == n - 1;
-  std::vector<P> gathered(contiguous ? 0 : 2 * size_t(n));
-  auto band = [&](A_long row, int which) -> const C* {
-    const P* in = RowOf<P>(src, row);
-    if (contiguous) return reinterpret_cast<const C*>(in + (n ? col.front() : 0));
-    P* g = gathered.data() + size_t(which) * size_t(n);
-    for (A_long c = 0; c < n; ++c) g[c] = in[col[size_t(c)]];
-    return reinterpret_cast<const C*>(g);
-  };
-  const size_t lanes = 4 * size_t(n);
-  std::vector<int32_t> sums(lanes, 0);
-  int32_t* s = sums.data();
-  const A_long* rowOf = p->at;
-  if (p->periods) {
-    for (A_long row = 0; row < src->height; ++row) {
-      const C* in = band(row, 0);
-      for (size_t i = 0; i < lanes; ++i) s[i] += int32_t(in[i]);
-    }
-    const C* first = band(0, 0);
-    for (size_t i = 0; i < lanes; ++i) s[i] = (2 * s[i] - int32_t(first[i])) * p->periods;
-  }
-  for (const auto& [row, times] : *p->rest) {
-    const C* in = band(row, 0);
-    for (size_t i = 0; i < lanes; ++i) s[i] += int32_t(in[i]) * times;
-  }
-  for (const auto& [row, times] : *p->less) {
-    const C* in = band(row, 0);
-    for (size_t i = 0; i < lanes; ++i) s[i] -= int32_t(in[i]) * times;
-  }
-  for (A_long y = 0; y < H; ++y) {
-    const C* enter = band(rowOf[y + r], 0);
-    const C* leave = band(rowOf[y - r - 1], 1);
-    for (size_t i = 0; i < lanes; ++i) s[i] += int32_t(enter[i]) - int32_t(leave[i]);
-    const P* under = y < src->height ? RowOf<P>(src, y) : nullptr;
-    P* out = RowOf<P>(p->dst, y) + x0;
-    for (A_long c = 0; c < n; ++c) {
-      V4i t;
-      std::memcpy(&t, s + 4 * size_t(c), sizeof t);
-      Store(mean(t), under && x0 + c < src->width ? under[x0 + c].alpha : 0, out + c);
-    }
-  }
 }
 
 // A blur-map window's mean from sums in fixed point instead of the definition's sums in
@@ -448,6 +370,182 @@ class MapLines {
   std::vector<MapSums> sums_;
 };
 
+// A blur-map pixel of a row (m ≠ 1): from the row's running sums where they decide it, else
+// summed in order. `filled` tells whether the row's sums are made (1), not yet (0) or not
+// to be had (-1).
+template <class P>
+void RowMapPixel(const BandPass* p, MapLines& line, int& filled, const P* in, A_long x, A_long y,
+                 double m, P* out) {
+  using C = typename PixelTraits<P>::Channel;
+  const A_long r = p->radius, W = p->dst->width;
+  const P under = Under<P>(p->src, y, x);
+  const A_long k = m > 0 ? A_long(r * m) : -1;
+  if (k >= 0 && k <= r && filled == 0) {
+    filled = -1;
+    if (line.usable()) {
+      struct At {
+        const P& s;
+        double w;
+        const P& sample(A_long) const { return s; }
+        double weight(A_long) const { return w; }
+      };
+      const MaskRow mask(p->map, y);
+      line.Restart();
+      if (line.MakeTo(W + r - 1, [&](A_long i) { return At{in[p->at[i]], mask(i)}; })) filled = 1;
+    }
+  }
+  double lo[3], hi[3];
+  if (k >= 0 && k <= r && filled == 1 && line.Quotients(0, x - k, x + k, lo, hi)) {
+    auto mean = [](double q) { return C(q + 0.5); };
+    if (mean(lo[0]) == mean(hi[0]) && mean(lo[1]) == mean(hi[1]) && mean(lo[2]) == mean(hi[2])) {
+      *out = P{under.alpha, mean(lo[0]), mean(lo[1]), mean(lo[2])};
+      return;
+    }
+  }
+  MaskedMean<P, false>(p->src, p->map, p->sourceCopy, r, x, y, m, under, out);
+}
+
+// A blur-map pixel of column c of a band (m ≠ 1), the same way; the band's sums are made
+// as the rows go, while `usable`.
+template <class P>
+void ColumnMapPixel(const BandPass* p, MapLines& lines, bool& usable, const std::vector<A_long>& col,
+                    A_long x0, A_long c, A_long y, double m, P* out) {
+  using C = typename PixelTraits<P>::Channel;
+  const PF_EffectWorld* src = p->src;
+  const A_long r = p->radius, x = x0 + c;
+  const P under = Under<P>(src, y, x);
+  const A_long k = m > 0 ? A_long(r * m) : -1;
+  if (k >= 0 && k <= r && usable) {
+    // A row of samples and of mask values serves the whole band.
+    struct At {
+      const P* samples;
+      const A_long* col;
+      MaskRow mask;
+      A_long x0;
+      const P& sample(A_long l) const { return samples[col[size_t(l)]]; }
+      double weight(A_long l) const { return mask(x0 + l); }
+    };
+    usable = lines.MakeTo(y + r, [&](A_long j) {
+      return At{RowOf<P>(src, p->at[j]), col.data(), MaskRow(p->map, j), x0};
+    });
+  }
+  double lo[3], hi[3];
+  if (k >= 0 && k <= r && usable && lines.Quotients(c, y - k, y + k, lo, hi)) {
+    // The pixel's formula, the fade toward the pass's source included.
+    const P o = *GetPointerFromDataP<P>(p->sourceCopy, y, x, 1);
+    const double t = std::clamp((m * r - 1) * 0.25, 0.0, 1.0);
+    auto value = [&](C own, double q) { return r != 0 ? C(own * (1 - t) + q * t + 0.5) : C(q + 0.5); };
+    const C lows[3] = {value(o.red, lo[0]), value(o.green, lo[1]), value(o.blue, lo[2])};
+    if (lows[0] == value(o.red, hi[0]) && lows[1] == value(o.green, hi[1]) &&
+        lows[2] == value(o.blue, hi[2])) {
+      *out = P{under.alpha, lows[0], lows[1], lows[2]};
+      return;
+    }
+  }
+  MaskedMean<P, true>(src, p->map, p->sourceCopy, r, x, y, m, under, out);
+}
+
+// A row: the window centred on -1 from its multiplicities, then slid, the four channels'
+// sums in one vector (the alpha lane rides along unused).
+template <class P, class Means>
+void PlainRow(const BandPass* p, Means mean, MapLines& line, A_long y) {
+  const PF_EffectWorld* src = p->src;
+  const A_long W = p->dst->width, r = p->radius, srcW = src->width;
+  A_long row = y - src->extent_hint.top;
+  FoldInto(row, src->height);
+  const P* in = RowOf<P>(src, row);
+  const P* under = y < src->height ? RowOf<P>(src, y) : nullptr;
+  P* out = RowOf<P>(p->dst, y);
+  const A_long* column = p->at;
+  V4i s = {0, 0, 0, 0};
+  if (p->periods) {
+    V4i total = {0, 0, 0, 0};
+    for (A_long c = 0; c < srcW; ++c) total += Lanes(in[c]);
+    s = (total + total - Lanes(in[0])) * p->periods;
+  }
+  for (const auto& [c, times] : *p->rest) s += Lanes(in[c]) * times;
+  for (const auto& [c, times] : *p->less) s -= Lanes(in[c]) * times;
+  // With a blur map, the sums slide on through the pixels it takes (whole numbers: the
+  // same sums as a recount) and those pixels are written their own way.
+  std::optional<MaskRow> mask;
+  if (p->map) mask.emplace(p->map, y);
+  int filled = 0;
+  for (A_long x = 0; x < W; ++x) {
+    s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
+    if (mask) {
+      const double m = (*mask)(x);
+      if (m != 1.0) {
+        RowMapPixel(p, line, filled, in, x, y, m, out + x);
+        continue;
+      }
+    }
+    Store(mean(s), under && x < srcW ? under[x].alpha : 0, out + x);
+  }
+}
+
+// A band of columns, a row at a time: the band's sums side by side, four to a pixel (the
+// alpha lane rides along unused), updated by the entering and the leaving row.
+template <class P, class Means>
+void PlainColumns(const BandPass* p, Means mean, const std::vector<A_long>& col, A_long x0) {
+  using C = typename PixelTraits<P>::Channel;
+  const PF_EffectWorld* src = p->src;
+  const A_long H = p->dst->height, r = p->radius, n = A_long(col.size());
+  // The band's columns read contiguously, or gathered into a row of their own first. Folded
+  // positions step by -1, 0 or +1, so ends n - 1 apart mean every step is +1.
+  const bool contiguous = n == 0 || col.back() - col.front() == n - 1;
+  std::vector<P> gathered(contiguous ? 0 : 2 * size_t(n));
+  auto band = [&](A_long row, int which) -> const C* {
+    const P* in = RowOf<P>(src, row);
+    if (contiguous) return reinterpret_cast<const C*>(in + (n ? col.front() : 0));
+    P* g = gathered.data() + size_t(which) * size_t(n);
+    for (A_long c = 0; c < n; ++c) g[c] = in[col[size_t(c)]];
+    return reinterpret_cast<const C*>(g);
+  };
+  const size_t lanes = 4 * size_t(n);
+  std::vector<int32_t> sums(lanes, 0);
+  MapLines lines(n, H, r, std::numeric_limits<C>::max(), true);  // with a blur map
+  bool usable = lines.usable();
+  int32_t* s = sums.data();
+  const A_long* rowOf = p->at;
+  if (p->periods) {
+    for (A_long row = 0; row < src->height; ++row) {
+      const C* in = band(row, 0);
+      for (size_t i = 0; i < lanes; ++i) s[i] += int32_t(in[i]);
+    }
+    const C* first = band(0, 0);
+    for (size_t i = 0; i < lanes; ++i) s[i] = (2 * s[i] - int32_t(first[i])) * p->periods;
+  }
+  for (const auto& [row, times] : *p->rest) {
+    const C* in = band(row, 0);
+    for (size_t i = 0; i < lanes; ++i) s[i] += int32_t(in[i]) * times;
+  }
+  for (const auto& [row, times] : *p->less) {
+    const C* in = band(row, 0);
+    for (size_t i = 0; i < lanes; ++i) s[i] -= int32_t(in[i]) * times;
+  }
+  for (A_long y = 0; y < H; ++y) {
+    const C* enter = band(rowOf[y + r], 0);
+    const C* leave = band(rowOf[y - r - 1], 1);
+    for (size_t i = 0; i < lanes; ++i) s[i] += int32_t(enter[i]) - int32_t(leave[i]);
+    const P* under = y < src->height ? RowOf<P>(src, y) : nullptr;
+    P* out = RowOf<P>(p->dst, y) + x0;
+    std::optional<MaskRow> mask;
+    if (p->map) mask.emplace(p->map, y);
+    for (A_long c = 0; c < n; ++c) {
+      if (mask) {
+        const double m = (*mask)(x0 + c);
+        if (m != 1.0) {
+          ColumnMapPixel(p, lines, usable, col, x0, c, y, m, out + c);
+          continue;
+        }
+      }
+      V4i t;
+      std::memcpy(&t, s + 4 * size_t(c), sizeof t);
+      Store(mean(t), under && x0 + c < src->width ? under[x0 + c].alpha : 0, out + c);
+    }
+  }
+}
+
 template <class P>
 PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
   BandPass* p = static_cast<BandPass*>(refcon);
@@ -456,15 +554,15 @@ PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
   const A_long W = p->dst->width, r = p->radius;
   const A_long* column = p->at;
   const Span rows = BandSpan(p->dst->height, band, bands);
+  using C = typename PixelTraits<P>::Channel;
+  MapLines line(1, W, r, std::numeric_limits<C>::max(), false);  // with a blur map
   if (PlainFitsIn32<P>(p)) {
     for (A_long y = rows.first; y < rows.last; ++y) {
-      if (p->means->singles()) PlainRow<P>(p, p->means->singlesView(), y);
-      else PlainRow<P>(p, p->means->doublesView(), y);
+      if (p->means->singles()) PlainRow<P>(p, p->means->singlesView(), line, y);
+      else PlainRow<P>(p, p->means->doublesView(), line, y);
     }
     return p->progress.Done(p->in_data, thread, rows.last - rows.first, p->dst->height);
   }
-  using C = typename PixelTraits<P>::Channel;
-  MapLines line(1, W, r, std::numeric_limits<C>::max(), false);
   for (A_long y = rows.first; y < rows.last; ++y) {
     A_long row = y - src->extent_hint.top;
     FoldInto(row, src->height);
@@ -477,28 +575,7 @@ PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
       const double m = p->map ? GetLensMask(x, y, p->map) : 1.0;
       if (m != 1.0) {
         slide = false;
-        const P under = Under<P>(src, y, x);
-        const A_long k = m > 0 ? A_long(r * m) : -1;
-        if (k >= 0 && k <= r && filled == 0 && line.usable()) {
-          struct At {
-            const P& s;
-            double w;
-            const P& sample(A_long) const { return s; }
-            double weight(A_long) const { return w; }
-          };
-          const MaskRow mask(p->map, y);
-          line.Restart();
-          filled = line.MakeTo(W + r - 1, [&](A_long i) { return At{in[column[i]], mask(i)}; }) ? 1 : -1;
-        }
-        double lo[3], hi[3];
-        if (k >= 0 && k <= r && filled == 1 && line.Quotients(0, x - k, x + k, lo, hi)) {
-          auto mean = [](double q) { return C(q + 0.5); };
-          if (mean(lo[0]) == mean(hi[0]) && mean(lo[1]) == mean(hi[1]) && mean(lo[2]) == mean(hi[2])) {
-            out[x] = P{under.alpha, mean(lo[0]), mean(lo[1]), mean(lo[2])};
-            continue;
-          }
-        }
-        MaskedMean<P, false>(src, p->map, p->sourceCopy, r, x, y, m, under, out + x);
+        RowMapPixel(p, line, filled, in, x, y, m, out + x);
         continue;
       }
       if (slide) {
@@ -564,36 +641,7 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
       const double m = p->map ? GetLensMask(x, y, p->map) : 1.0;
       if (m != 1.0) {
         slide[size_t(c)] = 0;
-        const P under = Under<P>(src, y, x);
-        const A_long k = m > 0 ? A_long(r * m) : -1;
-        if (k >= 0 && k <= r && usable) {
-          // A row of samples and of mask values serves the whole band.
-          struct At {
-            const P* samples;
-            const A_long* col;
-            MaskRow mask;
-            A_long x0;
-            const P& sample(A_long l) const { return samples[col[size_t(l)]]; }
-            double weight(A_long l) const { return mask(x0 + l); }
-          };
-          usable = lines.MakeTo(y + r, [&](A_long j) {
-            return At{RowOf<P>(src, rowOf[j]), col.data(), MaskRow(p->map, j), x0};
-          });
-        }
-        double lo[3], hi[3];
-        if (k >= 0 && k <= r && usable && lines.Quotients(c, y - k, y + k, lo, hi)) {
-          // The pixel's formula, the fade toward the pass's source included.
-          const P o = *GetPointerFromDataP<P>(p->sourceCopy, y, x, 1);
-          const double t = std::clamp((m * r - 1) * 0.25, 0.0, 1.0);
-          auto value = [&](C own, double q) { return r != 0 ? C(own * (1 - t) + q * t + 0.5) : C(q + 0.5); };
-          const C lows[3] = {value(o.red, lo[0]), value(o.green, lo[1]), value(o.blue, lo[2])};
-          if (lows[0] == value(o.red, hi[0]) && lows[1] == value(o.green, hi[1]) &&
-              lows[2] == value(o.blue, hi[2])) {
-            out[x] = P{under.alpha, lows[0], lows[1], lows[2]};
-            continue;
-          }
-        }
-        MaskedMean<P, true>(src, p->map, p->sourceCopy, r, x, y, m, under, out + x);
+        ColumnMapPixel(p, lines, usable, col, x0, c, y, m, out + x);
         continue;
       }
       IntSums& sum = s[size_t(c)];

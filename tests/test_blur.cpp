@@ -121,8 +121,11 @@ TYPED_TEST(BlurDepths, BandsEqualThePerPixelRoutines) {
       for (int x = 0; x < w; ++x)
         if (rng() % 3 == 0) mask.at(x, y) = (rng() % 1000) / 1000.0;
     for (char useLensMap : {0, 1})
-      for (A_long radius : {1, 3, 20, 33, 100})
+      for (A_long radius : {1, 3, 20, 33, 100, 16384})
         for (bool vertical : {false, true}) {
+          // Radius 16384: 16-bit sums leave 32 bits (the passes' general form); on the
+          // pictures of one row or column only, the per-pixel reference being slow.
+          if (radius == 16384 && w > 1 && h > 1) continue;
           IO_Params io{nullptr, nullptr, &src.def(), nullptr};
           io.mask = mask.get();
           FastBlurRefcon direct{&io, radius, useLensMap, &source.def()};
