@@ -215,9 +215,10 @@ P Under(const PF_EffectWorld* src, A_long y, A_long x) {
   return y < src->height && x < src->width ? RowOf<P>(src, y)[x] : P{0, 0, 0, 0};
 }
 
-// The plain passes (no blur map) slide every window; when the widest window's sum fits in
-// 32 bits they run from the routines below, which keep what they read in locals and update
-// whole-number sums (exact in any order) in ways the compiler vectorises.
+// Where the widest window's sum fits in 32 bits, the passes run from the routines below,
+// which slide every window, keep what they read in locals and update whole-number sums
+// (exact in any order) in ways the compiler vectorises; a blur map's pixels are written
+// beside them by their own routines.
 template <class P>
 bool PlainFitsIn32(const BandPass* p) {
   using C = typename PixelTraits<P>::Channel;
