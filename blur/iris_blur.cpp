@@ -18,6 +18,9 @@ constexpr double kPi = 3.141592653589793;
 
 void IrisCells::Add(const Weight_Pt& c, const PF_EffectWorld* src) {
   const ptrdiff_t pixel = IsDeep(src) ? sizeof(PF_Pixel16) : sizeof(PF_Pixel);
+  if (!cells.empty() && (c.y < cells.back().y || (c.y == cells.back().y && c.x <= cells.back().x)))
+    ordered = false;
+  if (cells.empty() || c.y != cells.back().y) rows.emplace_back(c.y, cells.size());
   cells.push_back(c);
   byteOffsets.push_back(ptrdiff_t(c.y) * src->rowbytes + ptrdiff_t(c.x) * pixel);
   highlightOffsets.push_back(ptrdiff_t(c.y) * src->width + c.x);
@@ -575,15 +578,32 @@ PF_Err IrisBlur(void* refcon, A_long x, A_long y, P* in, P* out) {
       b += w * s->blue;
     }
   } else {
-    for (const Weight_Pt& c : k->cells) {
-      if (!pic.inside(x + c.x, y + c.y)) continue;
+    auto add = [&](const Weight_Pt& c) {
       const P* s = pic.at(x + c.x, y + c.y);
-      if (s->alpha == 0) continue;
+      if (s->alpha == 0) return;
       const float w = pic.h(x + c.x, y + c.y) * c.weight;
       total += w;
       r += w * s->red;
       g += w * s->green;
       b += w * s->blue;
+    };
+    if (k->ordered) {
+      // Only the cells over the picture, found by row and column: the same cells, in the
+      // same order, as the check of every cell below keeps.
+      const auto& rows = k->rows;
+      auto row = std::lower_bound(rows.begin(), rows.end(), -y,
+                                  [](const std::pair<A_long, size_t>& a, A_long v) { return a.first < v; });
+      for (; row != rows.end() && y + row->first < src->height; ++row) {
+        const auto first = k->cells.begin() + ptrdiff_t(row->second);
+        const auto last = row + 1 == rows.end() ? k->cells.end()
+                                                : k->cells.begin() + ptrdiff_t((row + 1)->second);
+        auto c = std::lower_bound(first, last, -x,
+                                  [](const Weight_Pt& a, A_long v) { return a.x < v; });
+        for (; c != last && x + c->x < src->width; ++c) add(*c);
+      }
+    } else {
+      for (const Weight_Pt& c : k->cells)
+        if (pic.inside(x + c.x, y + c.y)) add(c);
     }
   }
   if (total < 0.0001f) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "core/stage.h"
@@ -48,6 +49,10 @@ struct IrisCells {
   std::vector<Weight_Pt> cells;
   std::vector<ptrdiff_t> byteOffsets, highlightOffsets;
   A_long reach = 0;  // the largest |x| or |y| of a cell
+  // Cells added row by row (y, then x, ascending), as the kernels are: each row's y and its
+  // first cell, so that a pixel near the edge visits only the cells over the picture.
+  std::vector<std::pair<A_long, size_t>> rows;
+  bool ordered = true;
   void Add(const Weight_Pt& c, const PF_EffectWorld* src);
 };
 
