@@ -108,7 +108,7 @@ double MaskValueOf(const LensGeometry& g, A_long x, A_long y) {
         K = GetDistanceKWithRectMode(u, w, g.featherW, 0.75 * g.H, 0.35 * g.W, in_data);
       } else if constexpr (kType == kTriangle) {
         const double R = 0.35 * g.W;
-        K = GetDistanceKWithTriangleMode(u, w, g.featherW, R, in_data);
+        K = TriangleLensK(u, w, g.featherW, R, in_data);
       }  // None: K stays 0
       value = Falloff(K);
     }
@@ -179,25 +179,68 @@ double GetDistanceKWithRectMode(double u, double v, double f, double hv, double 
   return std::min(1.0, dist / d);
 }
 
+namespace {
+
+// The triangle's sides: the bottom, the left and the right one, each with the direction ψ of
+// its normal and its two corners.
+enum TriangleSide { kBottom, kLeft, kRight };
+struct TriangleEdge {
+  double psi, x1, y1, x2, y2;
+};
+TriangleEdge EdgeOf(TriangleSide side, double R) {
+  const double hx = std::sqrt(3.0) * R / 2;
+  switch (side) {
+    case kBottom: return {kPi / 2, -hx, R / 2, hx, R / 2};
+    case kLeft: return {7 * kPi / 6, -hx, R / 2, 0, -R};
+    default: return {11 * kPi / 6, 0, -R, hx, R / 2};
+  }
+}
+
+// K of a point beyond the side's line.
+double BeyondEdgeK(double u, double w, double f, double R, const TriangleEdge& e,
+                   const PF_InData* in_data) {
+  return std::min(1.0, GetDistanceFromPtToSegLine(u, w, e.x1, e.y1, e.x2, e.y2, in_data) / (f * R));
+}
+
+}  // namespace
+
 double GetDistanceKWithTriangleMode(double u, double w, double f, double R,
                                     const PF_InData* in_data) {
   const double r = std::sqrt(u * u + w * w);
-  const double F = f * R;
   const double phi = GetAngleFromVector(u, w, in_data);
-  const double hx = std::sqrt(3.0) * R / 2;
-  double psi, x1, y1, x2, y2;
-  if (phi >= kPi / 6 && phi < 5 * kPi / 6) {  // bottom edge
-    psi = kPi / 2;
-    x1 = -hx; y1 = R / 2; x2 = hx; y2 = R / 2;
-  } else if (phi >= 5 * kPi / 6 && phi < 3 * kPi / 2) {  // left edge
-    psi = 7 * kPi / 6;
-    x1 = -hx; y1 = R / 2; x2 = 0; y2 = -R;
-  } else {  // right edge
-    psi = 11 * kPi / 6;
-    x1 = 0; y1 = -R; x2 = hx; y2 = R / 2;
+  const TriangleSide side = phi >= kPi / 6 && phi < 5 * kPi / 6   ? kBottom
+                            : phi >= 5 * kPi / 6 && phi < 3 * kPi / 2 ? kLeft
+                                                                      : kRight;
+  const TriangleEdge e = EdgeOf(side, R);
+  if (2 * r * std::cos(phi - e.psi) / R < 1) return 0.0;
+  return BeyondEdgeK(u, w, f, R, e, in_data);
+}
+
+double TriangleLensK(double u, double w, double f, double R, const PF_InData* in_data) {
+  // The side is the one whose corners' rays enclose the point, r·cos(φ − ψ) the point's
+  // distance along that side's normal. Both come without the angle from cross and dot
+  // products, within a few units of rounding of |u| + |w|, where the angle and cosine the
+  // definition takes are within about 1e-14 of theirs: a margin of 1e-9 makes the same
+  // choices. Points nearer than that to a ray or to the line take the definition's way.
+  constexpr double kH = 0.86602540378443865;  // √3 / 2
+  const double size = std::abs(u) + std::abs(w), margin = 1e-9 * size;
+  const double c1 = kH * w - 0.5 * u;   // > 0: counter-clockwise of the ray at π / 6
+  const double c2 = -kH * w - 0.5 * u;  // > 0: counter-clockwise of the ray at 5π / 6
+  TriangleSide side;
+  double d;
+  if (c1 > margin && c2 < -margin) {
+    side = kBottom, d = w;
+  } else if (c2 > margin && u < -margin) {
+    side = kLeft, d = -kH * u - 0.5 * w;
+  } else if (u > margin && c1 < -margin) {
+    side = kRight, d = kH * u - 0.5 * w;
+  } else {
+    return GetDistanceKWithTriangleMode(u, w, f, R, in_data);
   }
-  if (2 * r * std::cos(phi - psi) / R < 1) return 0.0;
-  return std::min(1.0, GetDistanceFromPtToSegLine(u, w, x1, y1, x2, y2, in_data) / F);
+  const double t = 2 * d / R, tMargin = 1e-9 * (2 * size / R + 1);
+  if (t < 1 - tMargin) return 0.0;
+  if (!(t > 1 + tMargin)) return GetDistanceKWithTriangleMode(u, w, f, R, in_data);
+  return BeyondEdgeK(u, w, f, R, EdgeOf(side, R), in_data);
 }
 
 namespace {

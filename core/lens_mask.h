@@ -50,6 +50,9 @@ double GetDistanceKWithRectMode(double u, double v, double f, double hv, double 
                                 const PF_InData* in_data);
 double GetDistanceKWithTriangleMode(double u, double w, double f, double R,
                                     const PF_InData* in_data);
+// The same K as GetDistanceKWithTriangleMode, without its trigonometry where the point lies
+// clearly inside one side's angle and clearly off that side's line.
+double TriangleLensK(double u, double w, double f, double R, const PF_InData* in_data);
 double GetDistanceFromPtToSegLine(double px, double py, double x1, double y1, double x2,
                                   double y2, const PF_InData* in_data);
 double GetAngleFromVector(double a, double b, const PF_InData* in_data);

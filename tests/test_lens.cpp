@@ -101,6 +101,56 @@ TEST_F(LensMask, TriangleHasCornerUpAndFlatSideBelow) {
   EXPECT_NEAR(At(500, 500 - 351), (1 + std::cos(3.141592653589793 * (1 / F))) / 2, 1e-9);
 }
 
+// The triangle's K without trigonometry equals the definition's bit for bit: at random, on
+// and beside the rays through the corners, on and beside the three sides' lines (where the
+// choices are closest), at the centre and on the axes.
+TEST(TriangleK, EqualsTheDefinitionEverywhere) {
+  const double pi = 3.141592653589793, h = std::sqrt(3.0) / 2;
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  int checked = 0, differ = 0;
+  auto check = [&](double u, double w, double f, double R) {
+    const double want = GetDistanceKWithTriangleMode(u, w, f, R, nullptr);
+    const double got = TriangleLensK(u, w, f, R, nullptr);
+    ++checked;
+    if (std::memcmp(&want, &got, sizeof want) != 0) {
+      if (++differ < 5) ADD_FAILURE() << "u " << u << " w " << w << " f " << f << " R " << R
+                                      << ": " << got << " instead of " << want;
+    }
+  };
+  for (double R : {1.0, 7.3, 350.0, 672.0, 1e5}) {
+    for (double f : {0.0043, 0.4, 3.0}) {
+      for (int i = 0; i < 4000; ++i) check(unit(rng) * 3 * R, unit(rng) * 3 * R, f, R);
+      // Beside the rays at π/6, 5π/6 and 3π/2, from the centre outward, by a few units of
+      // rounding to either side.
+      for (double angle : {pi / 6, 5 * pi / 6, 3 * pi / 2}) {
+        for (int i = 1; i <= 400; ++i) {
+          const double t = R * 0.01 * i;
+          for (double e : {0.0, 1e-15, -1e-15, 1e-12, -1e-12, 1e-9, -1e-9, 1e-7, -1e-7})
+            check(t * std::cos(angle + e), t * std::sin(angle + e), f, R);
+        }
+      }
+      // On and beside the sides' lines: the bottom at w = R / 2, the others through the
+      // upper corner (0, -R).
+      for (int i = -400; i <= 400; ++i) {
+        const double s = R * 0.004 * i;
+        for (double e : {0.0, 1e-14, -1e-14, 1e-10, -1e-10, 1e-8, -1e-8}) {
+          const double off = R * e;
+          check(s, R / 2 + off, f, R);
+          check(-h * R / 2 * (1 + s / R) + off, -R + 1.5 * R / 2 * (1 + s / R), f, R);
+          check(h * R / 2 * (1 + s / R) + off, -R + 1.5 * R / 2 * (1 + s / R), f, R);
+        }
+      }
+      for (double v : {0.0, 1e-300, -1e-300, 0.25 * R, -0.25 * R, R, -R, 4 * R, -4 * R}) {
+        check(0.0, v, f, R);
+        check(v, 0.0, f, R);
+        check(-0.0, v, f, R);
+      }
+    }
+  }
+  EXPECT_EQ(differ, 0) << "of " << checked;
+}
+
 TEST(AngleFromVector, CoversTheFullTurn) {
   const double pi = 3.141592653589793;
   EXPECT_DOUBLE_EQ(GetAngleFromVector(0, 1, nullptr), pi / 2);
