@@ -225,28 +225,8 @@ bool PlainFitsIn32(const BandPass* p) {
   return (2 * int64_t(p->radius) + 1) * std::numeric_limits<C>::max() <= INT32_MAX;
 }
 
-// A pixel's four channels as whole-number lanes (alpha, red, green, blue), and back from
-// lanes that hold channel values; SSE2's unpacks and packs where there are such.
-template <class P>
-V4i Lanes(const P& p) {
-  using C = typename PixelTraits<P>::Channel;
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  if constexpr (sizeof(C) == 1) {
-    uint32_t v;
-    std::memcpy(&v, &p, sizeof v);
-    return V4i(_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(int(v)), zero), zero));
-  } else {
-    return V4i(_mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&p)), zero));
-  }
-#else
-  typedef C V4c __attribute__((vector_size(4 * sizeof(C))));
-  V4c v;
-  std::memcpy(&v, &p, sizeof v);
-  return __builtin_convertvector(v, V4i);
-#endif
-}
-// Lanes that hold channel values, with `alpha` for the first, written as the pixel.
+// Lanes that hold channel values (from Lanes in core/vectors.h), with `alpha` for the first,
+// written as the pixel.
 template <class P>
 void Store(V4i lanes, A_u_short alpha, P* out) {
   using C = typename PixelTraits<P>::Channel;

@@ -5,6 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "pixel.h"
 
 typedef double V4d __attribute__((vector_size(32)));
 typedef int32_t V4i __attribute__((vector_size(16)));
@@ -21,3 +28,25 @@ typedef float V4f __attribute__((vector_size(16)));
 // Whether the 256-bit forms run: where the processor has them, unless VIZMIRA_PLAIN_VECTORS
 // is set in the environment (the tests render both ways).
 bool WideVectors();
+
+// A pixel's four channels as whole-number lanes (alpha, red, green, blue); SSE2's unpacks
+// where there are such.
+template <class P>
+V4i Lanes(const P& p) {
+  using C = typename PixelTraits<P>::Channel;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  if constexpr (sizeof(C) == 1) {
+    uint32_t v;
+    std::memcpy(&v, &p, sizeof v);
+    return V4i(_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(int(v)), zero), zero));
+  } else {
+    return V4i(_mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&p)), zero));
+  }
+#else
+  typedef C V4c __attribute__((vector_size(4 * sizeof(C))));
+  V4c v;
+  std::memcpy(&v, &p, sizeof v);
+  return __builtin_convertvector(v, V4i);
+#endif
+}

@@ -2,6 +2,7 @@
 // trail's lines and the directional kernel; whole renders for the stage's passes.
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <random>
@@ -209,6 +210,47 @@ TYPED_TEST(BlurDepths, DirectionalKeepsAlphaAndSkipsTransparentSamples) {
   mask.at(2, 4) = 0.0001;
   DirectionalBlur<TypeParam>(&k, 2, 4, &in, &out);
   EXPECT_EQ(out.green, 40);
+}
+
+// The stage over bands of rows gives the per-pixel routine's pixels: segments of several
+// lengths and directions, reaching past every edge, over transparent samples (skipped) and
+// a mask with values at and around the gate.
+TYPED_TEST(BlurDepths, DirectionalStageEqualsThePerPixelRoutine) {
+  auto host = vt::LoadedHost();
+  World one(1, 1, TestFixture::kDeep);
+  ASSERT_EQ(host->Render(one, one), PF_Err_NONE);  // leaves a command's in_data behind
+  PF_InData in = host->in_data();
+  const int w = 61, h = 37;
+  World src = vt::RandomWorld(w, h, TestFixture::kDeep, 12);
+  vt::FakeMask mask(w, h, 1.0);
+  std::mt19937 rng(9);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      if (rng() % 4 == 0) src.Set(x, y, 0, int(rng() % 200), 7, 9);
+      if (rng() % 3 == 0) mask.at(x, y) = rng() % 2 ? 0.0001 : (rng() % 1000) / 1000.0;
+    }
+  for (float amount : {2.0f, 6.0f, 13.5f, 45.0f})
+    for (double direction : {0.0, 0.3, 1.2, 2.7, -0.8}) {
+      KT_Info info;
+      std::memset(&info, 0, sizeof info);
+      info.dirBlurVisible = true;
+      info.dirBlurAmount = amount;
+      info.dirBlurDirection = direction;
+      World out(w, h, TestFixture::kDeep), expected(w, h, TestFixture::kDeep);
+      IO_Params io{&in, nullptr, &src.def(), &out.def()};
+      io.mask = mask.get();
+      const auto entries = DirectionalKernelEntries(amount, direction);
+      DirectionalKernel k{&io, entries.data(), A_u_long(entries.size())};
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          TypeParam pixel = *GetPointerFromDataP<TypeParam>(&src.def(), y, x, 0);
+          DirectionalBlur<TypeParam>(&k, x, y, &pixel, GetPointerFromDataP<TypeParam>(&expected.def(), y, x, 0));
+        }
+      PF_Err err = PF_Err_NONE;
+      host->RunAsCommand([&] { err = RenderDirectionalBlurEffect(&io, &info); });
+      ASSERT_EQ(err, PF_Err_NONE);
+      EXPECT_TRUE(vt::SameImage(out, expected)) << "amount " << amount << ", direction " << direction;
+    }
 }
 
 TEST(DirectionalKernel, AmountThreeAtZeroDegreesIsAVerticalRun) {
