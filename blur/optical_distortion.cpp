@@ -1,10 +1,16 @@
 #include "optical_distortion.h"
 
 #include <cmath>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #include "core/bands.h"
 #include "core/lens_mask.h"
 #include "core/pixel.h"
+#include "core/vectors.h"
 
 double DistortionFocalLength(A_long W, A_long H, float amount_degrees) {
   // The squares are summed in 64 bits: in 32 they overflow from about 32768 × 32768.
@@ -44,11 +50,116 @@ PF_Err OpticalDistortion(void* refcon, A_long x, A_long y, P* in, P* out) {
 template PF_Err OpticalDistortion<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);
 template PF_Err OpticalDistortion<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
 
+namespace {
+
+// The sample positions of a row's pixels x0 … x0 + n − 1 as DistortionSamplePosition gives
+// them (ok false where it gives none).
+struct RowPositions {
+  std::vector<double> rows, cols;
+  std::vector<char> ok;
+};
+void PositionsPlain(const DistortionRefcon* rc, A_long y, A_long x0, A_long n, RowPositions* p) {
+  for (A_long i = 0; i < n; ++i)
+    p->ok[size_t(i)] = DistortionSamplePosition(rc, x0 + i, y, &p->rows[size_t(i)], &p->cols[size_t(i)]);
+}
+#if defined(__x86_64__) || defined(__i386__)
+// Four pixels at a time: each lane the very IEEE operations of DistortionSamplePosition, in
+// its order.
+VIZMIRA_WIDE void PositionsWide(const DistortionRefcon* rc, A_long y, A_long x0, A_long n,
+                                RowPositions* p) {
+  const __m256d f = _mm256_set1_pd(rc->focal), one = _mm256_set1_pd(1.0);
+  const __m256d cx = _mm256_set1_pd(double(rc->cx)), cy = _mm256_set1_pd(double(rc->cy));
+  const __m256d dy = _mm256_set1_pd(double(y - rc->cy)), dy2 = _mm256_mul_pd(dy, dy);
+  const __m256d steps = _mm256_set_pd(3, 2, 1, 0), zero = _mm256_setzero_pd();
+  A_long i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m256d dx = _mm256_add_pd(_mm256_set1_pd(double(x0 + i - rc->cx)), steps);
+    const __m256d r = _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), dy2));
+    const __m256d q = _mm256_div_pd(r, f), t = _mm256_mul_pd(q, q);
+    const __m256d R = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_div_pd(t, _mm256_add_pd(one, t))), f);
+    _mm256_storeu_pd(&p->rows[size_t(i)], _mm256_add_pd(cy, _mm256_div_pd(_mm256_mul_pd(R, dy), r)));
+    _mm256_storeu_pd(&p->cols[size_t(i)], _mm256_add_pd(cx, _mm256_div_pd(_mm256_mul_pd(R, dx), r)));
+    const int positive = _mm256_movemask_pd(_mm256_cmp_pd(r, zero, _CMP_GT_OQ));
+    for (int l = 0; l < 4; ++l) p->ok[size_t(i + l)] = char((positive >> l) & 1);
+  }
+  for (; i < n; ++i)
+    p->ok[size_t(i)] = DistortionSamplePosition(rc, x0 + i, y, &p->rows[size_t(i)], &p->cols[size_t(i)]);
+}
+#else
+void PositionsWide(const DistortionRefcon* rc, A_long y, A_long x0, A_long n, RowPositions* p) {
+  PositionsPlain(rc, y, x0, n, p);
+}
+#endif
+
+// GetPointerFromDataDP's sample where its four pixels lie in the source without folding and
+// off its first row and column, the four channels as vector lanes: each lane the very
+// products and sums of its expression, in its order, truncated. False elsewhere.
+template <class P>
+bool SampleInside(const PF_EffectWorld* src, double y, double x, P* result) {
+  const A_long y0 = A_long(y), x0 = A_long(x);
+  const A_long row = y0 - src->extent_hint.top, col = x0 - src->extent_hint.left;
+  if (y0 < 1 || x0 < 1 || row < 0 || col < 0 || row + 1 >= src->height || col + 1 >= src->width)
+    return false;
+  const P* p0 = RowOf<P>(src, row) + col;
+  const P* p1 = RowOf<P>(src, row + 1) + col;
+  const double fy = y - y0, fx = x - x0;
+  const V4d a = __builtin_convertvector(Lanes(p0[0]), V4d), b = __builtin_convertvector(Lanes(p0[1]), V4d);
+  const V4d c = __builtin_convertvector(Lanes(p1[0]), V4d), d = __builtin_convertvector(Lanes(p1[1]), V4d);
+  const V4d v = a * (1 - fy) * (1 - fx) + b * (1 - fy) * fx + c * fy * (1 - fx) + d * fy * fx;
+  const V4i t = __builtin_convertvector(v, V4i);
+  using C = typename PixelTraits<P>::Channel;
+  *result = P{C(t[0]), C(t[1]), C(t[2]), C(t[3])};
+  return true;
+}
+
+// The rows of OpticalDistortion: the positions of the row's pixels inside the lens come
+// four at a time, each pixel then sampled as the per-pixel routine samples it.
+template <class P>
+PF_Err DistortionBand(void* job_, A_long thread, A_long band, A_long bands) {
+  RowsJob* job = static_cast<RowsJob*>(job_);
+  const DistortionRefcon* rc = static_cast<const DistortionRefcon*>(job->refcon);
+  const PF_EffectWorld* src = rc->io->src;
+  const A_long W = job->dst->width;
+  RowPositions at{std::vector<double>(size_t(W)), std::vector<double>(size_t(W)),
+                  std::vector<char>(size_t(W))};
+  const auto positions = WideVectors() ? PositionsWide : PositionsPlain;
+  const bool centreOnly = rc->focal < 0.0001;  // the whole lens shows the centre pixel
+  return RowsBandWith<P>(job, thread, band, bands, [&](A_long y) {
+    const MaskRow mask(rc->io, y);
+    // The row's pixels inside the lens lie within first … last.
+    A_long first = 0, last = W - 1;
+    while (first < W && !(mask(first) > 0.0001)) ++first;
+    while (last > first && !(mask(last) > 0.0001)) --last;
+    if (!centreOnly && first <= last) positions(rc, y, first, last - first + 1, &at);
+    return [&, y, first, mask](A_long x, P* in, P* out) {
+      const size_t i = size_t(x - first);
+      if (!(mask(x) > 0.0001) || (x == rc->cx && y == rc->cy)) {
+        *out = *in;
+      } else if (centreOnly) {
+        *out = GetPointerFromData<P>(src, rc->cy, rc->cx, 1);
+      } else if (at.ok[i]) {
+        if (!SampleInside<P>(src, at.rows[i], at.cols[i], out))
+          GetPointerFromDataDP<P>(src, at.rows[i], at.cols[i], out, 1);
+        out->alpha = in->alpha;
+      } else {
+        *out = *in;
+      }
+      return PF_Err_NONE;
+    };
+  });
+}
+
+}  // namespace
+
 PF_Err RenderOpticalDistortionEffect(IO_Params* io, const KT_Info* info) {
   if (!info->distortVisible || !(info->distortAmount > 0)) return HandOn(io);
   DistortionRefcon rc{info->distortCenterOfLens ? info->posX : info->distortCenterX,
                       info->distortCenterOfLens ? info->posY : info->distortCenterY,
                       DistortionFocalLength(io->dst->width, io->dst->height, info->distortAmount),
                       io};
-  return IterateRows<OpticalDistortion<PF_Pixel>, OpticalDistortion<PF_Pixel16>>(io, &rc);
+  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
+  RowsJob job{io->in_data, io->src, io->dst, &rc, {}};
+  return IterateBands(suites.Iterate8Suite1(), io->in_data, BandsFor(io->dst->height), &job,
+                      IsDeep(io->dst) ? DistortionBand<PF_Pixel16> : DistortionBand<PF_Pixel>,
+                      io->dst->height);
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <string>
 
 #include "blur/directional_blur.h"
 #include "blur/fast_blur.h"
@@ -212,16 +213,18 @@ TYPED_TEST(BlurDepths, DirectionalKeepsAlphaAndSkipsTransparentSamples) {
   EXPECT_EQ(out.green, 40);
 }
 
-// The stage over bands of rows gives the per-pixel routine's pixels: segments of several
-// lengths and directions, reaching past every edge, over transparent samples (skipped) and
-// a mask with values at and around the gate.
-TYPED_TEST(BlurDepths, DirectionalStageEqualsThePerPixelRoutine) {
+// A stage over bands of rows against its per-pixel routine, on a 61 × 37 picture with
+// transparent pixels and a mask with values at and around the gate: run(io, info) renders
+// the stage, pixel(io, x, y, in, out) the routine.
+template <class P, class Run, class Pixel>
+void ExpectStageEqualsRoutine(const KT_Info& info, Run run, Pixel pixel, const std::string& what) {
+  constexpr bool deep = PixelTraits<P>::kDeep;
   auto host = vt::LoadedHost();
-  World one(1, 1, TestFixture::kDeep);
+  World one(1, 1, deep);
   ASSERT_EQ(host->Render(one, one), PF_Err_NONE);  // leaves a command's in_data behind
   PF_InData in = host->in_data();
   const int w = 61, h = 37;
-  World src = vt::RandomWorld(w, h, TestFixture::kDeep, 12);
+  World src = vt::RandomWorld(w, h, deep, 12);
   vt::FakeMask mask(w, h, 1.0);
   std::mt19937 rng(9);
   for (int y = 0; y < h; ++y)
@@ -229,6 +232,22 @@ TYPED_TEST(BlurDepths, DirectionalStageEqualsThePerPixelRoutine) {
       if (rng() % 4 == 0) src.Set(x, y, 0, int(rng() % 200), 7, 9);
       if (rng() % 3 == 0) mask.at(x, y) = rng() % 2 ? 0.0001 : (rng() % 1000) / 1000.0;
     }
+  World out(w, h, deep), expected(w, h, deep);
+  IO_Params io{&in, nullptr, &src.def(), &out.def()};
+  io.mask = mask.get();
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      P own = *GetPointerFromDataP<P>(&src.def(), y, x, 0);
+      pixel(&io, x, y, &own, GetPointerFromDataP<P>(&expected.def(), y, x, 0));
+    }
+  PF_Err err = PF_Err_NONE;
+  host->RunAsCommand([&] { err = run(&io, &info); });
+  ASSERT_EQ(err, PF_Err_NONE) << what;
+  EXPECT_TRUE(vt::SameImage(out, expected)) << what;
+}
+
+// Segments of several lengths and directions, reaching past every edge.
+TYPED_TEST(BlurDepths, DirectionalStageEqualsThePerPixelRoutine) {
   for (float amount : {2.0f, 6.0f, 13.5f, 45.0f})
     for (double direction : {0.0, 0.3, 1.2, 2.7, -0.8}) {
       KT_Info info;
@@ -236,20 +255,36 @@ TYPED_TEST(BlurDepths, DirectionalStageEqualsThePerPixelRoutine) {
       info.dirBlurVisible = true;
       info.dirBlurAmount = amount;
       info.dirBlurDirection = direction;
-      World out(w, h, TestFixture::kDeep), expected(w, h, TestFixture::kDeep);
-      IO_Params io{&in, nullptr, &src.def(), &out.def()};
-      io.mask = mask.get();
       const auto entries = DirectionalKernelEntries(amount, direction);
-      DirectionalKernel k{&io, entries.data(), A_u_long(entries.size())};
-      for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-          TypeParam pixel = *GetPointerFromDataP<TypeParam>(&src.def(), y, x, 0);
-          DirectionalBlur<TypeParam>(&k, x, y, &pixel, GetPointerFromDataP<TypeParam>(&expected.def(), y, x, 0));
-        }
-      PF_Err err = PF_Err_NONE;
-      host->RunAsCommand([&] { err = RenderDirectionalBlurEffect(&io, &info); });
-      ASSERT_EQ(err, PF_Err_NONE);
-      EXPECT_TRUE(vt::SameImage(out, expected)) << "amount " << amount << ", direction " << direction;
+      ExpectStageEqualsRoutine<TypeParam>(
+          info, RenderDirectionalBlurEffect,
+          [&](IO_Params* io, A_long x, A_long y, TypeParam* in, TypeParam* out) {
+            DirectionalKernel k{io, entries.data(), A_u_long(entries.size())};
+            DirectionalBlur<TypeParam>(&k, x, y, in, out);
+          },
+          "amount " + std::to_string(amount) + ", direction " + std::to_string(direction));
+    }
+}
+
+// Centres inside, on the edge and off the picture, angles from slight to nearly flat (the
+// whole lens one pixel at 179.99°).
+TYPED_TEST(BlurDepths, DistortionStageEqualsThePerPixelRoutine) {
+  const std::pair<A_long, A_long> centres[] = {{30, 18}, {0, 0}, {60, 36}, {-25, 50}, {7, 29}};
+  for (const auto& [cx, cy] : centres)
+    for (float amount : {20.0f, 90.0f, 160.0f, 179.99f}) {
+      KT_Info info;
+      std::memset(&info, 0, sizeof info);
+      info.distortVisible = true;
+      info.distortAmount = amount;
+      info.distortCenterX = cx;
+      info.distortCenterY = cy;
+      ExpectStageEqualsRoutine<TypeParam>(
+          info, RenderOpticalDistortionEffect,
+          [&](IO_Params* io, A_long x, A_long y, TypeParam* in, TypeParam* out) {
+            DistortionRefcon rc{cx, cy, DistortionFocalLength(61, 37, amount), io};
+            OpticalDistortion<TypeParam>(&rc, x, y, in, out);
+          },
+          "centre " + std::to_string(cx) + ", " + std::to_string(cy) + ", amount " + std::to_string(amount));
     }
 }
 
