@@ -21,33 +21,43 @@ bool IsZero(const PF_Pixel& p) { return !(p.alpha | p.red | p.green | p.blue); }
 bool IsZero(const PF_Pixel16& p) { return !(p.alpha | p.red | p.green | p.blue); }
 
 // What one band needs for a line, allocated once per band: the line's points, and its
-// source samples as the means take them, channel by channel: whole channel values as
-// doubles (exactly the values the sums would convert) and, in `counts`, 1 where the sample
-// counts (inside and opaque), else 0 with zero channels. Behind the line's n samples come
-// N + kTrailLanes zero samples, so that every point sums N terms: a zero term adds +0, which
-// leaves a sum of non-negative terms exactly as it was.
+// source samples as the means take them: channel by channel, the whole channel values and,
+// in `counts`, 1 where the sample counts (inside and opaque), else 0 with zero channels.
+// The ordered sums take them as doubles (exactly the values they would convert), made only
+// for a line that needs them; behind the line's n samples come N + kTrailLanes zero
+// samples, so that every point sums N terms: a zero term adds +0, which leaves a sum of
+// non-negative terms exactly as it was.
 struct LineScratch {
   explicit LineScratch(size_t room, A_long N)
       : pts(new (std::nothrow) PF_FixedPoint[room]),
+        values(new (std::nothrow) int32_t[4 * room]),
+        starts(new (std::nothrow) int32_t[3 * room]),
         stride(room + size_t(N) + kTrailLanes),
         samples(new (std::nothrow) double[4 * stride]),
         exact(new (std::nothrow) int64_t[4 * room]),
-        runs(new (std::nothrow) int32_t[3 * room]),
         cells(new (std::nothrow) size_t[room]),
         room(room) {}
-  bool ok() const { return pts && samples && exact && runs && cells; }
+  bool ok() const { return pts && values && starts && samples && exact && cells; }
+  int32_t* value(int c) const { return values.get() + size_t(c) * room; }
+  int32_t* start(int c) const { return starts.get() + size_t(c) * room; }
   double* channel(int c) const { return samples.get() + size_t(c) * stride; }
   int64_t* exactSums(int c) const { return exact.get() + size_t(c) * room; }
-  int32_t* run(int c) const { return runs.get() + size_t(c) * room; }
+  // Whether the window of point i (of n) is flat for colour c: its N samples lie on the
+  // line, count and hold one value, that is sample i counts and the run of counting samples
+  // of one value that holds sample i + N − 1 began at i or before.
+  bool flat(int c, int i, int n, A_long N) const {
+    return i + N <= n && value(3)[i] != 0 && start(c)[i + N - 1] <= i;
+  }
 
   std::unique_ptr<PF_FixedPoint[]> pts;
+  std::unique_ptr<int32_t[]> values;  // red, green, blue, counts
+  // For red, green and blue: where the run of counting samples of one value that holds each
+  // sample began (the sample itself where it does not count).
+  std::unique_ptr<int32_t[]> starts;
   size_t stride;
-  std::unique_ptr<double[]> samples;  // red, green, blue, counts
+  std::unique_ptr<double[]> samples;  // red, green, blue, counts, for the ordered sums
   std::unique_ptr<int64_t[]> exact;   // ExactSums: red, green, blue, counts
-  // ExactSums: for red, green and blue, how many samples from each point on count and hold
-  // its value.
-  std::unique_ptr<int32_t[]> runs;
-  std::unique_ptr<size_t[]> cells;  // where each point writes: its pixel's index in dst
+  std::unique_ptr<size_t[]> cells;    // where each point writes: its pixel's index in dst
   size_t room;
 };
 
@@ -61,26 +71,20 @@ struct LineScratch {
 constexpr A_long kExactMaxN = 60000;
 void ExactSums(const LineScratch& s, int n, A_long N) {
   for (int c = 0; c < 4; ++c) {
-    const double* ch = s.channel(c);  // whole values, zeros past n
+    const int32_t* ch = s.value(c);
     int64_t* out = s.exactSums(c);
     int64_t A = 0, B = 0, C = 0;
     const int64_t NN = int64_t(N) * N;
     for (A_long k = 0; k < N && k < n; ++k) {
-      const int64_t v = int64_t(ch[k]), d = N - k;
+      const int64_t v = ch[k], d = N - k;
       A += v * d * d;
       B += v * d;
       C += v;
     }
-    if (c < 3) {
-      int32_t* run = s.run(c);
-      const double* counts = s.channel(3);
-      for (int i = n - 1; i >= 0; --i)
-        run[i] = counts[i] == 0 ? 0 : i + 1 < n && run[i + 1] && ch[i + 1] == ch[i] ? run[i + 1] + 1 : 1;
-    }
     for (int i = 0; i < n; ++i) {
       out[i] = A;
-      const int64_t leave = int64_t(ch[i]);
-      const int64_t enter = i + N < n ? int64_t(ch[i + N]) : 0;
+      const int64_t leave = ch[i];
+      const int64_t enter = i + N < n ? ch[i + N] : 0;
       const int64_t B0 = B - N * leave;
       C += enter - leave;
       A += 2 * B0 - NN * leave + C;
@@ -135,8 +139,8 @@ bool ExactValue(const LineScratch& s, int n, int i, A_long N, double eps, const 
   }
   C value[3];
   for (int c = 0; c < 3; ++c) {
-    if (i + N <= n && s.run(c)[i] >= N) {
-      value[c] = C(flat(int32_t(s.channel(c)[i])));
+    if (s.flat(c, i, n, N)) {
+      value[c] = C(flat(s.value(c)[i]));
       continue;
     }
     const int64_t S = s.exactSums(c)[i];
@@ -214,139 +218,271 @@ void LineValues(const LineScratch& s, int i, A_long N, const double* weight, con
 // The lines: one from every pixel of the world on a row or column of the extent's edge
 // toward the centre, keyed by that pixel's position in row-major order.
 struct TrailJob {
-  const TrailRefcon* rc;
+  const TrailRefcon* rc = nullptr;
   std::vector<PF_FixedPoint> starts;
-  A_long N;
+  A_long N = 0;
   std::vector<double> weight;  // the N weights
-  size_t room;                 // points a line can have
+  size_t room = 0;             // points a line can have
   BandProgress progress;
   const FlatMeans* flat = nullptr;
+  std::atomic<uint64_t>* claims = nullptr;  // the claims method's smallest keys
+  bool writing = false;                     // its second pass
+  uint8_t* taken = nullptr;                 // the quadrant method's pixels already written
+  struct AxisValue {
+    size_t cell;
+    uint64_t key;
+    PF_Pixel16 value;  // PF_Pixel's channels widened as they are
+  };
+  std::vector<AxisValue> axis[4];  // the quadrant method's values on the centre's row and column
 };
 
+// One line as a band walks it: its points, the pixels they write and their values.
 template <class P>
-PF_Err TrailLines(void* job_, A_long thread, A_long band, A_long bands) {
-  TrailJob* job = static_cast<TrailJob*>(job_);
-  const TrailRefcon* rc = job->rc;
-  PF_InData* in_data = rc->io->in_data;
-  if (PF_Err err = in_data->inter.abort(in_data->effect_ref)) return err;
-  const PF_EffectWorld* src = rc->io->src;
-  const PF_EffectWorld* dst = rc->io->dst;
-  const PF_Rect& e = dst->extent_hint;
-  const A_long N = job->N;
-  const double* weight = job->weight.data();
-  LineScratch s(job->room, N);
-  if (!s.ok()) return PF_Err_OUT_OF_MEMORY;
-  std::vector<std::pair<int, P*>> owned;
-  if (rc->writing) owned.reserve(job->room);
-  const bool exact = N > 0 && N <= kExactMaxN;
-  const double eps = (2.0 * N + 16) * 0x1p-53 * 1.01;
-  double *R = s.channel(0), *G = s.channel(1), *B = s.channel(2), *T = s.channel(3);
+class Line {
+ public:
+  Line(const TrailJob& job, LineScratch& s)
+      : job_(job), s_(s), src_(job.rc->io->src), dst_(job.rc->io->dst),
+        exact_(job.N > 0 && job.N <= kExactMaxN), eps_((2.0 * job.N + 16) * 0x1p-53 * 1.01) {}
 
+  // Line l of the job's lines: its points and the pixel each writes (where the mirrored
+  // accessor points, so never outside the image).
+  void Start(A_long l) {
+    const PF_Rect& e = dst_->extent_hint;
+    const A_long x = job_.starts[size_t(l)].x, y = job_.starts[size_t(l)].y;
+    n_ = ComputeLinePTs(x, y, job_.rc->cx, job_.rc->cy, s_.pts.get());
+    line_ = uint64_t(y - e.top) * uint64_t(dst_->width) + uint64_t(x - e.left);
+    sampled_ = false;
+    const PF_FixedPoint* pts = s_.pts.get();
+    for (int i = 0; i < n_; ++i) {
+      A_long row = pts[i].y - e.top, col = pts[i].x - e.left;
+      RecomputePosition(dst_, row, col);
+      s_.cells[size_t(i)] = size_t(row) * size_t(dst_->width) + size_t(col);
+    }
+  }
+  int size() const { return n_; }
+  size_t cell(int i) const { return s_.cells[size_t(i)]; }
+  uint64_t key(int i) const { return line_ * job_.room + uint64_t(i); }
+  P* target(int i) const {
+    const size_t w = size_t(dst_->width);
+    return RowOf<P>(dst_, A_long(cell(i) / w)) + cell(i) % w;
+  }
+  // The source pixel the point keeps where N is 0 (and whose alpha the value keeps).
+  P own(int i) const {
+    const PF_FixedPoint* pts = s_.pts.get();
+    return i < n_ ? GetPointerFromData<P>(src_, pts[i].y, pts[i].x, 1) : P{0, 0, 0, 0};
+  }
+  // The claims of the points a few steps on lie on other rows, fetched from memory: they are
+  // asked for early.
+  void FetchClaimAhead(int i) const {
+    constexpr int kAhead = 12;
+    if (i + kAhead < n_) __builtin_prefetch(&job_.claims[cell(i + kAhead)], 1);
+  }
+
+  // The value of point i, whose source pixel is `mine`.
+  P Value(int i, const P& mine) {
+    Sample();
+    P value;
+    if (exact_ && ExactValue(s_, n_, i, job_.N, eps_, *job_.flat, mine.alpha, &value)) return value;
+    Doubles();
+    P mines[kTrailLanes] = {mine}, values[kTrailLanes];
+    LineValues<P>(s_, i, job_.N, job_.weight.data(), mines, values);
+    return values[0];
+  }
+  // The values of the listed points (ascending) into their places; the list is used up.
+  void WriteValues(std::vector<std::pair<int, P*>>& points) {
+    if (points.empty()) return;
+    Sample();
+    if (exact_) {
+      size_t kept = 0;  // the points whose values need the ordered sums
+      for (const auto& [i, t] : points)
+        if (!ExactValue(s_, n_, i, job_.N, eps_, *job_.flat, own(i).alpha, t)) points[kept++] = {i, t};
+      points.resize(kept);
+    }
+    if (!points.empty()) Doubles();
+    for (size_t o = 0; o < points.size();) {
+      const int i = points[o].first;
+      P mine[kTrailLanes], values[kTrailLanes];
+      for (int k = 0; k < kTrailLanes; ++k) mine[k] = own(i + k);
+      LineValues<P>(s_, i, job_.N, job_.weight.data(), mine, values);
+      for (; o < points.size() && points[o].first < i + kTrailLanes; ++o)
+        *points[o].second = values[points[o].first - i];
+    }
+  }
+
+ private:
+  // The line's samples, read when a mean first needs them (claims by opaque points do not),
+  // with the starts of their runs.
+  void Sample() {
+    if (sampled_) return;
+    int32_t *R = s_.value(0), *G = s_.value(1), *B = s_.value(2), *T = s_.value(3);
+    int32_t *startR = s_.start(0), *startG = s_.start(1), *startB = s_.start(2);
+    const PF_FixedPoint* pts = s_.pts.get();
+    for (int i = 0; i < n_; ++i) {
+      const P* q = GetPointerFromDataP<P>(src_, pts[i].y, pts[i].x, 0);
+      const bool counts = q && q->alpha != 0;
+      R[i] = counts ? q->red : 0;
+      G[i] = counts ? q->green : 0;
+      B[i] = counts ? q->blue : 0;
+      T[i] = counts;
+      const bool joins = counts && i > 0 && T[i - 1];  // may continue the runs before
+      startR[i] = joins && R[i] == R[i - 1] ? startR[i - 1] : i;
+      startG[i] = joins && G[i] == G[i - 1] ? startG[i - 1] : i;
+      startB[i] = joins && B[i] == B[i - 1] ? startB[i - 1] : i;
+    }
+    if (exact_) ExactSums(s_, n_, job_.N);
+    sampled_ = true;
+    doubles_ = false;
+  }
+  // The samples as the ordered sums take them.
+  void Doubles() {
+    if (doubles_) return;
+    for (int c = 0; c < 4; ++c) {
+      double* d = s_.channel(c);
+      const int32_t* v = s_.value(c);
+      for (int i = 0; i < n_; ++i) d[i] = double(v[i]);
+      std::fill(d + n_, d + n_ + job_.N + kTrailLanes, 0.0);
+    }
+    doubles_ = true;
+  }
+
+  const TrailJob& job_;
+  LineScratch& s_;
+  const PF_EffectWorld* src_;
+  const PF_EffectWorld* dst_;
+  const bool exact_;
+  const double eps_;
+  int n_ = 0;
+  uint64_t line_ = 0;
+  bool sampled_ = false, doubles_ = false;
+};
+
+// The claims method, for any extent: a first pass over every line claims the pixels, each
+// keeping the smallest key of a point whose value is not transparent black; a second pass
+// writes the owners' values.
+template <class P>
+PF_Err ClaimsBand(void* job_, A_long thread, A_long band, A_long bands) {
+  TrailJob* job = static_cast<TrailJob*>(job_);
+  PF_InData* in_data = job->rc->io->in_data;
+  if (PF_Err err = in_data->inter.abort(in_data->effect_ref)) return err;
+  LineScratch s(job->room, job->N);
+  if (!s.ok()) return PF_Err_OUT_OF_MEMORY;
+  Line<P> line(*job, s);
+  std::vector<std::pair<int, P*>> owned;
+  if (job->writing) owned.reserve(job->room);
   // Bands taken one after another run at once on the host's threads: they take their lines
   // from the two ends of the edge in turn, so that threads seldom work on the same pixels.
   const A_long chunk = band % 2 == 0 ? band / 2 : bands - 1 - band / 2;
   const Span lines = BandSpan(A_long(job->starts.size()), chunk, bands);
   for (A_long l = lines.first; l < lines.last; ++l) {
-    const A_long x = job->starts[size_t(l)].x, y = job->starts[size_t(l)].y;
-    const PF_FixedPoint* pts = s.pts.get();
-    const int n = ComputeLinePTs(x, y, rc->cx, rc->cy, s.pts.get());
-    const uint64_t line = uint64_t(y - e.top) * uint64_t(dst->width) + uint64_t(x - e.left);
-    // The line's samples, read when a mean first needs them (claims by opaque points do not).
-    bool sampled = false;
-    auto sample = [&] {
-      for (int i = 0; i < n; ++i) {
-        const P* q = GetPointerFromDataP<P>(src, pts[i].y, pts[i].x, 0);
-        const bool counts = q && q->alpha != 0;
-        R[i] = counts ? double(q->red) : 0.0;
-        G[i] = counts ? double(q->green) : 0.0;
-        B[i] = counts ? double(q->blue) : 0.0;
-        T[i] = counts ? 1.0 : 0.0;
-      }
-      for (double* c : {R, G, B, T}) std::fill(c + n, c + n + N + kTrailLanes, 0.0);
-      if (exact) ExactSums(s, n, N);
-      sampled = true;
-    };
-    // Writes land where the mirrored accessor points, so they never leave the image.
-    size_t* cell = s.cells.get();
-    for (int i = 0; i < n; ++i) {
-      A_long row = pts[i].y - e.top, col = pts[i].x - e.left;
-      RecomputePosition(dst, row, col);
-      cell[i] = size_t(row) * size_t(dst->width) + size_t(col);
-    }
-    auto target = [&](int i) {
-      const size_t w = size_t(dst->width);
-      return RowOf<P>(dst, A_long(cell[i] / w)) + cell[i] % w;
-    };
-    // The claims of the points a few steps on lie on other rows, fetched from memory: they
-    // are asked for early.
-    constexpr int kAhead = 12;
-    auto fetchAhead = [&](int i) {
-      if (i + kAhead < n) __builtin_prefetch(&rc->claims[cell[i + kAhead]], 1);
-    };
-    auto own = [&](int i) {
-      return i < n ? GetPointerFromData<P>(src, pts[i].y, pts[i].x, 1) : P{0, 0, 0, 0};
-    };
-    if (rc->writing) {
-      // The points this line owns, their values computed kTrailLanes neighbours at a time.
+    line.Start(l);
+    const int n = line.size();
+    if (job->writing) {
       owned.clear();
       for (int i = 0; i < n; ++i) {
-        fetchAhead(i);
-        if (rc->claims[cell[i]].load(std::memory_order_relaxed) == line * job->room + uint64_t(i))
-          owned.emplace_back(i, target(i));
+        line.FetchClaimAhead(i);
+        if (job->claims[line.cell(i)].load(std::memory_order_relaxed) == line.key(i))
+          owned.emplace_back(i, line.target(i));
       }
-      if (!owned.empty()) sample();
-      if (exact) {
-        size_t kept = 0;  // the points whose values need the ordered sums
-        for (const auto& [i, t] : owned)
-          if (!ExactValue(s, n, i, N, eps, *job->flat, own(i).alpha, t)) owned[kept++] = {i, t};
-        owned.resize(kept);
-      }
-      for (size_t o = 0; o < owned.size();) {
-        const int i = owned[o].first;
-        P mine[kTrailLanes], values[kTrailLanes];
-        for (int k = 0; k < kTrailLanes; ++k) mine[k] = own(i + k);
-        LineValues<P>(s, i, N, weight, mine, values);
-        for (; o < owned.size() && owned[o].first < i + kTrailLanes; ++o)
-          *owned[o].second = values[owned[o].first - i];
-      }
-    } else {
-      for (int i = 0; i < n; ++i) {
-        fetchAhead(i);
-        const size_t index = cell[i];
-        const uint64_t key = line * job->room + uint64_t(i);
-        const P mine = own(i);
-        // The value keeps the source pixel's alpha, so an opaque one needs no mean to know
-        // that the value is not transparent black.
-        bool claims = mine.alpha != 0;
-        if (!claims) {
-          P value;
-          if (!sampled) sample();
-          if (!exact || !ExactValue(s, n, i, N, eps, *job->flat, mine.alpha, &value)) {
-            P mines[kTrailLanes] = {mine}, values[kTrailLanes];
-            LineValues<P>(s, i, N, weight, mines, values);
-            value = values[0];
-          }
-          claims = !IsZero(value);
-        }
-        if (claims) {
-          uint64_t seen = rc->claims[index].load(std::memory_order_relaxed);
-          while (key < seen && !rc->claims[index].compare_exchange_weak(seen, key)) {
-          }
-        }
+      line.WriteValues(owned);
+      continue;
+    }
+    for (int i = 0; i < n; ++i) {
+      line.FetchClaimAhead(i);
+      // The value keeps the source pixel's alpha, so an opaque one needs no mean to know
+      // that the value is not transparent black.
+      const P mine = line.own(i);
+      if (mine.alpha == 0 && IsZero(line.Value(i, mine))) continue;
+      std::atomic<uint64_t>& claim = job->claims[line.cell(i)];
+      const uint64_t key = line.key(i);
+      uint64_t seen = claim.load(std::memory_order_relaxed);
+      while (key < seen && !claim.compare_exchange_weak(seen, key)) {
       }
     }
   }
-  return job->progress.Done(in_data, thread, lines.last - lines.first,
-                            A_long(job->starts.size()));
+  return job->progress.Done(in_data, thread, lines.last - lines.first, A_long(job->starts.size()));
+}
+
+// The quadrant method, where no line's point folds: a line from the quarter of the edge
+// above and left of the centre (and so on) keeps to the pixels above and left of it, but
+// for its points on the centre's row or column. So each quarter's lines run on their own,
+// in key order, the first to find a pixel not taken and a value not transparent black
+// owning it; their values on the centre's row and column are kept with their keys and the
+// smallest key's written at the end.
+int Quadrant(const PF_FixedPoint& start, A_long cx, A_long cy) {
+  return (start.x > cx ? 1 : 0) + (start.y > cy ? 2 : 0);
+}
+
+bool QuadrantsApply(const PF_EffectWorld* dst, A_long cx, A_long cy) {
+  const PF_Rect& e = dst->extent_hint;
+  return e.left == 0 && e.top == 0 && e.right <= dst->width && e.bottom <= dst->height &&
+         cx >= 0 && cx < dst->width && cy >= 0 && cy < dst->height;
+}
+
+template <class P>
+PF_Err QuadrantBand(void* job_, A_long thread, A_long quadrant, A_long) {
+  TrailJob* job = static_cast<TrailJob*>(job_);
+  const TrailRefcon* rc = job->rc;
+  PF_InData* in_data = rc->io->in_data;
+  LineScratch s(job->room, job->N);
+  if (!s.ok()) return PF_Err_OUT_OF_MEMORY;
+  Line<P> line(*job, s);
+  std::vector<std::pair<int, P*>> owned;
+  owned.reserve(job->room);
+  struct AxisPoint {
+    int i;
+    size_t cell;
+  };
+  std::vector<AxisPoint> axis;  // this line's points on the centre's row or column
+  std::vector<P> axisValues(job->room);
+  std::vector<TrailJob::AxisValue>& kept = job->axis[quadrant];
+  const size_t W = size_t(rc->io->dst->width);
+  const size_t cx = size_t(rc->cx), cy = size_t(rc->cy);
+  A_long walked = 0;
+  for (A_long l = 0; l < A_long(job->starts.size()); ++l) {
+    if (Quadrant(job->starts[size_t(l)], rc->cx, rc->cy) != quadrant) continue;
+    if (++walked % 64 == 0) {
+      if (PF_Err err = in_data->inter.abort(in_data->effect_ref)) return err;
+      if (PF_Err err = job->progress.Done(in_data, thread, 64, A_long(job->starts.size()))) return err;
+    }
+    line.Start(l);
+    const int n = line.size();
+    owned.clear();
+    axis.clear();
+    for (int i = 0; i < n; ++i) {
+      const size_t cell = line.cell(i);
+      if (cell / W == cy || cell % W == cx) {
+        owned.emplace_back(i, &axisValues[axis.size()]);
+        axis.push_back({i, cell});
+        continue;
+      }
+      if (job->taken[cell]) continue;
+      const P mine = line.own(i);
+      if (mine.alpha != 0) {
+        job->taken[cell] = 1;
+        owned.emplace_back(i, line.target(i));
+      } else if (const P value = line.Value(i, mine); !IsZero(value)) {
+        job->taken[cell] = 1;
+        *line.target(i) = value;
+      }
+    }
+    line.WriteValues(owned);
+    for (size_t a = 0; a < axis.size(); ++a) {
+      const P& v = axisValues[a];
+      if (!IsZero(v)) kept.push_back({axis[a].cell, line.key(axis[a].i), {v.alpha, v.red, v.green, v.blue}});
+    }
+  }
+  return job->progress.Done(in_data, thread, walked % 64, A_long(job->starts.size()));
 }
 
 }  // namespace
 
-PF_Err TrailPass(const PF_Iterate8Suite1* suite, const TrailRefcon* rc) {
+PF_Err TrailDraw(const PF_Iterate8Suite1* suite, const TrailRefcon* rc, bool anyMethod) {
   const PF_EffectWorld* dst = rc->io->dst;
   const PF_Rect& e = dst->extent_hint;
-  TrailJob job{rc, {}, A_long(float(rc->distance) * rc->amount * rc->amount), {},
-               size_t(std::max(dst->width, dst->height)) * 2 + 2, {}};
+  TrailJob job;
+  job.rc = rc;
+  job.N = A_long(float(rc->distance) * rc->amount * rc->amount);
+  job.room = size_t(std::max(dst->width, dst->height)) * 2 + 2;
   for (A_long y = 0; y < dst->height; ++y) {
     if (y == e.top || y == e.bottom - 1) {
       for (A_long x = 0; x < dst->width; ++x) job.starts.push_back(PF_FixedPoint{x, y});
@@ -366,8 +502,45 @@ PF_Err TrailPass(const PF_Iterate8Suite1* suite, const TrailRefcon* rc) {
   if (!flat.ok()) return PF_Err_OUT_OF_MEMORY;
   job.flat = &flat;
   const A_long lines = A_long(job.starts.size());
-  return IterateBands(suite, rc->io->in_data, lines / 32 + 1, &job,
-                      IsDeep(dst) ? TrailLines<PF_Pixel16> : TrailLines<PF_Pixel>, lines);
+  const bool deep = IsDeep(dst);
+  const size_t pixels = size_t(dst->width) * size_t(dst->height);
+
+  if (anyMethod && QuadrantsApply(dst, rc->cx, rc->cy)) {
+    std::unique_ptr<uint8_t[]> taken(new (std::nothrow) uint8_t[pixels]());
+    if (!taken) return PF_Err_OUT_OF_MEMORY;
+    job.taken = taken.get();
+    if (PF_Err err = IterateBands(suite, rc->io->in_data, 4, &job,
+                                  deep ? QuadrantBand<PF_Pixel16> : QuadrantBand<PF_Pixel>, lines))
+      return err;
+    // The centre's row and column: each pixel the value of the smallest key.
+    std::vector<TrailJob::AxisValue> all;
+    for (const auto& q : job.axis) all.insert(all.end(), q.begin(), q.end());
+    std::sort(all.begin(), all.end(), [](const TrailJob::AxisValue& a, const TrailJob::AxisValue& b) {
+      return a.cell != b.cell ? a.cell < b.cell : a.key < b.key;
+    });
+    const size_t W = size_t(dst->width);
+    for (size_t a = 0; a < all.size(); ++a) {
+      if (a > 0 && all[a].cell == all[a - 1].cell) continue;
+      const PF_Pixel16& v = all[a].value;
+      const A_long row = A_long(all[a].cell / W), col = A_long(all[a].cell % W);
+      if (deep) RowOf<PF_Pixel16>(dst, row)[col] = v;
+      else RowOf<PF_Pixel>(dst, row)[col] = PF_Pixel{A_u_char(v.alpha), A_u_char(v.red), A_u_char(v.green), A_u_char(v.blue)};
+    }
+    return PF_Err_NONE;
+  }
+
+  std::unique_ptr<std::atomic<uint64_t>[]> claims(new (std::nothrow) std::atomic<uint64_t>[pixels]);
+  if (!claims) return PF_Err_OUT_OF_MEMORY;
+  for (size_t i = 0; i < pixels; ++i) claims[i].store(kUnclaimed, std::memory_order_relaxed);
+  job.claims = claims.get();
+  for (bool writing : {false, true}) {
+    job.writing = writing;
+    job.progress.Reset();
+    if (PF_Err err = IterateBands(suite, rc->io->in_data, lines / 32 + 1, &job,
+                                  deep ? ClaimsBand<PF_Pixel16> : ClaimsBand<PF_Pixel>, lines))
+      return err;
+  }
+  return PF_Err_NONE;
 }
 
 TrailGeometry ComputeTrailGeometry(const PF_Rect& e, A_long cx, A_long cy, float amount) {
@@ -401,16 +574,9 @@ PF_Err RenderTrailEffect(IO_Params* io, const KT_Info* info) {
                            : in_data->utils->fill(in_data->effect_ref, &clear8, &e, dst);
   if (err) return err;
 
-  const size_t pixels = size_t(dst->width) * size_t(dst->height);
-  std::unique_ptr<std::atomic<uint64_t>[]> claims(new (std::nothrow) std::atomic<uint64_t>[pixels]);
-  if (!claims) return PF_Err_OUT_OF_MEMORY;
-  for (size_t i = 0; i < pixels; ++i) claims[i].store(kUnclaimed, std::memory_order_relaxed);
   AEGP_SuiteHandler suites(in_data->pica_basicP);
-  TrailRefcon rc{g.cx, g.cy, io, info->trailAmount, g.distance, claims.get(), false};
-  if ((err = TrailPass(suites.Iterate8Suite1(), &rc))) return err;
-  rc.writing = true;
-  if ((err = TrailPass(suites.Iterate8Suite1(), &rc))) return err;
-  claims.reset();
+  const TrailRefcon rc{g.cx, g.cy, io, info->trailAmount, g.distance};
+  if ((err = TrailDraw(suites.Iterate8Suite1(), &rc, true))) return err;
 
   std::swap(io->src, io->dst);
   return FastBlurA(io, r, r, false);

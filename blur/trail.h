@@ -12,11 +12,6 @@ struct TrailRefcon {
   IO_Params* io;
   float amount;        // fraction
   A_long distance;     // to the farthest corner, pixels
-  // Where lines cross, the first line in row-major order of the edge pixels whose value
-  // there is not transparent black owns the pixel: claims[pixel] holds the smallest
-  // (line, step) key; a second iteration writes the owners' values.
-  std::atomic<uint64_t>* claims;
-  bool writing;
 };
 
 PF_Err RenderTrailEffect(IO_Params* io, const KT_Info* info);
@@ -39,6 +34,9 @@ constexpr int kTrailLanes = 8;
 void TrailLaneSums(bool wide, const double* const* channels, int i, A_long N,
                    const double* weight, double (*sums)[kTrailLanes]);
 
-// One pass over every line (claims, or the owners' values when rc->writing) in bands on the
-// host's threads through `suite`'s generic iteration.
-PF_Err TrailPass(const PF_Iterate8Suite1* suite, const TrailRefcon* rc);
+// Every line's values into rc->io->dst, which holds transparent black. Where lines cross,
+// the first line in row-major order of the edge pixels whose value there is not transparent
+// black owns the pixel. In bands on the host's threads through `suite`'s generic iteration;
+// `anyMethod` false keeps to the method that serves every extent (claims by all lines, then
+// the owners' values), true takes the quicker one where it applies.
+PF_Err TrailDraw(const PF_Iterate8Suite1* suite, const TrailRefcon* rc, bool anyMethod);

@@ -36,6 +36,8 @@ class BandProgress {
     if (thread != 0 || done >= total) return PF_Err_NONE;
     return in_data->inter.progress(in_data->effect_ref, done, total);
   }
+  // Counts from nothing again, for a second pass over the same rows.
+  void Reset() { done_ = 0; }
 
  private:
   std::atomic<A_long> done_{0};

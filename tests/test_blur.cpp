@@ -501,8 +501,10 @@ World TrailPicture(int kind, int w, int h, bool deep) {
 TYPED_TEST(BlurDepths, TrailClaimsEqualTheSequentialWalkForAnyThreadCount) {
   constexpr bool deep = TestFixture::kDeep;
   struct Case { int kind, w, h; A_long cx, cy; float amount; };
-  const Case cases[] = {{0, 37, 29, 11, 9, 0.6f}, {0, 1, 29, 11, 9, 0.6f},
-                        {1, 160, 50, 150, 25, 0.5f}, {1, 61, 43, 5, 40, 1.0f}};
+  const Case cases[] = {{0, 37, 29, 11, 9, 0.6f},    {0, 1, 29, 11, 9, 0.6f},
+                        {1, 160, 50, 150, 25, 0.5f}, {1, 61, 43, 5, 40, 1.0f},
+                        {0, 40, 31, 1, 1, 0.7f},     {0, 33, 2, 20, 1, 0.9f},
+                        {1, 48, 48, 24, 24, 0.05f}};
   for (const Case& c : cases) {
     const World src = TrailPicture(c.kind, c.w, c.h, deep);
     const TrailGeometry g = ComputeTrailGeometry(PF_Rect{0, 0, c.w, c.h}, c.cx, c.cy, c.amount);
@@ -510,28 +512,27 @@ TYPED_TEST(BlurDepths, TrailClaimsEqualTheSequentialWalkForAnyThreadCount) {
     for (int threads : {1, 3, 8}) {
       Host host;
       host.SetThreads(threads);
-      World dst(c.w, c.h, deep);
       PF_InData in{};
       in.effect_ref = reinterpret_cast<PF_ProgPtr>(&host);
       in.inter.abort = [](PF_ProgPtr ref) { return reinterpret_cast<Host*>(ref)->PollAbort(); };
       in.inter.progress = [](PF_ProgPtr ref, A_long done, A_long total) {
         return reinterpret_cast<Host*>(ref)->Progress(done, total);
       };
-      IO_Params io{&in, nullptr, const_cast<PF_EffectWorld*>(&src.def()), &dst.def()};
-      std::vector<std::atomic<uint64_t>> claims(size_t(c.w) * size_t(c.h));
-      for (auto& claim : claims) claim = ~uint64_t(0);
-      TrailRefcon rc{g.cx, g.cy, &io, c.amount, g.distance, claims.data(), false};
+      IO_Params io{&in, nullptr, const_cast<PF_EffectWorld*>(&src.def()), nullptr};
+      const TrailRefcon rc{g.cx, g.cy, &io, c.amount, g.distance};
       const void* suite = nullptr;
       ASSERT_EQ(host.AcquireSuite(kPFIterate8Suite, 1, &suite), kSPNoError);
-      for (bool writing : {false, true}) {
-        rc.writing = writing;
+      for (bool anyMethod : {false, true}) {
+        World dst(c.w, c.h, deep);
+        io.dst = &dst.def();
         PF_Err err = PF_Err_NONE;
-        host.RunAsCommand([&] { err = TrailPass(static_cast<const PF_Iterate8Suite1*>(suite), &rc); });
+        host.RunAsCommand([&] { err = TrailDraw(static_cast<const PF_Iterate8Suite1*>(suite), &rc, anyMethod); });
         ASSERT_EQ(err, PF_Err_NONE);
+        EXPECT_TRUE(vt::SameImage(dst, expected))
+            << "picture " << c.kind << ", " << c.w << "x" << c.h << ", " << threads << " threads"
+            << (anyMethod ? ", quickest method" : ", claims");
       }
       host.ReleaseSuite(kPFIterate8Suite, 1);
-      EXPECT_TRUE(vt::SameImage(dst, expected))
-          << "picture " << c.kind << ", " << c.w << "x" << c.h << ", " << threads << " threads";
     }
   }
 }
