@@ -36,8 +36,12 @@ struct LineScratch {
         samples(new (std::nothrow) double[4 * stride]),
         exact(new (std::nothrow) int64_t[4 * room]),
         cells(new (std::nothrow) size_t[room]),
+        sources(new (std::nothrow) const void*[room]),
+        targets(new (std::nothrow) void*[room]),
         room(room) {}
-  bool ok() const { return pts && values && starts && samples && exact && cells; }
+  bool ok() const {
+    return pts && values && starts && samples && exact && cells && sources && targets;
+  }
   int32_t* value(int c) const { return values.get() + size_t(c) * room; }
   int32_t* start(int c) const { return starts.get() + size_t(c) * room; }
   double* channel(int c) const { return samples.get() + size_t(c) * stride; }
@@ -58,6 +62,8 @@ struct LineScratch {
   std::unique_ptr<double[]> samples;  // red, green, blue, counts, for the ordered sums
   std::unique_ptr<int64_t[]> exact;   // ExactSums: red, green, blue, counts
   std::unique_ptr<size_t[]> cells;    // where each point writes: its pixel's index in dst
+  std::unique_ptr<const void*[]> sources;  // each point's source pixel, null outside
+  std::unique_ptr<void*[]> targets;        // the pixel of dst each point writes
   size_t room;
 };
 
@@ -138,13 +144,14 @@ bool ExactValue(const LineScratch& s, int n, int i, A_long N, double eps, const 
     return true;
   }
   C value[3];
+  const double inverse = 1 / double(T);
   for (int c = 0; c < 3; ++c) {
     if (s.flat(c, i, n, N)) {
       value[c] = C(flat(s.value(c)[i]));
       continue;
     }
     const int64_t S = s.exactSums(c)[i];
-    int64_t f = int64_t(double(S) / double(T));
+    int64_t f = int64_t(double(S) * inverse);  // within one of floor(q): mended below
     int64_t rem = S - f * T;
     if (rem < 0) --f, rem += T;
     else if (rem >= T) ++f, rem -= T;
@@ -257,19 +264,21 @@ class Line {
       A_long row = pts[i].y - e.top, col = pts[i].x - e.left;
       RecomputePosition(dst_, row, col);
       s_.cells[size_t(i)] = size_t(row) * size_t(dst_->width) + size_t(col);
+      s_.targets[size_t(i)] = RowOf<P>(dst_, row) + col;
+      s_.sources[size_t(i)] = GetPointerFromDataP<P>(src_, pts[i].y, pts[i].x, 0);
     }
   }
   int size() const { return n_; }
   size_t cell(int i) const { return s_.cells[size_t(i)]; }
   uint64_t key(int i) const { return line_ * job_.room + uint64_t(i); }
-  P* target(int i) const {
-    const size_t w = size_t(dst_->width);
-    return RowOf<P>(dst_, A_long(cell(i) / w)) + cell(i) % w;
-  }
+  P* target(int i) const { return static_cast<P*>(s_.targets[size_t(i)]); }
+  const PF_FixedPoint& point(int i) const { return s_.pts[size_t(i)]; }
   // The source pixel the point keeps where N is 0 (and whose alpha the value keeps).
   P own(int i) const {
+    if (i >= n_) return P{0, 0, 0, 0};
+    if (const P* q = source(i)) return *q;
     const PF_FixedPoint* pts = s_.pts.get();
-    return i < n_ ? GetPointerFromData<P>(src_, pts[i].y, pts[i].x, 1) : P{0, 0, 0, 0};
+    return GetPointerFromData<P>(src_, pts[i].y, pts[i].x, 1);  // folded back in
   }
   // The claims of the points a few steps on lie on other rows, fetched from memory: they are
   // asked for early.
@@ -310,15 +319,15 @@ class Line {
   }
 
  private:
+  const P* source(int i) const { return static_cast<const P*>(s_.sources[size_t(i)]); }
   // The line's samples, read when a mean first needs them (claims by opaque points do not),
   // with the starts of their runs.
   void Sample() {
     if (sampled_) return;
     int32_t *R = s_.value(0), *G = s_.value(1), *B = s_.value(2), *T = s_.value(3);
     int32_t *startR = s_.start(0), *startG = s_.start(1), *startB = s_.start(2);
-    const PF_FixedPoint* pts = s_.pts.get();
     for (int i = 0; i < n_; ++i) {
-      const P* q = GetPointerFromDataP<P>(src_, pts[i].y, pts[i].x, 0);
+      const P* q = source(i);
       const bool counts = q && q->alpha != 0;
       R[i] = counts ? q->red : 0;
       G[i] = counts ? q->green : 0;
@@ -435,8 +444,6 @@ PF_Err QuadrantBand(void* job_, A_long thread, A_long quadrant, A_long) {
   std::vector<AxisPoint> axis;  // this line's points on the centre's row or column
   std::vector<P> axisValues(job->room);
   std::vector<TrailJob::AxisValue>& kept = job->axis[quadrant];
-  const size_t W = size_t(rc->io->dst->width);
-  const size_t cx = size_t(rc->cx), cy = size_t(rc->cy);
   A_long walked = 0;
   for (A_long l = 0; l < A_long(job->starts.size()); ++l) {
     if (Quadrant(job->starts[size_t(l)], rc->cx, rc->cy) != quadrant) continue;
@@ -450,7 +457,7 @@ PF_Err QuadrantBand(void* job_, A_long thread, A_long quadrant, A_long) {
     axis.clear();
     for (int i = 0; i < n; ++i) {
       const size_t cell = line.cell(i);
-      if (cell / W == cy || cell % W == cx) {
+      if (line.point(i).y == rc->cy || line.point(i).x == rc->cx) {  // no point folds
         owned.emplace_back(i, &axisValues[axis.size()]);
         axis.push_back({i, cell});
         continue;
