@@ -292,7 +292,7 @@ class Line {
     Sample();
     P value;
     if (exact_ && ExactValue(s_, n_, i, job_.N, eps_, *job_.flat, mine.alpha, &value)) return value;
-    Doubles();
+    Doubles(i);
     P mines[kTrailLanes] = {mine}, values[kTrailLanes];
     LineValues<P>(s_, i, job_.N, job_.weight.data(), mines, values);
     return values[0];
@@ -307,7 +307,7 @@ class Line {
         if (!ExactValue(s_, n_, i, job_.N, eps_, *job_.flat, own(i).alpha, t)) points[kept++] = {i, t};
       points.resize(kept);
     }
-    if (!points.empty()) Doubles();
+    if (!points.empty()) Doubles(points.front().first);
     for (size_t o = 0; o < points.size();) {
       const int i = points[o].first;
       P mine[kTrailLanes], values[kTrailLanes];
@@ -340,18 +340,21 @@ class Line {
     }
     if (exact_) ExactSums(s_, n_, job_.N);
     sampled_ = true;
-    doubles_ = false;
+    doublesFrom_ = n_;
+    padded_ = false;
   }
-  // The samples as the ordered sums take them.
-  void Doubles() {
-    if (doubles_) return;
+  // The samples from point `from` on as the ordered sums take them (a point's window reads
+  // none before it), the zeros behind the line included.
+  void Doubles(int from) {
+    if (from >= doublesFrom_ && padded_) return;
     for (int c = 0; c < 4; ++c) {
       double* d = s_.channel(c);
       const int32_t* v = s_.value(c);
-      for (int i = 0; i < n_; ++i) d[i] = double(v[i]);
-      std::fill(d + n_, d + n_ + job_.N + kTrailLanes, 0.0);
+      for (int i = from; i < doublesFrom_; ++i) d[i] = double(v[i]);
+      if (!padded_) std::fill(d + n_, d + n_ + job_.N + kTrailLanes, 0.0);
     }
-    doubles_ = true;
+    doublesFrom_ = std::min(doublesFrom_, from);
+    padded_ = true;
   }
 
   const TrailJob& job_;
@@ -362,7 +365,8 @@ class Line {
   const double eps_;
   int n_ = 0;
   uint64_t line_ = 0;
-  bool sampled_ = false, doubles_ = false;
+  bool sampled_ = false, padded_ = false;
+  int doublesFrom_ = 0;  // the samples made doubles: from here to the line's end
 };
 
 // The claims method, for any extent: a first pass over every line claims the pixels, each
