@@ -92,10 +92,11 @@ void PositionsWide(const DistortionRefcon* rc, A_long y, A_long x0, A_long n, Ro
 #endif
 
 // GetPointerFromDataDP's sample where its four pixels lie in the source without folding and
-// off its first row and column, the four channels as vector lanes: each lane the very
-// products and sums of its expression, in its order, truncated. False elsewhere.
+// off its first row and column, the four channels as 256-bit vector lanes: each lane the
+// very products and sums of its expression, in its order, truncated. False elsewhere, and
+// where the processor has no such vectors (narrower ones cost more than they save here).
 template <class P>
-bool SampleInside(const PF_EffectWorld* src, double y, double x, P* result) {
+VIZMIRA_WIDE bool SampleInside(const PF_EffectWorld* src, double y, double x, P* result) {
   const A_long y0 = A_long(y), x0 = A_long(x);
   const A_long row = y0 - src->extent_hint.top, col = x0 - src->extent_hint.left;
   if (y0 < 1 || x0 < 1 || row < 0 || col < 0 || row + 1 >= src->height || col + 1 >= src->width)
@@ -124,6 +125,7 @@ PF_Err DistortionBand(void* job_, A_long thread, A_long band, A_long bands) {
                   std::vector<char>(size_t(W))};
   const auto positions = WideVectors() ? PositionsWide : PositionsPlain;
   const bool centreOnly = rc->focal < 0.0001;  // the whole lens shows the centre pixel
+  const bool wide = WideVectors();
   return RowsBandWith<P>(job, thread, band, bands, [&](A_long y) {
     const MaskRow mask(rc->io, y);
     // The row's pixels inside the lens lie within first … last.
@@ -138,7 +140,7 @@ PF_Err DistortionBand(void* job_, A_long thread, A_long band, A_long bands) {
       } else if (centreOnly) {
         *out = GetPointerFromData<P>(src, rc->cy, rc->cx, 1);
       } else if (at.ok[i]) {
-        if (!SampleInside<P>(src, at.rows[i], at.cols[i], out))
+        if (!wide || !SampleInside<P>(src, at.rows[i], at.cols[i], out))
           GetPointerFromDataDP<P>(src, at.rows[i], at.cols[i], out, 1);
         out->alpha = in->alpha;
       } else {
