@@ -7,6 +7,10 @@
 #include <new>
 #include <vector>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 #include "core/bands.h"
 #include "core/lens_mask.h"
 #include "core/pixel.h"
@@ -229,12 +233,42 @@ void AddDifferencesPlain(const Entry<P>* entries, size_t count, A_long x, ptrdif
   else AddDifferences<1>(entries, count, x, sampleStep, acc);
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+// The same in 256-bit instructions, written out: the sample widened in one conversion, the
+// weight w = e.weight · h formed in every lane by one product and the first lane replaced
+// by 1 (the compiler's own form widens the halves apart to replace it).
+template <int kRows, class P>
+VIZMIRA_WIDE [[gnu::always_inline]] inline void AddDifferences256(
+    const Entry<P>* entries, size_t count, A_long x, ptrdiff_t sampleStep, V4* sums) {
+  __m256d acc[kRows];
+  for (int g = 0; g < kRows; ++g) acc[g] = __m256d(sums[g]);
+  const __m256d one = _mm256_set1_pd(1.0);
+  for (size_t i = 0; i < count; ++i) {
+    const Entry<P>& e = entries[i];
+    const float* at = e.samples + 4 * ptrdiff_t(x + e.x);
+    const __m256d weight = _mm256_set1_pd(e.weight);
+    for (int g = 0; g < kRows; ++g) {
+      const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(at + g * sampleStep));  // h, red, green, blue
+      const __m256d w = _mm256_mul_pd(weight, _mm256_permute4x64_pd(v, 0));
+      acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(w, _mm256_blend_pd(v, one, 1)));
+    }
+  }
+  for (int g = 0; g < kRows; ++g) sums[g] = V4(acc[g]);
+}
+
 template <class P>
 VIZMIRA_WIDE void AddDifferencesWide(const Entry<P>* entries, size_t count, A_long x,
                                      ptrdiff_t sampleStep, V4* acc, int rows) {
-  if (rows == 4) AddDifferences<4>(entries, count, x, sampleStep, acc);
-  else AddDifferences<1>(entries, count, x, sampleStep, acc);
+  if (rows == 4) AddDifferences256<4>(entries, count, x, sampleStep, acc);
+  else AddDifferences256<1>(entries, count, x, sampleStep, acc);
 }
+#else
+template <class P>
+void AddDifferencesWide(const Entry<P>* entries, size_t count, A_long x, ptrdiff_t sampleStep,
+                        V4* acc, int rows) {
+  AddDifferencesPlain(entries, count, x, sampleStep, acc, rows);
+}
+#endif
 
 template <class P>
 void AddDifferencesFor(const Entry<P>* entries, size_t count, A_long x, ptrdiff_t sampleStep,
