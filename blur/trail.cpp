@@ -243,6 +243,19 @@ struct TrailJob {
   std::vector<AxisValue> axis[4];  // the quadrant method's values on the centre's row and column
 };
 
+// Points of a line and the places their values go, in ascending order; added without a
+// branch (written at the end, counted only when kept).
+template <class P>
+struct LinePoints {
+  explicit LinePoints(size_t room) : at(room) {}
+  void add(int i, P* target, bool keep = true) {
+    at[count] = {i, target};
+    count += keep;
+  }
+  std::vector<std::pair<int, P*>> at;
+  size_t count = 0;
+};
+
 // One line as a band walks it: its points, the pixels they write and their values.
 template <class P>
 class Line {
@@ -297,24 +310,27 @@ class Line {
     LineValues<P>(s_, i, job_.N, job_.weight.data(), mines, values);
     return values[0];
   }
-  // The values of the listed points (ascending) into their places; the list is used up.
-  void WriteValues(std::vector<std::pair<int, P*>>& points) {
-    if (points.empty()) return;
+  // The values of the listed points into their places; the list is used up.
+  void WriteValues(LinePoints<P>& points) {
+    if (points.count == 0) return;
     Sample();
+    auto* at = points.at.data();
     if (exact_) {
       size_t kept = 0;  // the points whose values need the ordered sums
-      for (const auto& [i, t] : points)
-        if (!ExactValue(s_, n_, i, job_.N, eps_, *job_.flat, own(i).alpha, t)) points[kept++] = {i, t};
-      points.resize(kept);
+      for (size_t o = 0; o < points.count; ++o) {
+        const auto [i, t] = at[o];
+        if (!ExactValue(s_, n_, i, job_.N, eps_, *job_.flat, own(i).alpha, t)) at[kept++] = {i, t};
+      }
+      points.count = kept;
     }
-    if (!points.empty()) Doubles(points.front().first);
-    for (size_t o = 0; o < points.size();) {
-      const int i = points[o].first;
+    if (points.count > 0) Doubles(at[0].first);
+    for (size_t o = 0; o < points.count;) {
+      const int i = at[o].first;
       P mine[kTrailLanes], values[kTrailLanes];
       for (int k = 0; k < kTrailLanes; ++k) mine[k] = own(i + k);
       LineValues<P>(s_, i, job_.N, job_.weight.data(), mine, values);
-      for (; o < points.size() && points[o].first < i + kTrailLanes; ++o)
-        *points[o].second = values[points[o].first - i];
+      for (; o < points.count && at[o].first < i + kTrailLanes; ++o)
+        *at[o].second = values[at[o].first - i];
     }
   }
 
@@ -380,8 +396,7 @@ PF_Err ClaimsBand(void* job_, A_long thread, A_long band, A_long bands) {
   LineScratch s(job->room, job->N);
   if (!s.ok()) return PF_Err_OUT_OF_MEMORY;
   Line<P> line(*job, s);
-  std::vector<std::pair<int, P*>> owned;
-  if (job->writing) owned.reserve(job->room);
+  LinePoints<P> owned(job->writing ? job->room : 0);
   // Bands taken one after another run at once on the host's threads: they take their lines
   // from the two ends of the edge in turn, so that threads seldom work on the same pixels.
   const A_long chunk = band % 2 == 0 ? band / 2 : bands - 1 - band / 2;
@@ -390,11 +405,11 @@ PF_Err ClaimsBand(void* job_, A_long thread, A_long band, A_long bands) {
     line.Start(l);
     const int n = line.size();
     if (job->writing) {
-      owned.clear();
+      owned.count = 0;
       for (int i = 0; i < n; ++i) {
         line.FetchClaimAhead(i);
-        if (job->claims[line.cell(i)].load(std::memory_order_relaxed) == line.key(i))
-          owned.emplace_back(i, line.target(i));
+        owned.add(i, line.target(i),
+                  job->claims[line.cell(i)].load(std::memory_order_relaxed) == line.key(i));
       }
       line.WriteValues(owned);
       continue;
@@ -439,8 +454,7 @@ PF_Err QuadrantBand(void* job_, A_long thread, A_long quadrant, A_long) {
   LineScratch s(job->room, job->N);
   if (!s.ok()) return PF_Err_OUT_OF_MEMORY;
   Line<P> line(*job, s);
-  std::vector<std::pair<int, P*>> owned;
-  owned.reserve(job->room);
+  LinePoints<P> owned(job->room);
   struct AxisPoint {
     int i;
     size_t cell;
@@ -457,23 +471,27 @@ PF_Err QuadrantBand(void* job_, A_long thread, A_long quadrant, A_long) {
     }
     line.Start(l);
     const int n = line.size();
-    owned.clear();
+    owned.count = 0;
     axis.clear();
     for (int i = 0; i < n; ++i) {
       const size_t cell = line.cell(i);
       if (line.point(i).y == rc->cy || line.point(i).x == rc->cx) {  // no point folds
-        owned.emplace_back(i, &axisValues[axis.size()]);
+        owned.add(i, &axisValues[axis.size()]);
         axis.push_back({i, cell});
         continue;
       }
-      if (job->taken[cell]) continue;
+      // Whether the pixel is still free decides without a branch (lines crossing near the
+      // centre make it unpredictable); a transparent source pixel needs its value to know.
+      const bool free = !job->taken[cell];
       const P mine = line.own(i);
       if (mine.alpha != 0) {
         job->taken[cell] = 1;
-        owned.emplace_back(i, line.target(i));
-      } else if (const P value = line.Value(i, mine); !IsZero(value)) {
-        job->taken[cell] = 1;
-        *line.target(i) = value;
+        owned.add(i, line.target(i), free);
+      } else if (free) {
+        if (const P value = line.Value(i, mine); !IsZero(value)) {
+          job->taken[cell] = 1;
+          *line.target(i) = value;
+        }
       }
     }
     line.WriteValues(owned);
