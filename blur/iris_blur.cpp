@@ -95,26 +95,42 @@ std::vector<RowDifference> RowDifferences(const IrisKernel& k) {
   return list;
 }
 
-std::vector<float> HighlightMap(const PF_EffectWorld* src) {
-  std::vector<float> map(size_t(src->width) * size_t(src->height));
-  const bool deep = IsDeep(src);
-  const double max2 = deep ? 1073741824.0 : 65025.0;
-  for (A_long y = 0; y < src->height; ++y) {
+namespace {
+
+struct HighlightJob {
+  const PF_EffectWorld* src;
+  float* map;
+};
+
+template <class P>
+void HighlightRows(const PF_EffectWorld* src, float* map, Span rows) {
+  const double max2 = PixelTraits<P>::kDeep ? 1073741824.0 : 65025.0;
+  for (A_long y = rows.first; y < rows.last; ++y) {
+    const P* in = RowOf<P>(src, y);
+    float* out = map + size_t(y) * size_t(src->width);
     for (A_long x = 0; x < src->width; ++x) {
-      double a, r, g, b;
-      if (deep) {
-        const PF_Pixel16 p = GetPointerFromData<PF_Pixel16>(src, y + src->extent_hint.top,
-                                                             x + src->extent_hint.left, 0);
-        a = p.alpha; r = p.red; g = p.green; b = p.blue;
-      } else {
-        const PF_Pixel p = GetPointerFromData<PF_Pixel>(src, y + src->extent_hint.top,
-                                                        x + src->extent_hint.left, 0);
-        a = p.alpha; r = p.red; g = p.green; b = p.blue;
-      }
+      const double a = in[x].alpha, r = in[x].red, g = in[x].green, b = in[x].blue;
       const double luma = 0.299 * r + 0.587 * g + 0.114 * b;
-      map[size_t(y) * src->width + x] = float(std::sqrt(luma * a / max2));
+      out[x] = float(std::sqrt(luma * a / max2));
     }
   }
+}
+
+PF_Err HighlightBand(void* refcon, A_long, A_long band, A_long bands) {
+  const HighlightJob* job = static_cast<const HighlightJob*>(refcon);
+  const Span rows = BandSpan(job->src->height, band, bands);
+  if (IsDeep(job->src)) HighlightRows<PF_Pixel16>(job->src, job->map, rows);
+  else HighlightRows<PF_Pixel>(job->src, job->map, rows);
+  return PF_Err_NONE;
+}
+
+}  // namespace
+
+std::vector<float> HighlightMap(const PF_EffectWorld* src, const PF_Iterate8Suite1* bands) {
+  std::vector<float> map(size_t(src->width) * size_t(src->height));
+  HighlightJob job{src, map.data()};
+  if (!bands || bands->iterate_generic(BandsFor(src->height), &job, HighlightBand) != PF_Err_NONE)
+    HighlightBand(&job, 0, 0, 1);
   return map;
 }
 
@@ -169,8 +185,8 @@ struct UniformJob {
   const float* H;
   std::vector<RowDifference> list;
   std::vector<float> samples;  // {h, red, green, blue} a pixel
-  // lit[(y + 1)(w + 1) + x + 1]: how many pixels above and left of (x, y), both included,
-  // have a highlight weight; a window without any sums to exactly zero (every term is +0).
+  // lit[y (w + 1) + x + 1]: how many pixels of row y left of x, x included, have a highlight
+  // weight; a window without any sums to exactly zero (every term is +0).
   std::vector<uint32_t> lit;
   BandProgress progress;
 };
@@ -182,8 +198,11 @@ bool AnyLit(const UniformJob& job, A_long x, A_long y, A_long r) {
   const size_t stride = size_t(w) + 1;
   const size_t x0 = size_t(std::max<A_long>(0, x - r)), x1 = size_t(std::min<A_long>(w, x + r + 1));
   const size_t y0 = size_t(std::max<A_long>(0, y - r)), y1 = size_t(std::min<A_long>(h, y + r + 1));
-  const uint32_t* t = job.lit.data();
-  return t[y1 * stride + x1] - t[y0 * stride + x1] - t[y1 * stride + x0] + t[y0 * stride + x0] != 0;
+  for (size_t row = y0; row < y1; ++row) {
+    const uint32_t* t = job.lit.data() + row * stride;
+    if (t[x1] != t[x0]) return true;
+  }
+  return false;
 }
 
 // The running sums {weight, red, green, blue} of a row as one vector: its lanes take the
@@ -283,6 +302,7 @@ struct SamplesJob {
   const PF_EffectWorld* src;
   const float* H;
   float* samples;
+  uint32_t* lit;  // where wanted, the rows' counts of lit pixels (UniformJob::lit)
 };
 
 template <class P>
@@ -301,19 +321,25 @@ PF_Err PrepareSamples(void* refcon, A_long, A_long band, A_long bands) {
       out[2] = float(in[x].green);
       out[3] = float(in[x].blue);
     }
+    if (uint32_t* lit = job->lit) {
+      lit += size_t(y) * (size_t(src->width) + 1);
+      lit[0] = 0;
+      for (A_long x = 0; x < src->width; ++x) lit[x + 1] = lit[x] + (h[x] != 0);
+    }
   }
   return PF_Err_NONE;
 }
 
 template <class P>
 PF_Err Samples(const PF_Iterate8Suite1* iterate, const PF_EffectWorld* src, const float* H,
-               std::vector<float>* samples) {
+               std::vector<float>* samples, std::vector<uint32_t>* lit = nullptr) {
   try {
     samples->resize(4 * size_t(src->width) * size_t(src->height));
+    if (lit) lit->resize((size_t(src->width) + 1) * size_t(src->height));
   } catch (const std::bad_alloc&) {
     return PF_Err_OUT_OF_MEMORY;
   }
-  SamplesJob job{src, H, samples->data()};
+  SamplesJob job{src, H, samples->data(), lit ? lit->data() : nullptr};
   return iterate->iterate_generic(BandsFor(src->height), &job, PrepareSamples<P>);
 }
 
@@ -445,20 +471,7 @@ PF_Err UniformIrisBlur(IO_Params* io, const IrisKernel& k, const float* H) {
   UniformJob job{io, &k, H, RowDifferences(k), {}, {}, {}};
   AEGP_SuiteHandler suites(io->in_data->pica_basicP);
   const PF_Iterate8Suite1* iterate = suites.Iterate8Suite1();
-  if (PF_Err err = Samples<P>(iterate, io->src, H, &job.samples)) return err;
-  const size_t w = size_t(io->src->width), h = size_t(io->src->height);
-  try {
-    job.lit.assign((w + 1) * (h + 1), 0);
-  } catch (const std::bad_alloc&) {
-    return PF_Err_OUT_OF_MEMORY;
-  }
-  for (size_t y = 0; y < h; ++y) {
-    uint32_t across = 0;
-    for (size_t x = 0; x < w; ++x) {
-      across += H[y * w + x] != 0;
-      job.lit[(y + 1) * (w + 1) + x + 1] = job.lit[y * (w + 1) + x + 1] + across;
-    }
-  }
+  if (PF_Err err = Samples<P>(iterate, io->src, H, &job.samples, &job.lit)) return err;
   const A_long rows = std::min(io->dst->height, io->src->height);
   return IterateBands(iterate, io->in_data, BandsFor(rows), &job, UniformIrisRows<P>, rows);
 }
@@ -659,7 +672,8 @@ PF_Err RenderReleasticBlurEffect(IO_Params* io, const KT_Info* info) {
   if (!info->irisBlurVisible || !(double(info->irisBlurAmount) > 0.0001)) return HandOn(io);
   const A_long R = A_long(info->irisBlurAmount * 100.0f);
   const IrisShape shape = IrisShapeFrom(info);
-  const std::vector<float> H = HighlightMap(io->src);
+  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
+  const std::vector<float> H = HighlightMap(io->src, suites.Iterate8Suite1());
   const bool deep = IsDeep(io->dst);
   PF_Err err;
   if (info->irisBlurLensMap) {

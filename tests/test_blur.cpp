@@ -614,15 +614,15 @@ TEST(BlurStage, PassesRunTheBlursTheyShould) {
             plain + 1 + 6 + 1);
   // A realistic blur in blur-map mode skips the main pass and runs in the blur-map pass, as
   // one iteration per batch of kernels (the composite then moves after it); without the map
-  // it runs in the main pass, as one iteration over bands of rows. Either first prepares its
-  // samples in one more.
+  // it runs in the main pass, as one iteration over bands of rows. Either first makes its
+  // highlight map and prepares its samples in two more.
   const int base = count({});
   EXPECT_EQ(base, 2);  // the mask, the composite with the lens composite
   EXPECT_EQ(count({{"Lightness/Amount", "10"}}), base + 1);
-  EXPECT_EQ(count({{"Realistic Blur  [very slow]/Amount", "3"}}), base + 2);
+  EXPECT_EQ(count({{"Realistic Blur  [very slow]/Amount", "3"}}), base + 3);
   EXPECT_EQ(count({{"Realistic Blur  [very slow]/Amount", "3"},
                    {"Realistic Blur  [very slow]/Use Lens as Blur Map", "on"}}),
-            base + 1 + 2);
+            base + 1 + 3);
 }
 
 TEST(BlurStage, EveryBlurIdenticalForEveryThreadCount) {
