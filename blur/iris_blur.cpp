@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -126,9 +127,10 @@ PF_Err HighlightBand(void* refcon, A_long, A_long band, A_long bands) {
 
 }  // namespace
 
-std::vector<float> HighlightMap(const PF_EffectWorld* src, const PF_Iterate8Suite1* bands) {
-  std::vector<float> map(size_t(src->width) * size_t(src->height));
-  HighlightJob job{src, map.data()};
+std::unique_ptr<float[]> HighlightMap(const PF_EffectWorld* src, const PF_Iterate8Suite1* bands) {
+  std::unique_ptr<float[]> map(new (std::nothrow) float[size_t(src->width) * size_t(src->height)]);
+  if (!map) return map;
+  HighlightJob job{src, map.get()};
   if (!bands || bands->iterate_generic(BandsFor(src->height), &job, HighlightBand) != PF_Err_NONE)
     HighlightBand(&job, 0, 0, 1);
   return map;
@@ -184,10 +186,10 @@ struct UniformJob {
   const IrisKernel* k;
   const float* H;
   std::vector<RowDifference> list;
-  std::vector<float> samples;  // {h, red, green, blue} a pixel
+  std::unique_ptr<float[]> samples;  // {h, red, green, blue} a pixel
   // lit[y (w + 1) + x + 1]: how many pixels of row y left of x, x included, have a highlight
   // weight; a window without any sums to exactly zero (every term is +0).
-  std::vector<uint32_t> lit;
+  std::unique_ptr<uint32_t[]> lit;
   BandProgress progress;
 };
 
@@ -199,7 +201,7 @@ bool AnyLit(const UniformJob& job, A_long x, A_long y, A_long r) {
   const size_t x0 = size_t(std::max<A_long>(0, x - r)), x1 = size_t(std::min<A_long>(w, x + r + 1));
   const size_t y0 = size_t(std::max<A_long>(0, y - r)), y1 = size_t(std::min<A_long>(h, y + r + 1));
   for (size_t row = y0; row < y1; ++row) {
-    const uint32_t* t = job.lit.data() + row * stride;
+    const uint32_t* t = job.lit.get() + row * stride;
     if (t[x1] != t[x0]) return true;
   }
   return false;
@@ -332,14 +334,12 @@ PF_Err PrepareSamples(void* refcon, A_long, A_long band, A_long bands) {
 
 template <class P>
 PF_Err Samples(const PF_Iterate8Suite1* iterate, const PF_EffectWorld* src, const float* H,
-               std::vector<float>* samples, std::vector<uint32_t>* lit = nullptr) {
-  try {
-    samples->resize(4 * size_t(src->width) * size_t(src->height));
-    if (lit) lit->resize((size_t(src->width) + 1) * size_t(src->height));
-  } catch (const std::bad_alloc&) {
-    return PF_Err_OUT_OF_MEMORY;
-  }
-  SamplesJob job{src, H, samples->data(), lit ? lit->data() : nullptr};
+               std::unique_ptr<float[]>* samples, std::unique_ptr<uint32_t[]>* lit = nullptr) {
+  // Every value is written by the bands: nothing is cleared first.
+  samples->reset(new (std::nothrow) float[4 * size_t(src->width) * size_t(src->height)]);
+  if (lit) lit->reset(new (std::nothrow) uint32_t[(size_t(src->width) + 1) * size_t(src->height)]);
+  if (!*samples || (lit && !*lit)) return PF_Err_OUT_OF_MEMORY;
+  SamplesJob job{src, H, samples->get(), lit ? lit->get() : nullptr};
   return iterate->iterate_generic(BandsFor(src->height), &job, PrepareSamples<P>);
 }
 
@@ -438,7 +438,7 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
         if (r.y + e.y >= 0 && r.y + e.y < io->src->height)
           r.entries.push_back(Entry<P>{e.x, e.weight, pic.at(0, r.y + e.y),
                                        job->H + size_t(r.y + e.y) * size_t(srcW),
-                                       job->samples.data() + 4 * size_t(r.y + e.y) * size_t(srcW)});
+                                       job->samples.get() + 4 * size_t(r.y + e.y) * size_t(srcW)});
       full = full && r.entries.size() == list.size();
       r.s = V4{0, 0, 0, 0};
       r.peak = 0;
@@ -566,7 +566,7 @@ PF_Err BlurMapIrisBlur(IO_Params* io, const IrisShape& shape, A_long R, const fl
   IrisRefcon rc{table.data(), io, H, R};
   AEGP_SuiteHandler suites(io->in_data->pica_basicP);
   const PF_Iterate8Suite1* iterate = suites.Iterate8Suite1();
-  std::vector<float> samples;
+  std::unique_ptr<float[]> samples;
   if (PF_Err err = Samples<P>(iterate, io->src, H, &samples)) return err;
 
   A_long next = 0;
@@ -586,7 +586,7 @@ PF_Err BlurMapIrisBlur(IO_Params* io, const IrisShape& shape, A_long R, const fl
       table[size_t(next)] = &sparse;
     }
     if (cells == 0) continue;
-    MapJob job{{io->in_data, io->src, dst, &rc, {}}, &rc, samples.data()};
+    MapJob job{{io->in_data, io->src, dst, &rc, {}}, &rc, samples.get()};
     if (PF_Err err = IterateBands(iterate, io->in_data, BandsFor(dst->height), &job,
                                   MapRows<P>, dst->height))
       return err;
@@ -673,15 +673,16 @@ PF_Err RenderReleasticBlurEffect(IO_Params* io, const KT_Info* info) {
   const A_long R = A_long(info->irisBlurAmount * 100.0f);
   const IrisShape shape = IrisShapeFrom(info);
   AEGP_SuiteHandler suites(io->in_data->pica_basicP);
-  const std::vector<float> H = HighlightMap(io->src, suites.Iterate8Suite1());
+  const std::unique_ptr<float[]> H = HighlightMap(io->src, suites.Iterate8Suite1());
+  if (!H) return PF_Err_OUT_OF_MEMORY;
   const bool deep = IsDeep(io->dst);
   PF_Err err;
   if (info->irisBlurLensMap) {
-    err = deep ? BlurMapIrisBlur<PF_Pixel16>(io, shape, R, H.data())
-               : BlurMapIrisBlur<PF_Pixel>(io, shape, R, H.data());
+    err = deep ? BlurMapIrisBlur<PF_Pixel16>(io, shape, R, H.get())
+               : BlurMapIrisBlur<PF_Pixel>(io, shape, R, H.get());
   } else {
     const IrisKernel k = BuildIrisGrid(shape, R);
-    err = deep ? UniformIrisBlur<PF_Pixel16>(io, k, H.data()) : UniformIrisBlur<PF_Pixel>(io, k, H.data());
+    err = deep ? UniformIrisBlur<PF_Pixel16>(io, k, H.get()) : UniformIrisBlur<PF_Pixel>(io, k, H.get());
   }
   if (err) return err;
   if (deep) RepairBorder<PF_Pixel16>(io->dst);

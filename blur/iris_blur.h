@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -39,8 +40,10 @@ IrisKernel BuildIrisGrid(const IrisShape& shape, A_long r);
 std::vector<RowDifference> RowDifferences(const IrisKernel& kernel);
 
 // Brightness weight of every source pixel: √(luma · alpha / max²), 0 for black or clear.
-// Rows are made in bands on the host's threads through `bands`, or on this thread without it.
-std::vector<float> HighlightMap(const PF_EffectWorld* src, const PF_Iterate8Suite1* bands = nullptr);
+// Rows are made in bands on the host's threads through `bands`, or on this thread without it;
+// null where the memory cannot be had.
+std::unique_ptr<float[]> HighlightMap(const PF_EffectWorld* src,
+                                      const PF_Iterate8Suite1* bands = nullptr);
 
 // The cells of a kernel above the blur-map threshold, in row-major order.
 // A kernel's cells for the blur-map form, with where each lies from the output pixel in the

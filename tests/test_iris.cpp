@@ -275,7 +275,7 @@ TEST(IrisBlurMap, RadiusComesFromTheMaskToTheThreeHalves) {
   centre.Add(Weight_Pt{0, 0, 1.0f}, &src.def());
   std::vector<const IrisCells*> table(41, nullptr);
   table[14] = &centre;
-  IrisRefcon rc{table.data(), &io, H.data(), 40};
+  IrisRefcon rc{table.data(), &io, H.get(), 40};
   PF_Pixel in{255, 200, 200, 200}, out{1, 1, 1, 1};
   IrisBlur<PF_Pixel>(&rc, 4, 4, &in, &out);
   EXPECT_EQ(out.red, 200);
@@ -295,7 +295,7 @@ TEST(IrisBlurMap, TransparentNeighbourhoodsKeepThePixel) {
   for (A_long dy = -1; dy <= 1; ++dy)
     for (A_long dx = -1; dx <= 1; ++dx) square.Add(Weight_Pt{dx, dy, 1.0f}, &src.def());
   std::vector<const IrisCells*> table{nullptr, &square};
-  IrisRefcon rc{table.data(), &io, H.data(), 1};
+  IrisRefcon rc{table.data(), &io, H.get(), 1};
   PF_Pixel16 in{0, 900, 800, 700}, out{};
   IrisBlur<PF_Pixel16>(&rc, 2, 2, &in, &out);
   EXPECT_EQ(out.red, 900);
