@@ -280,7 +280,8 @@ VIZMIRA_WIDE [[gnu::always_inline]] inline void AddDifferences256(
 template <class P>
 VIZMIRA_WIDE void AddDifferencesWide(const Entry<P>* entries, size_t count, A_long x,
                                      ptrdiff_t sampleStep, V4* acc, int rows) {
-  if (rows == 4) AddDifferences256<4>(entries, count, x, sampleStep, acc);
+  if (rows == 8) AddDifferences256<8>(entries, count, x, sampleStep, acc);
+  else if (rows == 4) AddDifferences256<4>(entries, count, x, sampleStep, acc);
   else AddDifferences256<1>(entries, count, x, sampleStep, acc);
 }
 #else
@@ -368,8 +369,11 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
     double peak;
     A_long since;
   };
-  constexpr int kGroup = 4;
-  Row group[kGroup];
+  // Eight rows side by side where there are 256-bit vectors (sixteen registers hold their
+  // sums), else four.
+  constexpr int kMaxGroup = 8;
+  const int groupSize = WideVectors() ? 8 : 4;
+  Row group[kMaxGroup];
   for (Row& r : group) r.entries.reserve(list.size());
 
   auto write = [&](const Row& r, A_long x) {
@@ -426,10 +430,10 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
     write(r, x);
   };
 
-  for (A_long y0 = rows.first; y0 < rows.last; y0 += kGroup) {
+  for (A_long y0 = rows.first; y0 < rows.last; y0 += groupSize) {
     if (PF_Err err = io->in_data->inter.abort(io->in_data->effect_ref)) return err;
-    const int n = int(std::min<A_long>(kGroup, rows.last - y0));
-    bool full = n == kGroup;  // every row of the group has the whole list
+    const int n = int(std::min<A_long>(groupSize, rows.last - y0));
+    bool full = n == groupSize;  // every row of the group has the whole list
     for (int g = 0; g < n; ++g) {
       Row& r = group[g];
       r.y = y0 + g;
@@ -453,10 +457,10 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
         for (int g = 0; g < n; ++g) step(group[g], x);
         continue;
       }
-      V4 acc[kGroup];
-      for (int g = 0; g < kGroup; ++g) acc[g] = group[g].s;
-      AddDifferencesFor(group[0].entries.data(), list.size(), x, sampleStep, acc, kGroup);
-      for (int g = 0; g < kGroup; ++g) {
+      V4 acc[kMaxGroup];
+      for (int g = 0; g < groupSize; ++g) acc[g] = group[g].s;
+      AddDifferencesFor(group[0].entries.data(), list.size(), x, sampleStep, acc, groupSize);
+      for (int g = 0; g < groupSize; ++g) {
         group[g].s = acc[g];
         afterStep(group[g], x);
         write(group[g], x);
