@@ -299,6 +299,34 @@ void AddDifferencesFor(const Entry<P>* entries, size_t count, A_long x, ptrdiff_
   AddDifferencesPlain(entries, count, x, sampleStep, acc, rows);
 }
 
+// The colours a row's sums {w, red, green, blue} give: trunc(c / w) limited to 0 … max, or
+// 0 where w is not positive; for `rows` rows at once.
+void MeansPlain(const V4* sums, int rows, double max, int32_t (*out)[4]) {
+  for (int g = 0; g < rows; ++g) {
+    const double sw = sums[g][0];
+    for (int c = 1; c < 4; ++c)
+      out[g][c] = sw > 0 ? int32_t(std::clamp(std::trunc(sums[g][c] / sw), 0.0, max)) : 0;
+  }
+}
+#if defined(__x86_64__) || defined(__i386__)
+// The same with one division for the three colours (the quotients are not negative, so
+// truncating the lesser of the quotient and max is the same limit).
+VIZMIRA_WIDE void MeansWide(const V4* sums, int rows, double max, int32_t (*out)[4]) {
+  const __m256d top = _mm256_set1_pd(max), zero = _mm256_setzero_pd();
+  for (int g = 0; g < rows; ++g) {
+    const __m256d s = __m256d(sums[g]), sw = _mm256_permute4x64_pd(s, 0);
+    const __m256d q = _mm256_min_pd(_mm256_div_pd(s, sw), top);
+    const __m256d lit = _mm256_cmp_pd(sw, zero, _CMP_GT_OQ);
+    const __m128i t = _mm256_cvttpd_epi32(_mm256_and_pd(q, lit));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[g]), t);
+  }
+}
+#else
+void MeansWide(const V4* sums, int rows, double max, int32_t (*out)[4]) {
+  MeansPlain(sums, rows, max, out);
+}
+#endif
+
 // Every source pixel as the sums read it: {h, red, green, blue} in single precision (each
 // exactly the value the sums convert), one load a sample; filled in bands of rows.
 struct SamplesJob {
@@ -376,19 +404,16 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
   Row group[kMaxGroup];
   for (Row& r : group) r.entries.reserve(list.size());
 
-  auto write = [&](const Row& r, A_long x) {
+  const auto means = WideVectors() ? MeansWide : MeansPlain;
+  // The row's pixel at x: the source's alpha and the colours of `mean` (MeansPlain's).
+  auto put = [&](const Row& r, A_long x, const int32_t* mean) {
     P* out = GetPointerFromDataP<P>(dst, r.y + dst->extent_hint.top, x + dst->extent_hint.left, 1);
-    const P* own = pic.at(x, r.y);
-    out->alpha = own->alpha;
-    const double sw = r.s[0];
-    if (sw > 0) {
-      auto q = [&](double c) { return C(std::clamp(std::trunc(c / sw), 0.0, kMax)); };
-      out->red = q(r.s[1]);
-      out->green = q(r.s[2]);
-      out->blue = q(r.s[3]);
-    } else {
-      out->red = out->green = out->blue = 0;
-    }
+    *out = P{pic.at(x, r.y)->alpha, C(mean[1]), C(mean[2]), C(mean[3])};
+  };
+  auto write = [&](const Row& r, A_long x) {
+    int32_t mean[1][4];
+    MeansPlain(&r.s, 1, kMax, mean);
+    put(r, x, mean[0]);
   };
   auto fullSum = [&](Row& r, A_long x) {
     const Sums d = AnyLit(*job, x, r.y, k.rx) ? DirectSum(pic, k, x, r.y) : Sums{};
@@ -463,8 +488,11 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
       for (int g = 0; g < groupSize; ++g) {
         group[g].s = acc[g];
         afterStep(group[g], x);
-        write(group[g], x);
+        acc[g] = group[g].s;  // a full sum may have replaced it
       }
+      int32_t mean[kMaxGroup][4];
+      means(acc, groupSize, kMax, mean);
+      for (int g = 0; g < groupSize; ++g) put(group[g], x, mean[g]);
     }
   }
   return job->progress.Done(io->in_data, thread, rows.last - rows.first, Ht);
