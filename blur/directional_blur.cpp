@@ -95,13 +95,16 @@ PF_Err DirectionalBand(void* job_, A_long thread, A_long band, A_long bands) {
   RowsJob* job = static_cast<RowsJob*>(job_);
   const DirectionalKernel* k = static_cast<const DirectionalKernel*>(job->refcon);
   const PF_EffectWorld* src = k->io->src;
+  // The segment's ends weigh exactly 0: their terms, +0, leave every sum as it was, so
+  // they are left out (of the reach too).
   A_long left = 0, right = 0, up = 0, down = 0;  // the segment's reach
-  std::vector<RowEntry> entries(k->count);
+  std::vector<RowEntry> entries;
   for (A_u_long i = 0; i < k->count; ++i) {
     const DirectionalEntry& e = k->entries[i];
+    if (e.weight == 0) continue;
     left = std::min(left, e.dx), right = std::max(right, e.dx);
     up = std::min(up, e.dy), down = std::max(down, e.dy);
-    entries[i] = {ptrdiff_t(e.dy) * src->rowbytes + ptrdiff_t(e.dx) * ptrdiff_t(sizeof(P)), e.weight};
+    entries.push_back({ptrdiff_t(e.dy) * src->rowbytes + ptrdiff_t(e.dx) * ptrdiff_t(sizeof(P)), e.weight});
   }
   const auto sums = WideVectors() ? SumsWide<P> : SumsPlain<P>;
   using C = typename PixelTraits<P>::Channel;
