@@ -300,6 +300,34 @@ class Line {
     if (i + kAhead < n_) __builtin_prefetch(&job_.claims[cell(i + kAhead)], 1);
   }
 
+  // Whether point i's own source pixel is opaque, from its sample where it has one (the
+  // samples must be read).
+  bool Opaque(int i) const { return source(i) ? s_.value(3)[i] != 0 : own(i).alpha != 0; }
+
+  // The line's samples, read when a mean first needs them (claims by opaque points do not),
+  // with the starts of their runs.
+  void Sample() {
+    if (sampled_) return;
+    int32_t *R = s_.value(0), *G = s_.value(1), *B = s_.value(2), *T = s_.value(3);
+    int32_t *startR = s_.start(0), *startG = s_.start(1), *startB = s_.start(2);
+    for (int i = 0; i < n_; ++i) {
+      const P* q = source(i);
+      const bool counts = q && q->alpha != 0;
+      R[i] = counts ? q->red : 0;
+      G[i] = counts ? q->green : 0;
+      B[i] = counts ? q->blue : 0;
+      T[i] = counts;
+      const bool joins = counts && i > 0 && T[i - 1];  // may continue the runs before
+      startR[i] = joins && R[i] == R[i - 1] ? startR[i - 1] : i;
+      startG[i] = joins && G[i] == G[i - 1] ? startG[i - 1] : i;
+      startB[i] = joins && B[i] == B[i - 1] ? startB[i - 1] : i;
+    }
+    if (exact_) ExactSums(s_, n_, job_.N);
+    sampled_ = true;
+    doublesFrom_ = n_;
+    padded_ = false;
+  }
+
   // The value of point i, whose source pixel is `mine`.
   P Value(int i, const P& mine) {
     Sample();
@@ -336,29 +364,6 @@ class Line {
 
  private:
   const P* source(int i) const { return static_cast<const P*>(s_.sources[size_t(i)]); }
-  // The line's samples, read when a mean first needs them (claims by opaque points do not),
-  // with the starts of their runs.
-  void Sample() {
-    if (sampled_) return;
-    int32_t *R = s_.value(0), *G = s_.value(1), *B = s_.value(2), *T = s_.value(3);
-    int32_t *startR = s_.start(0), *startG = s_.start(1), *startB = s_.start(2);
-    for (int i = 0; i < n_; ++i) {
-      const P* q = source(i);
-      const bool counts = q && q->alpha != 0;
-      R[i] = counts ? q->red : 0;
-      G[i] = counts ? q->green : 0;
-      B[i] = counts ? q->blue : 0;
-      T[i] = counts;
-      const bool joins = counts && i > 0 && T[i - 1];  // may continue the runs before
-      startR[i] = joins && R[i] == R[i - 1] ? startR[i - 1] : i;
-      startG[i] = joins && G[i] == G[i - 1] ? startG[i - 1] : i;
-      startB[i] = joins && B[i] == B[i - 1] ? startB[i - 1] : i;
-    }
-    if (exact_) ExactSums(s_, n_, job_.N);
-    sampled_ = true;
-    doublesFrom_ = n_;
-    padded_ = false;
-  }
   // The samples from point `from` on as the ordered sums take them (a point's window reads
   // none before it), the zeros behind the line included.
   void Doubles(int from) {
@@ -470,6 +475,7 @@ PF_Err QuadrantBand(void* job_, A_long thread, A_long quadrant, A_long) {
       if (PF_Err err = job->progress.Done(in_data, thread, 64, A_long(job->starts.size()))) return err;
     }
     line.Start(l);
+    line.Sample();  // nearly every line owns a point: its samples are read in one go
     const int n = line.size();
     owned.count = 0;
     axis.clear();
@@ -483,11 +489,11 @@ PF_Err QuadrantBand(void* job_, A_long thread, A_long quadrant, A_long) {
       // Whether the pixel is still free decides without a branch (lines crossing near the
       // centre make it unpredictable); a transparent source pixel needs its value to know.
       const bool free = !job->taken[cell];
-      const P mine = line.own(i);
-      if (mine.alpha != 0) {
+      if (line.Opaque(i)) {
         job->taken[cell] = 1;
         owned.add(i, line.target(i), free);
       } else if (free) {
+        const P mine = line.own(i);
         if (const P value = line.Value(i, mine); !IsZero(value)) {
           job->taken[cell] = 1;
           *line.target(i) = value;
