@@ -38,9 +38,10 @@ struct LineScratch {
         cells(new (std::nothrow) size_t[room]),
         sources(new (std::nothrow) const void*[room]),
         targets(new (std::nothrow) void*[room]),
+        alphas(new (std::nothrow) A_u_short[room]),
         room(room) {}
   bool ok() const {
-    return pts && values && starts && samples && exact && cells && sources && targets;
+    return pts && values && starts && samples && exact && cells && sources && targets && alphas;
   }
   int32_t* value(int c) const { return values.get() + size_t(c) * room; }
   int32_t* start(int c) const { return starts.get() + size_t(c) * room; }
@@ -64,6 +65,7 @@ struct LineScratch {
   std::unique_ptr<size_t[]> cells;    // where each point writes: its pixel's index in dst
   std::unique_ptr<const void*[]> sources;  // each point's source pixel, null outside
   std::unique_ptr<void*[]> targets;        // the pixel of dst each point writes
+  std::unique_ptr<A_u_short[]> alphas;     // each source pixel's alpha, 0 outside
   size_t room;
 };
 
@@ -302,7 +304,10 @@ class Line {
 
   // Whether point i's own source pixel is opaque, from its sample where it has one (the
   // samples must be read).
-  bool Opaque(int i) const { return source(i) ? s_.value(3)[i] != 0 : own(i).alpha != 0; }
+  bool Opaque(int i) const { return OwnAlpha(i) != 0; }
+  // The alpha of point i's own source pixel, the one its value keeps (the samples must be
+  // read).
+  A_u_short OwnAlpha(int i) const { return source(i) ? s_.alphas[size_t(i)] : own(i).alpha; }
 
   // The line's samples, read when a mean first needs them (claims by opaque points do not),
   // with the starts of their runs.
@@ -313,6 +318,7 @@ class Line {
     for (int i = 0; i < n_; ++i) {
       const P* q = source(i);
       const bool counts = q && q->alpha != 0;
+      s_.alphas[size_t(i)] = q ? q->alpha : 0;
       R[i] = counts ? q->red : 0;
       G[i] = counts ? q->green : 0;
       B[i] = counts ? q->blue : 0;
@@ -347,7 +353,7 @@ class Line {
       size_t kept = 0;  // the points whose values need the ordered sums
       for (size_t o = 0; o < points.count; ++o) {
         const auto [i, t] = at[o];
-        if (!ExactValue(s_, n_, i, job_.N, eps_, *job_.flat, own(i).alpha, t)) at[kept++] = {i, t};
+        if (!ExactValue(s_, n_, i, job_.N, eps_, *job_.flat, OwnAlpha(i), t)) at[kept++] = {i, t};
       }
       points.count = kept;
     }
