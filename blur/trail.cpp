@@ -137,8 +137,9 @@ class FlatMeans {
 // division), so where q lies farther than eps·q from every whole number, trunc(r / t) is
 // floor(q). False where it may not be: the caller then sums in the definition's order.
 template <class P>
-bool ExactValue(const LineScratch& s, int n, int i, A_long N, double eps, const FlatMeans& flat,
-                A_u_short alpha, P* out) {
+[[gnu::always_inline]] inline bool ExactValue(const LineScratch& s, int n, int i, A_long N,
+                                              double eps, const FlatMeans& flat, A_u_short alpha,
+                                              P* out) {
   using C = typename PixelTraits<P>::Channel;
   const int64_t T = s.exactSums(3)[i];
   if (T == 0) {  // no sample counts: t is +0
