@@ -24,6 +24,15 @@ inline std::unique_ptr<Host> LoadedHost() {
   return host;
 }
 
+// A loaded host that has rendered one pixel: its in_data is then a command's (callbacks and
+// suites at hand), for calling a stage directly.
+inline std::unique_ptr<Host> HostAfterARender(bool deep) {
+  auto host = LoadedHost();
+  World one(1, 1, deep);
+  EXPECT_EQ(host->Render(one, one), PF_Err_NONE);
+  return host;
+}
+
 inline void Set(Host& host, const std::string& key, const std::string& value) {
   std::string error;
   ASSERT_TRUE(minihost::SetByKey(host, key, value, &error)) << error;

@@ -219,9 +219,7 @@ TYPED_TEST(BlurDepths, DirectionalKeepsAlphaAndSkipsTransparentSamples) {
 template <class P, class Run, class Pixel>
 void ExpectStageEqualsRoutine(const KT_Info& info, Run run, Pixel pixel, const std::string& what) {
   constexpr bool deep = PixelTraits<P>::kDeep;
-  auto host = vt::LoadedHost();
-  World one(1, 1, deep);
-  ASSERT_EQ(host->Render(one, one), PF_Err_NONE);  // leaves a command's in_data behind
+  auto host = vt::HostAfterARender(deep);
   PF_InData in = host->in_data();
   const int w = 61, h = 37;
   World src = vt::RandomWorld(w, h, deep, 12);

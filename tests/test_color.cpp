@@ -210,9 +210,7 @@ TEST(BlendModes16, ReadsAnEightBitInputWidened) {
 // mode (5 composites as Normal), intensity, both depths, with and without the blur map's
 // raised weight, over a mask with 0, 1, the gates' threshold and values between.
 TEST(CompositeThenLens, EqualsTheCompositeThenTheLensComposite) {
-  auto host = vt::LoadedHost();
-  World one(1, 1, false);
-  ASSERT_EQ(host->Render(one, one), PF_Err_NONE);  // leaves a command's in_data behind
+  auto host = vt::HostAfterARender(false);
   PF_InData in = host->in_data();
   const int w = 29, h = 7;
   vt::FakeMask mask(w, h, 0.0);
@@ -322,9 +320,7 @@ TEST(Lightness, AmountZeroIsTheIdentityAtBothDepths) {
 // asked of pow only after the table passed.
 TEST(Lightness, AmountZeroHandsTheSourceOnOnlyWhereEveryValueComesBack) {
   for (bool exactPow : {true, false}) {
-    auto host = vt::LoadedHost();
-    World one(1, 1, true);
-    ASSERT_EQ(host->Render(one, one), PF_Err_NONE);  // leaves a command's in_data behind
+    auto host = vt::HostAfterARender(true);
     PF_InData in = host->in_data();
     PF_UtilCallbacks utils = *in.utils;
     if (!exactPow)
@@ -438,9 +434,7 @@ TYPED_TEST(Chromatic, CentreOffThePictureIsMirroredBack) {
 // at and around the gate.
 TYPED_TEST(Chromatic, StageEqualsThePerPixelRoutine) {
   constexpr bool deep = PixelTraits<TypeParam>::kDeep;
-  auto host = vt::LoadedHost();
-  World one(1, 1, deep);
-  ASSERT_EQ(host->Render(one, one), PF_Err_NONE);  // leaves a command's in_data behind
+  auto host = vt::HostAfterARender(deep);
   PF_InData in = host->in_data();
   const int w = 41, h = 23;
   World src = Coordinates(w, h, deep);
