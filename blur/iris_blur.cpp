@@ -229,14 +229,13 @@ struct Entry {
 template <int kRows, class P>
 [[gnu::always_inline]] inline void AddDifferences(const Entry<P>* entries, size_t count, A_long x,
                                                   ptrdiff_t sampleStep, V4* sums) {
-  typedef float Floats __attribute__((vector_size(16)));
   V4 acc[kRows];  // in registers while the list runs
   for (int g = 0; g < kRows; ++g) acc[g] = sums[g];
   for (size_t i = 0; i < count; ++i) {
     const Entry<P>& e = entries[i];
     const float* at = e.samples + 4 * ptrdiff_t(x + e.x);
     for (int g = 0; g < kRows; ++g) {
-      Floats f;
+      V4f f;
       std::memcpy(&f, at + g * sampleStep, sizeof f);
       V4 v = __builtin_convertvector(f, V4);  // h, red, green, blue
       const double w = e.weight * v[0];
@@ -524,7 +523,6 @@ void RepairBorder(PF_EffectWorld* dst) {
 // operation is the scalar operation; a transparent sample, skipped by the per-pixel routine,
 // has h = 0 and adds +0), two neighbouring pixels side by side when they have the same
 // kernel; elsewhere the per-pixel routine runs.
-typedef float V4f __attribute__((vector_size(16)));
 
 template <int kPixels>
 void KernelSums(const IrisCells& k, const float* at, V4f* acc) {
