@@ -253,16 +253,17 @@ void Store(V4i lanes, A_u_short alpha, P* out) {
 // A blur-map window's mean from sums in fixed point instead of the definition's sums in
 // order. Along a line, running sums of each colour times its sample's mask weight and of the
 // weights are kept in whole units of 2^-scale (each weight rounded to a whole number of
-// units: off by at most one unit), so a window's sums come out of two entries exactly, off
-// the true sums s and w by at most n · max / 2^scale and n / 2^scale. The definition's
-// sums in order lie within a relative γ_n of s and w (non-negative terms), so the
-// definition's quotient fl(s / w) lies between the two quotients of the bounds; where the
-// pixel's formula, monotone in the quotient, gives one value at both, that is the value.
-// Elsewhere (a mean on a rounding boundary) the window is summed in order.
-struct MapSums {
-  int64_t weighted[3], weight;
-};
-
+// units: off by at most one unit), as doubles small enough to hold every such sum exactly, so
+// a window's sums come out of two entries exactly, off the true sums s and w by at most
+// n · max / 2^scale and n / 2^scale. The definition's sums in order lie within a relative
+// γ_n of s and w (non-negative terms), so the definition's quotient fl(s / w) lies between
+// the two quotients of the bounds; where the pixel's formula, monotone in the quotient,
+// gives one value at both, that is the value. Elsewhere (a mean on a rounding boundary, or a
+// weight so small that the units blur it) the window is summed in order.
+//
+// An entry is one vector: the weights' sum in the alpha lane, the colours' in theirs; kept
+// as four doubles, at a double's alignment.
+//
 // The running sums of `lines` lines of `length` positions (and r beyond each end), for
 // samples of at most `top`: entry e of a line holds the sums of its positions −r … e − r − 1.
 // They are made in order, as far as asked; with `ring`, only the last 2r + 2 are kept,
@@ -273,7 +274,7 @@ class MapLines {
     const int64_t positions = int64_t(length) + 2 * int64_t(r) + 1;
     int bits = 0;
     while ((int64_t(1) << bits) <= positions * top) ++bits;
-    scale_ = std::min(52, 62 - bits);
+    scale_ = 53 - bits;
     unit_ = std::ldexp(1.0, -scale_);
     units_ = std::ldexp(1.0, scale_);
     top_ = double(top);
@@ -287,60 +288,65 @@ class MapLines {
   bool usable() const { return entries_ > 0; }
   // Starts the lines over (a new line of a row pass).
   void Restart() { made_ = 0; }
-  // Makes the entries up to the one that ends with position `last`, from row(j), which
-  // gives the samples and weights of position j: row(j).sample(l), row(j).weight(l). False
-  // (the sums are then not to be used) where a weight lies outside 0 … 1.
-  template <class Row>
-  bool MakeTo(A_long last, Row row) {
+  // Makes the entries up to the one that ends with position `last`, from at(j), which gives
+  // the samples and weights of position j: at(j).sample(l), at(j).weight(l). False (the sums
+  // are then not to be used) where a weight lies outside 0 … 1.
+  template <class At>
+  [[gnu::always_inline]] bool MakeTo(A_long last, const At& at) {
     if (made_ == 0) {
-      if (sums_.empty()) sums_.resize(size_t(entries_) * size_t(lines_));
-      std::fill(sums_.begin(), sums_.begin() + lines_, MapSums{{0, 0, 0}, 0});
+      if (sums_.empty()) sums_.resize(size_t(entries_) * 4 * size_t(lines_));
+      std::fill(sums_.begin(), sums_.begin() + 4 * size_t(lines_), 0.0);
       made_ = 1;
     }
     for (; made_ <= int64_t(last) + r_ + 1; ++made_) {
-      const auto at = row(A_long(made_ - 1 - r_));
-      const MapSums* before = entry(made_ - 1);
-      MapSums* after = entry(made_);
+      const auto position = at(A_long(made_ - 1 - r_));
+      const double* before = entry(made_ - 1);
+      double* after = entry(made_);
       for (A_long l = 0; l < lines_; ++l) {
-        const double m = at.weight(l);
+        const double m = position.weight(l);
         if (!(m >= 0 && m <= 1)) return false;
-        const int64_t M = int64_t(m * units_ + 0.5);
-        const auto& p = at.sample(l);
-        after[l] = MapSums{{before[l].weighted[0] + int64_t(p.red) * M,
-                            before[l].weighted[1] + int64_t(p.green) * M,
-                            before[l].weighted[2] + int64_t(p.blue) * M},
-                           before[l].weight + M};
+        const double M = double(int64_t(m * units_ + 0.5));
+        V4d v = __builtin_convertvector(Lanes(position.sample(l)), V4d);
+        v[0] = 1;
+        Put(after, l, Get(before, l) + v * M);  // whole numbers below 2^53: exact
       }
     }
     return true;
   }
-  // Bounds on the definition's quotient fl(s / w) per colour for the window of positions
-  // first … last of a line (made, and within the ring); false where they cannot be had.
-  bool Quotients(A_long line, A_long first, A_long last, double lo[3], double hi[3]) const {
-    const MapSums& a = entry(int64_t(first) + r_)[line];
-    const MapSums& b = entry(int64_t(last) + r_ + 1)[line];
+  // Bounds on the definition's quotient fl(s / w) per colour (in the colours' lanes) for the
+  // window of positions first … last of a line (made, and within the ring); false where they
+  // cannot be had.
+  [[gnu::always_inline]] bool Quotients(A_long line, A_long first, A_long last, V4d& lo,
+                                        V4d& hi) const {
+    const V4d d = (Get(entry(int64_t(last) + r_ + 1), line) - Get(entry(int64_t(first) + r_), line)) * unit_;
     const double n = double(last - first + 1);
     // γ_n and the few roundings of these bounds themselves, generously.
     const double g = (n + 32) * 0x1p-53 * 1.01;
-    const double w = double(b.weight - a.weight) * unit_, ew = n * unit_ * 1.01;
+    const double w = d[0], ew = n * unit_ * 1.01;
     const double wlo = (w - ew) * (1 - g), whi = (w + ew) * (1 + g);
     if (!(wlo > 0)) return false;
     // Products by the reciprocals, moved out by four roundings' worth: still below (above)
     // the quotients of the bounds, so below (above) the definition's rounded quotient.
     const double down = (1 - 0x1p-50) / whi, up = (1 + 0x1p-50) / wlo;
     const double es = n * top_ * unit_ * 1.01;
-    for (int c = 0; c < 3; ++c) {
-      const double s = double(b.weighted[c] - a.weighted[c]) * unit_;
-      lo[c] = std::max(0.0, (s - es) * (1 - g)) * down;
-      hi[c] = (s + es) * (1 + g) * up;
-    }
+    const V4d zero = {0, 0, 0, 0}, below = (d - es) * (1 - g);
+    lo = (below > zero ? below : zero) * down;
+    hi = (d + es) * (1 + g) * up;
     return true;
   }
 
  private:
-  MapSums* entry(int64_t e) { return sums_.data() + size_t(e & (entries_ - 1)) * size_t(lines_); }
-  const MapSums* entry(int64_t e) const {
-    return sums_.data() + size_t(e & (entries_ - 1)) * size_t(lines_);
+  double* entry(int64_t e) { return sums_.data() + size_t(e & (entries_ - 1)) * 4 * size_t(lines_); }
+  const double* entry(int64_t e) const {
+    return sums_.data() + size_t(e & (entries_ - 1)) * 4 * size_t(lines_);
+  }
+  [[gnu::always_inline]] static V4d Get(const double* entry, A_long line) {
+    V4d v;
+    std::memcpy(&v, entry + 4 * size_t(line), sizeof v);
+    return v;
+  }
+  [[gnu::always_inline]] static void Put(double* entry, A_long line, V4d v) {
+    std::memcpy(entry + 4 * size_t(line), &v, sizeof v);
   }
 
   A_long lines_, r_;
@@ -348,82 +354,164 @@ class MapLines {
   double unit_ = 0, units_ = 0, top_ = 0;
   int64_t entries_ = 0;  // kept per line; 0: not used
   int64_t made_ = 0;     // entries made so far
-  std::vector<MapSums> sums_;
+  std::vector<double> sums_;
 };
 
-// A blur-map pixel of a row (m ≠ 1): from the row's running sums where they decide it, else
-// summed in order. `filled` tells whether the row's sums are made (1), not yet (0) or not
-// to be had (-1).
-template <class P>
-void RowMapPixel(const BandPass* p, MapLines& line, int& filled, const P* in, A_long x, A_long y,
-                 double m, P* out) {
-  using C = typename PixelTraits<P>::Channel;
-  const A_long r = p->radius, W = p->dst->width;
-  const P under = Under<P>(p->src, y, x);
-  const A_long k = m > 0 ? A_long(r * m) : -1;
-  if (k >= 0 && k <= r && filled == 0) {
-    filled = -1;
-    if (line.usable()) {
-      struct At {
-        const P& s;
-        double w;
-        const P& sample(A_long) const { return s; }
-        double weight(A_long) const { return w; }
-      };
-      const MaskRow mask(p->map, y);
-      line.Restart();
-      if (line.MakeTo(W + r - 1, [&](A_long i) { return At{in[p->at[i]], mask(i)}; })) filled = 1;
-    }
-  }
-  double lo[3], hi[3];
-  if (k >= 0 && k <= r && filled == 1 && line.Quotients(0, x - k, x + k, lo, hi)) {
-    auto mean = [](double q) { return C(q + 0.5); };
-    if (mean(lo[0]) == mean(hi[0]) && mean(lo[1]) == mean(hi[1]) && mean(lo[2]) == mean(hi[2])) {
-      *out = P{under.alpha, mean(lo[0]), mean(lo[1]), mean(lo[2])};
-      return;
-    }
-  }
-  MaskedMean<P, false>(p->src, p->map, p->sourceCopy, r, x, y, m, under, out);
+// Lanes rounded as C(v) would round each (v ≥ 0), and whether two such agree in the colours.
+[[gnu::always_inline]] inline V4i Truncated(V4d v) { return __builtin_convertvector(v, V4i); }
+[[gnu::always_inline]] inline bool SameColours(V4i a, V4i b) {
+  const V4i same = a == b;
+  return same[1] && same[2] && same[3];
 }
 
-// A blur-map pixel of column c of a band (m ≠ 1), the same way; the band's sums are made
-// as the rows go, while `usable`.
+// Samples and mask values of a row pass's line, position j: the row's folded sample, the
+// mask at the unfolded position.
 template <class P>
-void ColumnMapPixel(const BandPass* p, MapLines& lines, bool& usable, const std::vector<A_long>& col,
-                    A_long x0, A_long c, A_long y, double m, P* out) {
-  using C = typename PixelTraits<P>::Channel;
-  const PF_EffectWorld* src = p->src;
-  const A_long r = p->radius, x = x0 + c;
-  const P under = Under<P>(src, y, x);
-  const A_long k = m > 0 ? A_long(r * m) : -1;
-  if (k >= 0 && k <= r && usable) {
-    // A row of samples and of mask values serves the whole band.
-    struct At {
-      const P* samples;
-      const A_long* col;
-      MaskRow mask;
-      A_long x0;
-      const P& sample(A_long l) const { return samples[col[size_t(l)]]; }
-      double weight(A_long l) const { return mask(x0 + l); }
-    };
-    usable = lines.MakeTo(y + r, [&](A_long j) {
-      return At{RowOf<P>(src, p->at[j]), col.data(), MaskRow(p->map, j), x0};
-    });
-  }
-  double lo[3], hi[3];
-  if (k >= 0 && k <= r && usable && lines.Quotients(c, y - k, y + k, lo, hi)) {
-    // The pixel's formula, the fade toward the pass's source included.
-    const P o = *GetPointerFromDataP<P>(p->sourceCopy, y, x, 1);
-    const double t = std::clamp((m * r - 1) * 0.25, 0.0, 1.0);
-    auto value = [&](C own, double q) { return r != 0 ? C(own * (1 - t) + q * t + 0.5) : C(q + 0.5); };
-    const C lows[3] = {value(o.red, lo[0]), value(o.green, lo[1]), value(o.blue, lo[2])};
-    if (lows[0] == value(o.red, hi[0]) && lows[1] == value(o.green, hi[1]) &&
-        lows[2] == value(o.blue, hi[2])) {
-      *out = P{under.alpha, lows[0], lows[1], lows[2]};
-      return;
+struct RowAt {
+  const P* in;
+  const A_long* at;
+  const MaskRow* mask;
+  struct Position {
+    const P& s;
+    double w;
+    const P& sample(A_long) const { return s; }
+    double weight(A_long) const { return w; }
+  };
+  Position operator()(A_long j) const { return Position{in[at[j]], (*mask)(j)}; }
+};
+
+// The blur-map pixels (m ≠ 1) of row y: from the row's running sums where they decide the
+// pixel, else summed in order. The sums are made when a pixel first needs them.
+template <class P>
+[[gnu::always_inline]] inline void RowMapPixels(const BandPass* p, MapLines& line, const P* in,
+                                                A_long y) {
+  const A_long r = p->radius, W = p->dst->width;
+  const MaskRow mask(p->map, y);
+  P* out = RowOf<P>(p->dst, y);
+  int filled = 0;  // the row's sums: 0 not yet, 1 made, -1 not to be had
+  for (A_long x = 0; x < W; ++x) {
+    const double m = mask(x);
+    if (m == 1.0) continue;
+    const P under = Under<P>(p->src, y, x);
+    if (!(m > 0)) {
+      out[x] = under;
+      continue;
     }
+    const A_long k = A_long(r * m);
+    if (k <= r && filled == 0) {
+      filled = -1;
+      if (line.usable()) {
+        line.Restart();
+        if (line.MakeTo(W + r - 1, RowAt<P>{in, p->at, &mask})) filled = 1;
+      }
+    }
+    V4d lo, hi;
+    if (k <= r && filled == 1 && line.Quotients(0, x - k, x + k, lo, hi)) {
+      const V4i low = Truncated(lo + 0.5);
+      if (SameColours(low, Truncated(hi + 0.5))) {
+        Store(low, under.alpha, out + x);
+        continue;
+      }
+    }
+    MaskedMean<P, false>(p->src, p->map, p->sourceCopy, r, x, y, m, under, out + x);
   }
-  MaskedMean<P, true>(src, p->map, p->sourceCopy, r, x, y, m, under, out);
+}
+
+template <class P>
+VIZMIRA_WIDE void RowMapPixelsWide(const BandPass* p, MapLines& line, const P* in, A_long y) {
+  RowMapPixels(p, line, in, y);
+}
+template <class P>
+void RowMapPixelsPlain(const BandPass* p, MapLines& line, const P* in, A_long y) {
+  RowMapPixels(p, line, in, y);
+}
+template <class P>
+void RowMap(const BandPass* p, MapLines& line, const P* in, A_long y) {
+  (WideVectors() ? RowMapPixelsWide<P> : RowMapPixelsPlain<P>)(p, line, in, y);
+}
+
+// Samples and mask values of a band of columns, row j: a row of samples and of mask values
+// serves the whole band.
+template <class P>
+struct ColumnAt {
+  const BandPass* p;
+  const A_long* col;
+  A_long x0;
+  struct Position {
+    const P* samples;
+    const A_long* col;
+    MaskRow mask;
+    A_long x0;
+    const P& sample(A_long l) const { return samples[col[l]]; }
+    double weight(A_long l) const { return mask(x0 + l); }
+  };
+  Position operator()(A_long j) const {
+    return Position{RowOf<P>(p->src, p->at[j]), col, MaskRow(p->map, j), x0};
+  }
+};
+
+// The blur-map pixels (m ≠ 1) of row y of a band of columns, the same way; the band's sums
+// are made as the rows go, while `usable`.
+template <class P>
+[[gnu::always_inline]] inline void ColumnMapPixels(const BandPass* p, MapLines& lines,
+                                                   bool& usable, const std::vector<A_long>& col,
+                                                   A_long x0, A_long y) {
+  const PF_EffectWorld* src = p->src;
+  const A_long r = p->radius, n = A_long(col.size());
+  const MaskRow mask(p->map, y);
+  P* out = RowOf<P>(p->dst, y);
+  bool made = false;
+  for (A_long c = 0; c < n; ++c) {
+    const A_long x = x0 + c;
+    const double m = mask(x);
+    if (m == 1.0) continue;
+    const P under = Under<P>(src, y, x);
+    if (!(m > 0)) {
+      out[x] = under;
+      continue;
+    }
+    const A_long k = A_long(r * m);
+    if (k <= r && usable && !made) {
+      usable = lines.MakeTo(y + r, ColumnAt<P>{p, col.data(), x0});
+      made = true;
+    }
+    V4d lo, hi;
+    if (k <= r && usable && lines.Quotients(c, y - k, y + k, lo, hi)) {
+      // The pixel's formula, the fade toward the pass's source included.
+      V4i low, high;
+      if (r != 0) {
+        const P& o = *GetPointerFromDataP<P>(p->sourceCopy, y, x, 1);
+        const double t = std::clamp((m * r - 1) * 0.25, 0.0, 1.0);
+        const V4d own = __builtin_convertvector(Lanes(o), V4d) * (1 - t);
+        low = Truncated(own + lo * t + 0.5);
+        high = Truncated(own + hi * t + 0.5);
+      } else {
+        low = Truncated(lo + 0.5);
+        high = Truncated(hi + 0.5);
+      }
+      if (SameColours(low, high)) {
+        Store(low, under.alpha, out + x);
+        continue;
+      }
+    }
+    MaskedMean<P, true>(src, p->map, p->sourceCopy, r, x, y, m, under, out + x);
+  }
+}
+
+template <class P>
+VIZMIRA_WIDE void ColumnMapPixelsWide(const BandPass* p, MapLines& lines, bool& usable,
+                                      const std::vector<A_long>& col, A_long x0, A_long y) {
+  ColumnMapPixels<P>(p, lines, usable, col, x0, y);
+}
+template <class P>
+void ColumnMapPixelsPlain(const BandPass* p, MapLines& lines, bool& usable,
+                          const std::vector<A_long>& col, A_long x0, A_long y) {
+  ColumnMapPixels<P>(p, lines, usable, col, x0, y);
+}
+template <class P>
+void ColumnMap(const BandPass* p, MapLines& lines, bool& usable, const std::vector<A_long>& col,
+               A_long x0, A_long y) {
+  (WideVectors() ? ColumnMapPixelsWide<P> : ColumnMapPixelsPlain<P>)(p, lines, usable, col, x0, y);
 }
 
 // A row: the window centred on -1 from its multiplicities, then slid, the four channels'
@@ -446,22 +534,12 @@ void PlainRow(const BandPass* p, Means mean, MapLines& line, A_long y) {
   }
   for (const auto& [c, times] : *p->rest) s += Lanes(in[c]) * times;
   for (const auto& [c, times] : *p->less) s -= Lanes(in[c]) * times;
-  // With a blur map, the sums slide on through the pixels it takes (whole numbers: the
-  // same sums as a recount) and those pixels are written their own way.
-  std::optional<MaskRow> mask;
-  if (p->map) mask.emplace(p->map, y);
-  int filled = 0;
   for (A_long x = 0; x < W; ++x) {
     s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
-    if (mask) {
-      const double m = (*mask)(x);
-      if (m != 1.0) {
-        RowMapPixel(p, line, filled, in, x, y, m, out + x);
-        continue;
-      }
-    }
     Store(mean(s), under && x < srcW ? under[x].alpha : 0, out + x);
   }
+  // With a blur map, the pixels it takes are written over their own way.
+  if (p->map) RowMap<P>(p, line, in, y);
 }
 
 // A band of columns, a row at a time: the band's sums side by side, four to a pixel (the
@@ -510,20 +588,17 @@ void PlainColumns(const BandPass* p, Means mean, const std::vector<A_long>& col,
     for (size_t i = 0; i < lanes; ++i) s[i] += int32_t(enter[i]) - int32_t(leave[i]);
     const P* under = y < src->height ? RowOf<P>(src, y) : nullptr;
     P* out = RowOf<P>(p->dst, y) + x0;
+    // The blur map's pixels fade toward the pass's source, which may be dst itself: they
+    // are left for ColumnMap.
     std::optional<MaskRow> mask;
     if (p->map) mask.emplace(p->map, y);
     for (A_long c = 0; c < n; ++c) {
-      if (mask) {
-        const double m = (*mask)(x0 + c);
-        if (m != 1.0) {
-          ColumnMapPixel(p, lines, usable, col, x0, c, y, m, out + c);
-          continue;
-        }
-      }
+      if (mask && (*mask)(x0 + c) != 1.0) continue;
       V4i t;
       std::memcpy(&t, s + 4 * size_t(c), sizeof t);
       Store(mean(t), under && x0 + c < src->width ? under[x0 + c].alpha : 0, out + c);
     }
+    if (p->map) ColumnMap<P>(p, lines, usable, col, x0, y);
   }
 }
 
@@ -551,12 +626,9 @@ PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
     P* out = RowOf<P>(p->dst, y);
     IntSums s;
     bool slide = false;  // s holds the window of the pixel before
-    int filled = 0;      // the line's running sums: 0 not yet, 1 made, -1 not to be had
     for (A_long x = 0; x < W; ++x) {
-      const double m = p->map ? GetLensMask(x, y, p->map) : 1.0;
-      if (m != 1.0) {
-        slide = false;
-        RowMapPixel(p, line, filled, in, x, y, m, out + x);
+      if (p->map && GetLensMask(x, y, p->map) != 1.0) {
+        slide = false;  // written below
         continue;
       }
       if (slide) {
@@ -574,6 +646,7 @@ PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
       slide = true;
       WriteMean(s, *p->means, Under<P>(src, y, x).alpha, out + x);
     }
+    if (p->map) RowMap<P>(p, line, in, y);
   }
   return p->progress.Done(p->in_data, thread, rows.last - rows.first, p->dst->height);
 }
@@ -619,10 +692,8 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
     P* out = RowOf<P>(p->dst, y);
     for (A_long c = 0; c < n; ++c) {
       const A_long x = x0 + c;
-      const double m = p->map ? GetLensMask(x, y, p->map) : 1.0;
-      if (m != 1.0) {
-        slide[size_t(c)] = 0;
-        ColumnMapPixel(p, lines, usable, col, x0, c, y, m, out + x);
+      if (p->map && GetLensMask(x, y, p->map) != 1.0) {
+        slide[size_t(c)] = 0;  // written below
         continue;
       }
       IntSums& sum = s[size_t(c)];
@@ -636,6 +707,7 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
       slide[size_t(c)] = 1;
       WriteMean(sum, *p->means, Under<P>(src, y, x).alpha, out + x);
     }
+    if (p->map) ColumnMap<P>(p, lines, usable, col, x0, y);
   }
   return p->progress.Done(p->in_data, thread, n, p->dst->width);
 }
