@@ -265,12 +265,14 @@ void Store(V4i lanes, A_u_short alpha, P* out) {
 // as four doubles, at a double's alignment.
 //
 // The running sums of `lines` lines of `length` positions (and r beyond each end), for
-// samples of at most `top`: entry e of a line holds the sums of its positions −r … e − r − 1.
-// They are made in order, as far as asked; with `ring`, only the last 2r + 2 are kept,
-// enough for the windows of one position.
+// samples of at most `top`: entry e of a line holds the sums of its positions from a start
+// of the sums to e − r − 1, so that two entries give the sums of the positions between
+// them. They are made in order, as far as asked, and only the last 2r + 2 + `slack` are
+// kept: enough for the windows of positions up to `slack` apart.
 class MapLines {
  public:
-  MapLines(A_long lines, A_long length, A_long r, int64_t top, bool ring) : lines_(lines), r_(r) {
+  MapLines(A_long lines, A_long length, A_long r, int64_t top, A_long slack)
+      : lines_(lines), r_(r) {
     const int64_t positions = int64_t(length) + 2 * int64_t(r) + 1;
     int bits = 0;
     while ((int64_t(1) << bits) <= positions * top) ++bits;
@@ -279,7 +281,7 @@ class MapLines {
     units_ = std::ldexp(1.0, scale_);
     top_ = double(top);
     // Kept entries: a power of two, so that an entry's place is its index masked.
-    const int64_t wanted = ring ? std::min<int64_t>(positions, 2 * int64_t(r) + 2) : positions;
+    const int64_t wanted = std::min<int64_t>(positions, 2 * int64_t(r) + 2 + slack);
     entries_ = 1;
     while (entries_ < wanted) entries_ *= 2;
     // Units too coarse, or too many entries to be worth keeping: not used.
@@ -287,16 +289,20 @@ class MapLines {
   }
   bool usable() const { return entries_ > 0; }
   // Starts the lines over (a new line of a row pass).
-  void Restart() { made_ = 0; }
-  // Makes the entries up to the one that ends with position `last`, from at(j), which gives
-  // the samples and weights of position j: at(j).sample(l), at(j).weight(l). False (the sums
-  // are then not to be used) where a weight lies outside 0 … 1.
+  void Restart() { made_ = kNone; }
+  // Makes the entries that the windows within positions first … last take, from at(j),
+  // which gives the samples and weights of position j: at(j).sample(l), at(j).weight(l);
+  // `first` never decreases between restarts. Where the last entry made lies before the
+  // first one wanted, the sums start over there instead of running through the gap. False
+  // (the sums are then not to be used) where a weight lies outside 0 … 1.
   template <class At>
-  [[gnu::always_inline]] bool MakeTo(A_long last, const At& at) {
-    if (made_ == 0) {
+  [[gnu::always_inline]] bool MakeTo(A_long first, A_long last, const At& at) {
+    if (made_ <= int64_t(first) + r_) {
       if (sums_.empty()) sums_.resize(size_t(entries_) * 4 * size_t(lines_));
-      std::fill(sums_.begin(), sums_.begin() + 4 * size_t(lines_), 0.0);
-      made_ = 1;
+      made_ = int64_t(first) + r_;
+      double* start = entry(made_);
+      std::fill(start, start + 4 * size_t(lines_), 0.0);
+      ++made_;
     }
     for (; made_ <= int64_t(last) + r_ + 1; ++made_) {
       const auto position = at(A_long(made_ - 1 - r_));
@@ -308,44 +314,34 @@ class MapLines {
         const double M = double(int64_t(m * units_ + 0.5));
         V4d v = __builtin_convertvector(Lanes(position.sample(l)), V4d);
         v[0] = 1;
-        Put(after, l, Get(before, l) + v * M);  // whole numbers below 2^53: exact
+        V4d sums;
+        Get(before, l, sums);
+        Put(after, l, sums + v * M);  // whole numbers below 2^53: exact
       }
     }
     return true;
   }
-  // Bounds on the definition's quotient fl(s / w) per colour (in the colours' lanes) for the
-  // window of positions first … last of a line (made, and within the ring); false where they
-  // cannot be had.
-  [[gnu::always_inline]] bool Quotients(A_long line, A_long first, A_long last, V4d& lo,
-                                        V4d& hi) const {
-    const V4d d = (Get(entry(int64_t(last) + r_ + 1), line) - Get(entry(int64_t(first) + r_), line)) * unit_;
-    const double n = double(last - first + 1);
-    // γ_n and the few roundings of these bounds themselves, generously.
-    const double g = (n + 32) * 0x1p-53 * 1.01;
-    const double w = d[0], ew = n * unit_ * 1.01;
-    const double wlo = (w - ew) * (1 - g), whi = (w + ew) * (1 + g);
-    if (!(wlo > 0)) return false;
-    // Products by the reciprocals, moved out by four roundings' worth: still below (above)
-    // the quotients of the bounds, so below (above) the definition's rounded quotient.
-    const double down = (1 - 0x1p-50) / whi, up = (1 + 0x1p-50) / wlo;
-    const double es = n * top_ * unit_ * 1.01;
-    const V4d zero = {0, 0, 0, 0}, below = (d - es) * (1 - g);
-    lo = (below > zero ? below : zero) * down;
-    hi = (d + es) * (1 + g) * up;
-    return true;
+  // The sums of the window of positions first … last of a line (made, and within the ring),
+  // in the entries' lanes. (Vectors pass by reference: the plain form's calling convention
+  // has no 256-bit registers.)
+  [[gnu::always_inline]] void Window(A_long line, A_long first, A_long last, V4d& sums) const {
+    V4d a, b;
+    Get(entry(int64_t(first) + r_), line, a);
+    Get(entry(int64_t(last) + r_ + 1), line, b);
+    sums = (b - a) * unit_;
   }
+  double unit() const { return unit_; }
+  double top() const { return top_; }
 
  private:
   double* entry(int64_t e) { return sums_.data() + size_t(e & (entries_ - 1)) * 4 * size_t(lines_); }
   const double* entry(int64_t e) const {
     return sums_.data() + size_t(e & (entries_ - 1)) * 4 * size_t(lines_);
   }
-  [[gnu::always_inline]] static V4d Get(const double* entry, A_long line) {
-    V4d v;
+  [[gnu::always_inline]] static void Get(const double* entry, A_long line, V4d& v) {
     std::memcpy(&v, entry + 4 * size_t(line), sizeof v);
-    return v;
   }
-  [[gnu::always_inline]] static void Put(double* entry, A_long line, V4d v) {
+  [[gnu::always_inline]] static void Put(double* entry, A_long line, const V4d& v) {
     std::memcpy(entry + 4 * size_t(line), &v, sizeof v);
   }
 
@@ -353,15 +349,114 @@ class MapLines {
   int scale_ = 0;
   double unit_ = 0, units_ = 0, top_ = 0;
   int64_t entries_ = 0;  // kept per line; 0: not used
-  int64_t made_ = 0;     // entries made so far
+  static constexpr int64_t kNone = INT64_MIN;
+  int64_t made_ = kNone;  // the entries before this one are made
   std::vector<double> sums_;
 };
 
-// Lanes rounded as C(v) would round each (v ≥ 0), and whether two such agree in the colours.
-[[gnu::always_inline]] inline V4i Truncated(V4d v) { return __builtin_convertvector(v, V4i); }
-[[gnu::always_inline]] inline bool SameColours(V4i a, V4i b) {
-  const V4i same = a == b;
-  return same[1] && same[2] && same[3];
+typedef int64_t V4l __attribute__((vector_size(32)));
+
+// Four vectors' lanes exchanged: lane j of v[i] becomes lane i of v[j].
+[[gnu::always_inline]] inline void Transpose(V4d v[4]) {
+  const V4d t0 = __builtin_shuffle(v[0], v[1], V4l{0, 4, 2, 6});
+  const V4d t1 = __builtin_shuffle(v[0], v[1], V4l{1, 5, 3, 7});
+  const V4d t2 = __builtin_shuffle(v[2], v[3], V4l{0, 4, 2, 6});
+  const V4d t3 = __builtin_shuffle(v[2], v[3], V4l{1, 5, 3, 7});
+  v[0] = __builtin_shuffle(t0, t2, V4l{0, 1, 4, 5});
+  v[1] = __builtin_shuffle(t1, t3, V4l{0, 1, 4, 5});
+  v[2] = __builtin_shuffle(t0, t2, V4l{2, 3, 6, 7});
+  v[3] = __builtin_shuffle(t1, t3, V4l{2, 3, 6, 7});
+}
+
+// Blur-map pixels waiting to be decided together, up to four: where they are, their window's
+// half size k, mask value and the pixel the host hands the routine.
+template <class P>
+struct MapBatch {
+  static constexpr int kSize = 4;
+  int count = 0;
+  A_long x[kSize], k[kSize];
+  double m[kSize];
+  P under[kSize];
+  void Add(A_long at, A_long half, double mask, const P& pixel) {
+    x[count] = at;
+    k[count] = half;
+    m[count] = mask;
+    under[count] = pixel;
+    ++count;
+  }
+};
+
+// Bounds on the definition's quotient fl(s / w) for up to four windows at once, one to a
+// lane: `sums` holds the windows' sums (MapLines::Window, lanes unused beyond `count` copy
+// the first) and becomes, lane-exchanged, the weights' sums and the three colours' sums;
+// q[c] gets the bounds per colour, low in q[c][0], high in q[c][1]. True in the lanes where
+// they can be had.
+[[gnu::always_inline]] inline V4i QuotientBounds(V4d sums[4], const A_long* k, double unit,
+                                                double top, V4d q[3][2]) {
+  Transpose(sums);
+  const V4d n = V4d{double(k[0]), double(k[1]), double(k[2]), double(k[3])} * 2 + 1;
+  // γ_n and the few roundings of these bounds themselves, generously.
+  const V4d g = (n + 32) * (0x1p-53 * 1.01);
+  const V4d w = sums[0], ew = n * (unit * 1.01);
+  const V4d wlo = (w - ew) * (1 - g), whi = (w + ew) * (1 + g);
+  // Products by the reciprocals, moved out by four roundings' worth: still below (above)
+  // the quotients of the bounds, so below (above) the definition's rounded quotient.
+  const V4d down = (1 - 0x1p-50) / whi, up = (1 + 0x1p-50) / wlo;
+  const V4d es = n * (top * unit * 1.01), zero = {0, 0, 0, 0};
+  for (int c = 0; c < 3; ++c) {
+    const V4d s = sums[c + 1], below = (s - es) * (1 - g);
+    q[c][0] = (below > zero ? below : zero) * down;
+    q[c][1] = (s + es) * (1 + g) * up;
+  }
+  return __builtin_convertvector(wlo > zero, V4i);
+}
+
+// Lanes as C(v) would round each (0 ≤ v < 2^31).
+[[gnu::always_inline]] inline V4i Truncated(const V4d& v) { return __builtin_convertvector(v, V4i); }
+
+// Decides the waiting pixels of row y (of a row pass, or of a band of columns from x0 with
+// the fade toward the pass's source): writes each whose three colours come out the same at
+// both bounds, and sums the others' windows in order.
+template <class P, bool kVertical>
+[[gnu::always_inline]] inline void Decide(const BandPass* p, const MapLines& lines,
+                                          MapBatch<P>& b, A_long x0, A_long y, P* out) {
+  using C = typename PixelTraits<P>::Channel;
+  const A_long r = p->radius;
+  V4d sums[4], q[3][2], own[4], t = {0, 0, 0, 0};
+  for (int i = 0; i < 4; ++i) {
+    const int j = i < b.count ? i : 0;
+    if constexpr (kVertical) {
+      lines.Window(b.x[j] - x0, y - b.k[j], y + b.k[j], sums[i]);
+      own[i] = __builtin_convertvector(Lanes(*GetPointerFromDataP<P>(p->sourceCopy, y, b.x[j], 1)), V4d);
+      t[i] = std::clamp((b.m[j] * r - 1) * 0.25, 0.0, 1.0);
+    } else {
+      lines.Window(0, b.x[j] - b.k[j], b.x[j] + b.k[j], sums[i]);
+    }
+  }
+  V4i same = QuotientBounds(sums, b.k, lines.unit(), lines.top(), q);
+  if (kVertical) Transpose(own);
+  // The pixel's formula, monotone in the quotient.
+  V4i low[3];
+  for (int c = 0; c < 3; ++c) {
+    V4i high;
+    if (kVertical && r != 0) {
+      low[c] = Truncated(own[c + 1] * (1 - t) + q[c][0] * t + 0.5);
+      high = Truncated(own[c + 1] * (1 - t) + q[c][1] * t + 0.5);
+    } else {
+      low[c] = Truncated(q[c][0] + 0.5);
+      high = Truncated(q[c][1] + 0.5);
+    }
+    same &= low[c] == high;
+  }
+  for (int i = 0; i < b.count; ++i) {
+    if (same[i]) {
+      out[b.x[i]] = P{b.under[i].alpha, C(low[0][i]), C(low[1][i]), C(low[2][i])};
+    } else {
+      MaskedMean<P, kVertical>(p->src, p->map, p->sourceCopy, r, b.x[i], y, b.m[i], b.under[i],
+                               out + b.x[i]);
+    }
+  }
+  b.count = 0;
 }
 
 // Samples and mask values of a row pass's line, position j: the row's folded sample, the
@@ -380,15 +475,20 @@ struct RowAt {
   Position operator()(A_long j) const { return Position{in[at[j]], (*mask)(j)}; }
 };
 
-// The blur-map pixels (m ≠ 1) of row y: from the row's running sums where they decide the
-// pixel, else summed in order. The sums are made when a pixel first needs them.
+// How far apart the pixels of a row's batch may lie: the ring keeps their windows' entries.
+constexpr A_long kBatchSpan = 8;
+
+// The blur-map pixels (m ≠ 1) of row y: four at a time from the row's running sums where
+// they decide the pixel, else summed in order. The sums are made as the pixels need them.
 template <class P>
 [[gnu::always_inline]] inline void RowMapPixels(const BandPass* p, MapLines& line, const P* in,
                                                 A_long y) {
   const A_long r = p->radius, W = p->dst->width;
   const MaskRow mask(p->map, y);
   P* out = RowOf<P>(p->dst, y);
-  int filled = 0;  // the row's sums: 0 not yet, 1 made, -1 not to be had
+  bool usable = line.usable();  // the row's sums can be had, and are made as x goes
+  line.Restart();
+  MapBatch<P> batch;
   for (A_long x = 0; x < W; ++x) {
     const double m = mask(x);
     if (m == 1.0) continue;
@@ -398,23 +498,18 @@ template <class P>
       continue;
     }
     const A_long k = A_long(r * m);
-    if (k <= r && filled == 0) {
-      filled = -1;
-      if (line.usable()) {
-        line.Restart();
-        if (line.MakeTo(W + r - 1, RowAt<P>{in, p->at, &mask})) filled = 1;
-      }
-    }
-    V4d lo, hi;
-    if (k <= r && filled == 1 && line.Quotients(0, x - k, x + k, lo, hi)) {
-      const V4i low = Truncated(lo + 0.5);
-      if (SameColours(low, Truncated(hi + 0.5))) {
-        Store(low, under.alpha, out + x);
+    if (k <= r && usable) {
+      if (batch.count && x - batch.x[0] >= kBatchSpan) Decide<P, false>(p, line, batch, 0, y, out);
+      usable = line.MakeTo(x - r, x + r, RowAt<P>{in, p->at, &mask});
+      if (usable) {
+        batch.Add(x, k, m, under);
+        if (batch.count == batch.kSize) Decide<P, false>(p, line, batch, 0, y, out);
         continue;
       }
     }
     MaskedMean<P, false>(p->src, p->map, p->sourceCopy, r, x, y, m, under, out + x);
   }
+  if (batch.count) Decide<P, false>(p, line, batch, 0, y, out);
 }
 
 template <class P>
@@ -450,8 +545,8 @@ struct ColumnAt {
   }
 };
 
-// The blur-map pixels (m ≠ 1) of row y of a band of columns, the same way; the band's sums
-// are made as the rows go, while `usable`.
+// The blur-map pixels (m ≠ 1) of row y of a band of columns, the same way, with the fade
+// toward the pass's source; the band's sums are made as the rows go, while `usable`.
 template <class P>
 [[gnu::always_inline]] inline void ColumnMapPixels(const BandPass* p, MapLines& lines,
                                                    bool& usable, const std::vector<A_long>& col,
@@ -461,6 +556,7 @@ template <class P>
   const MaskRow mask(p->map, y);
   P* out = RowOf<P>(p->dst, y);
   bool made = false;
+  MapBatch<P> batch;
   for (A_long c = 0; c < n; ++c) {
     const A_long x = x0 + c;
     const double m = mask(x);
@@ -472,30 +568,17 @@ template <class P>
     }
     const A_long k = A_long(r * m);
     if (k <= r && usable && !made) {
-      usable = lines.MakeTo(y + r, ColumnAt<P>{p, col.data(), x0});
+      usable = lines.MakeTo(y - r, y + r, ColumnAt<P>{p, col.data(), x0});
       made = true;
     }
-    V4d lo, hi;
-    if (k <= r && usable && lines.Quotients(c, y - k, y + k, lo, hi)) {
-      // The pixel's formula, the fade toward the pass's source included.
-      V4i low, high;
-      if (r != 0) {
-        const P& o = *GetPointerFromDataP<P>(p->sourceCopy, y, x, 1);
-        const double t = std::clamp((m * r - 1) * 0.25, 0.0, 1.0);
-        const V4d own = __builtin_convertvector(Lanes(o), V4d) * (1 - t);
-        low = Truncated(own + lo * t + 0.5);
-        high = Truncated(own + hi * t + 0.5);
-      } else {
-        low = Truncated(lo + 0.5);
-        high = Truncated(hi + 0.5);
-      }
-      if (SameColours(low, high)) {
-        Store(low, under.alpha, out + x);
-        continue;
-      }
+    if (k <= r && usable) {
+      batch.Add(x, k, m, under);
+      if (batch.count == batch.kSize) Decide<P, true>(p, lines, batch, x0, y, out);
+      continue;
     }
     MaskedMean<P, true>(src, p->map, p->sourceCopy, r, x, y, m, under, out + x);
   }
+  if (batch.count) Decide<P, true>(p, lines, batch, x0, y, out);
 }
 
 template <class P>
@@ -562,7 +645,7 @@ void PlainColumns(const BandPass* p, Means mean, const std::vector<A_long>& col,
   };
   const size_t lanes = 4 * size_t(n);
   std::vector<int32_t> sums(lanes, 0);
-  MapLines lines(n, H, r, std::numeric_limits<C>::max(), true);  // with a blur map
+  MapLines lines(n, H, r, std::numeric_limits<C>::max(), 0);  // with a blur map
   bool usable = lines.usable();
   int32_t* s = sums.data();
   const A_long* rowOf = p->at;
@@ -611,7 +694,7 @@ PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
   const A_long* column = p->at;
   const Span rows = BandSpan(p->dst->height, band, bands);
   using C = typename PixelTraits<P>::Channel;
-  MapLines line(1, W, r, std::numeric_limits<C>::max(), false);  // with a blur map
+  MapLines line(1, W, r, std::numeric_limits<C>::max(), kBatchSpan);  // with a blur map
   if (PlainFitsIn32<P>(p)) {
     for (A_long y = rows.first; y < rows.last; ++y) {
       if (p->means->singles()) PlainRow<P>(p, p->means->singlesView(), line, y);
@@ -684,7 +767,7 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
   }
   using C = typename PixelTraits<P>::Channel;
   // The band's columns' running sums for the blur map, made when a pixel first needs them.
-  MapLines lines(n, H, r, std::numeric_limits<C>::max(), true);
+  MapLines lines(n, H, r, std::numeric_limits<C>::max(), 0);
   bool usable = lines.usable();  // the sums can be had, and are made as the rows go
   for (A_long y = 0; y < H; ++y) {
     const P* enter = RowOf<P>(src, rowOf[y + r]);
