@@ -368,33 +368,14 @@ typedef int64_t V4l __attribute__((vector_size(32)));
   v[3] = __builtin_shuffle(t1, t3, V4l{2, 3, 6, 7});
 }
 
-// Blur-map pixels waiting to be decided together, up to four: where they are, their window's
-// half size k, mask value and the pixel the host hands the routine.
-template <class P>
-struct MapBatch {
-  static constexpr int kSize = 4;
-  int count = 0;
-  A_long x[kSize], k[kSize];
-  double m[kSize];
-  P under[kSize];
-  void Add(A_long at, A_long half, double mask, const P& pixel) {
-    x[count] = at;
-    k[count] = half;
-    m[count] = mask;
-    under[count] = pixel;
-    ++count;
-  }
-};
-
-// Bounds on the definition's quotient fl(s / w) for up to four windows at once, one to a
-// lane: `sums` holds the windows' sums (MapLines::Window, lanes unused beyond `count` copy
-// the first) and becomes, lane-exchanged, the weights' sums and the three colours' sums;
-// q[c] gets the bounds per colour, low in q[c][0], high in q[c][1]. True in the lanes where
-// they can be had.
-[[gnu::always_inline]] inline V4i QuotientBounds(V4d sums[4], const A_long* k, double unit,
+// Bounds on the definition's quotient fl(s / w) for four windows at once, one to a lane:
+// `sums` holds the windows' sums (MapLines::Window) and becomes, lane-exchanged, the
+// weights' sums and the three colours' sums; n holds the windows' sizes; q[c] gets the
+// bounds per colour, low in q[c][0], high in q[c][1]. True in the lanes where they can be
+// had.
+[[gnu::always_inline]] inline V4i QuotientBounds(V4d sums[4], const V4d& n, double unit,
                                                 double top, V4d q[3][2]) {
   Transpose(sums);
-  const V4d n = V4d{double(k[0]), double(k[1]), double(k[2]), double(k[3])} * 2 + 1;
   // γ_n and the few roundings of these bounds themselves, generously.
   const V4d g = (n + 32) * (0x1p-53 * 1.01);
   const V4d w = sums[0], ew = n * (unit * 1.01);
@@ -414,49 +395,86 @@ struct MapBatch {
 // Lanes as C(v) would round each (0 ≤ v < 2^31).
 [[gnu::always_inline]] inline V4i Truncated(const V4d& v) { return __builtin_convertvector(v, V4i); }
 
-// Decides the waiting pixels of row y (of a row pass, or of a band of columns from x0 with
-// the fade toward the pass's source): writes each whose three colours come out the same at
-// both bounds, and sums the others' windows in order.
+typedef uint32_t V4u __attribute__((vector_size(16)));
+
+// Four pixels side by side from their alphas and colours, one pixel to a lane.
+template <class P>
+[[gnu::always_inline]] inline void Store4(const V4i& alpha, const V4i colour[3], P* out) {
+  const V4u a = V4u(alpha), r = V4u(colour[0]), g = V4u(colour[1]), b = V4u(colour[2]);
+  if constexpr (sizeof(P) == 4) {
+    const V4u packed = a | r << 8 | g << 16 | b << 24;
+    std::memcpy(out, &packed, sizeof packed);
+  } else {
+    const V4u low = a | r << 16, high = g | b << 16;
+    const V4u first = __builtin_shuffle(low, high, V4u{0, 4, 1, 5});
+    const V4u second = __builtin_shuffle(low, high, V4u{2, 6, 3, 7});
+    std::memcpy(out, &first, sizeof first);
+    std::memcpy(out + 2, &second, sizeof second);
+  }
+}
+
+// Blur-map pixels x … x + count − 1 (count 1 … 4, mask values m) of row y, of a row pass or
+// (kVertical) of a band of columns from x0 with the fade toward the pass's source, decided
+// together from the lines' running sums, one pixel to a lane (lanes beyond count repeat the
+// last pixel): each whose three colours come out the same at both bounds is written, the
+// others' windows are summed in order.
 template <class P, bool kVertical>
-[[gnu::always_inline]] inline void Decide(const BandPass* p, const MapLines& lines,
-                                          MapBatch<P>& b, A_long x0, A_long y, P* out) {
+[[gnu::always_inline]] inline void Decide(const BandPass* p, const MapLines& lines, A_long x0,
+                                          A_long y, A_long x, int count, const V4d& m, P* out) {
   using C = typename PixelTraits<P>::Channel;
   const A_long r = p->radius;
-  V4d sums[4], q[3][2], own[4], t = {0, 0, 0, 0};
+  const V4i k = Truncated(m * double(r));  // A_long(r * m), lane by lane
+  V4d sums[4], q[3][2], own[4];
   for (int i = 0; i < 4; ++i) {
-    const int j = i < b.count ? i : 0;
+    const A_long at = x + std::min(i, count - 1), half = k[i];
     if constexpr (kVertical) {
-      lines.Window(b.x[j] - x0, y - b.k[j], y + b.k[j], sums[i]);
-      own[i] = __builtin_convertvector(Lanes(*GetPointerFromDataP<P>(p->sourceCopy, y, b.x[j], 1)), V4d);
-      t[i] = std::clamp((b.m[j] * r - 1) * 0.25, 0.0, 1.0);
+      lines.Window(at - x0, y - half, y + half, sums[i]);
+      own[i] = __builtin_convertvector(Lanes(*GetPointerFromDataP<P>(p->sourceCopy, y, at, 1)), V4d);
     } else {
-      lines.Window(0, b.x[j] - b.k[j], b.x[j] + b.k[j], sums[i]);
+      lines.Window(0, at - half, at + half, sums[i]);
     }
   }
-  V4i same = QuotientBounds(sums, b.k, lines.unit(), lines.top(), q);
-  if (kVertical) Transpose(own);
+  const V4d n = __builtin_convertvector(k, V4d) * 2 + 1;
+  V4i same = QuotientBounds(sums, n, lines.unit(), lines.top(), q);
   // The pixel's formula, monotone in the quotient.
   V4i low[3];
-  for (int c = 0; c < 3; ++c) {
-    V4i high;
-    if (kVertical && r != 0) {
+  if (kVertical && r != 0) {
+    Transpose(own);
+    const V4d zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
+    const V4d v = (m * double(r) - 1) * 0.25;
+    const V4d t = v < zero ? zero : (one < v ? one : v);  // std::clamp(v, 0.0, 1.0)
+    for (int c = 0; c < 3; ++c) {
       low[c] = Truncated(own[c + 1] * (1 - t) + q[c][0] * t + 0.5);
-      high = Truncated(own[c + 1] * (1 - t) + q[c][1] * t + 0.5);
-    } else {
+      same &= low[c] == Truncated(own[c + 1] * (1 - t) + q[c][1] * t + 0.5);
+    }
+  } else {
+    for (int c = 0; c < 3; ++c) {
       low[c] = Truncated(q[c][0] + 0.5);
-      high = Truncated(q[c][1] + 0.5);
+      same &= low[c] == Truncated(q[c][1] + 0.5);
     }
-    same &= low[c] == high;
   }
-  for (int i = 0; i < b.count; ++i) {
+  const PF_EffectWorld* src = p->src;
+  const P* under = y < src->height ? RowOf<P>(src, y) : nullptr;
+  if (count == 4 && under && x + 4 <= src->width && same[0] && same[1] && same[2] && same[3]) {
+    const V4i alpha = {under[x].alpha, under[x + 1].alpha, under[x + 2].alpha, under[x + 3].alpha};
+    Store4(alpha, low, out + x);
+    return;
+  }
+  for (int i = 0; i < count; ++i) {
+    const P pixel = Under<P>(src, y, x + i);
     if (same[i]) {
-      out[b.x[i]] = P{b.under[i].alpha, C(low[0][i]), C(low[1][i]), C(low[2][i])};
+      out[x + i] = P{pixel.alpha, C(low[0][i]), C(low[1][i]), C(low[2][i])};
     } else {
-      MaskedMean<P, kVertical>(p->src, p->map, p->sourceCopy, r, b.x[i], y, b.m[i], b.under[i],
-                               out + b.x[i]);
+      MaskedMean<P, kVertical>(src, p->map, p->sourceCopy, r, x + i, y, m[i], pixel, out + x + i);
     }
   }
-  b.count = 0;
+}
+
+// Whether every lane lies strictly between 0 and 1 (a mask value that makes a window).
+[[gnu::always_inline]] inline bool Between(const V4d& m) {
+  const V4d zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
+  const V4l inside = (m > zero) & (m < one);
+  return inside[0] & inside[1] & inside[2] & inside[3];
 }
 
 // Samples and mask values of a row pass's line, position j: the row's folded sample, the
@@ -475,11 +493,9 @@ struct RowAt {
   Position operator()(A_long j) const { return Position{in[at[j]], (*mask)(j)}; }
 };
 
-// How far apart the pixels of a row's batch may lie: the ring keeps their windows' entries.
-constexpr A_long kBatchSpan = 8;
-
-// The blur-map pixels (m ≠ 1) of row y: four at a time from the row's running sums where
-// they decide the pixel, else summed in order. The sums are made as the pixels need them.
+// The blur-map pixels (m ≠ 1) of row y: four neighbours at a time from the row's running
+// sums where they decide the pixels, else summed in order. The sums are made as the pixels
+// need them.
 template <class P>
 [[gnu::always_inline]] inline void RowMapPixels(const BandPass* p, MapLines& line, const P* in,
                                                 A_long y) {
@@ -488,28 +504,37 @@ template <class P>
   P* out = RowOf<P>(p->dst, y);
   bool usable = line.usable();  // the row's sums can be had, and are made as x goes
   line.Restart();
-  MapBatch<P> batch;
-  for (A_long x = 0; x < W; ++x) {
+  const RowAt<P> at{in, p->at, &mask};
+  for (A_long x = 0; x < W;) {
     const double m = mask(x);
-    if (m == 1.0) continue;
-    const P under = Under<P>(p->src, y, x);
-    if (!(m > 0)) {
-      out[x] = under;
+    if (m == 1.0) {
+      ++x;
       continue;
     }
-    const A_long k = A_long(r * m);
-    if (k <= r && usable) {
-      if (batch.count && x - batch.x[0] >= kBatchSpan) Decide<P, false>(p, line, batch, 0, y, out);
-      usable = line.MakeTo(x - r, x + r, RowAt<P>{in, p->at, &mask});
-      if (usable) {
-        batch.Add(x, k, m, under);
-        if (batch.count == batch.kSize) Decide<P, false>(p, line, batch, 0, y, out);
-        continue;
+    if (!(m > 0)) {
+      out[x] = Under<P>(p->src, y, x);
+      ++x;
+      continue;
+    }
+    if (usable && x + 4 <= W) {
+      const V4d four = {m, mask(x + 1), mask(x + 2), mask(x + 3)};
+      if (Between(four)) {
+        usable = line.MakeTo(x - r, x + 3 + r, at);
+        if (usable) {
+          Decide<P, false>(p, line, 0, y, x, 4, four, out);
+          x += 4;
+          continue;
+        }
       }
     }
-    MaskedMean<P, false>(p->src, p->map, p->sourceCopy, r, x, y, m, under, out + x);
+    if (m < 1 && usable) usable = line.MakeTo(x - r, x + r, at);
+    if (m < 1 && usable) {
+      Decide<P, false>(p, line, 0, y, x, 1, V4d{m, m, m, m}, out);
+    } else {
+      MaskedMean<P, false>(p->src, p->map, p->sourceCopy, r, x, y, m, Under<P>(p->src, y, x), out + x);
+    }
+    ++x;
   }
-  if (batch.count) Decide<P, false>(p, line, batch, 0, y, out);
 }
 
 template <class P>
@@ -552,33 +577,41 @@ template <class P>
                                                    bool& usable, const std::vector<A_long>& col,
                                                    A_long x0, A_long y) {
   const PF_EffectWorld* src = p->src;
-  const A_long r = p->radius, n = A_long(col.size());
+  const A_long r = p->radius, end = x0 + A_long(col.size());
   const MaskRow mask(p->map, y);
   P* out = RowOf<P>(p->dst, y);
   bool made = false;
-  MapBatch<P> batch;
-  for (A_long c = 0; c < n; ++c) {
-    const A_long x = x0 + c;
+  auto make = [&] {
+    if (usable && !made) usable = lines.MakeTo(y - r, y + r, ColumnAt<P>{p, col.data(), x0});
+    made = true;
+    return usable;
+  };
+  for (A_long x = x0; x < end;) {
     const double m = mask(x);
-    if (m == 1.0) continue;
-    const P under = Under<P>(src, y, x);
+    if (m == 1.0) {
+      ++x;
+      continue;
+    }
     if (!(m > 0)) {
-      out[x] = under;
+      out[x] = Under<P>(src, y, x);
+      ++x;
       continue;
     }
-    const A_long k = A_long(r * m);
-    if (k <= r && usable && !made) {
-      usable = lines.MakeTo(y - r, y + r, ColumnAt<P>{p, col.data(), x0});
-      made = true;
+    if (x + 4 <= end) {
+      const V4d four = {m, mask(x + 1), mask(x + 2), mask(x + 3)};
+      if (Between(four) && make()) {
+        Decide<P, true>(p, lines, x0, y, x, 4, four, out);
+        x += 4;
+        continue;
+      }
     }
-    if (k <= r && usable) {
-      batch.Add(x, k, m, under);
-      if (batch.count == batch.kSize) Decide<P, true>(p, lines, batch, x0, y, out);
-      continue;
+    if (m < 1 && make()) {
+      Decide<P, true>(p, lines, x0, y, x, 1, V4d{m, m, m, m}, out);
+    } else {
+      MaskedMean<P, true>(src, p->map, p->sourceCopy, r, x, y, m, Under<P>(src, y, x), out + x);
     }
-    MaskedMean<P, true>(src, p->map, p->sourceCopy, r, x, y, m, under, out + x);
+    ++x;
   }
-  if (batch.count) Decide<P, true>(p, lines, batch, x0, y, out);
 }
 
 template <class P>
@@ -591,6 +624,7 @@ void ColumnMapPixelsPlain(const BandPass* p, MapLines& lines, bool& usable,
                           const std::vector<A_long>& col, A_long x0, A_long y) {
   ColumnMapPixels<P>(p, lines, usable, col, x0, y);
 }
+
 template <class P>
 void ColumnMap(const BandPass* p, MapLines& lines, bool& usable, const std::vector<A_long>& col,
                A_long x0, A_long y) {
@@ -694,7 +728,7 @@ PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
   const A_long* column = p->at;
   const Span rows = BandSpan(p->dst->height, band, bands);
   using C = typename PixelTraits<P>::Channel;
-  MapLines line(1, W, r, std::numeric_limits<C>::max(), kBatchSpan);  // with a blur map
+  MapLines line(1, W, r, std::numeric_limits<C>::max(), 3);  // with a blur map, four at a time
   if (PlainFitsIn32<P>(p)) {
     for (A_long y = rows.first; y < rows.last; ++y) {
       if (p->means->singles()) PlainRow<P>(p, p->means->singlesView(), line, y);
