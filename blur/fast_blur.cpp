@@ -651,12 +651,21 @@ void PlainRow(const BandPass* p, Means mean, MapLines& line, A_long y) {
   }
   for (const auto& [c, times] : *p->rest) s += Lanes(in[c]) * times;
   for (const auto& [c, times] : *p->less) s -= Lanes(in[c]) * times;
+  if (!p->map) {
+    for (A_long x = 0; x < W; ++x) {
+      s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
+      Store(mean(s), under && x < srcW ? under[x].alpha : 0, out + x);
+    }
+    return;
+  }
+  // With a blur map, the sums slide through the pixels it takes, which are written their
+  // own way afterwards.
+  const MaskRow mask(p->map, y);
   for (A_long x = 0; x < W; ++x) {
     s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
-    Store(mean(s), under && x < srcW ? under[x].alpha : 0, out + x);
+    if (mask(x) == 1.0) Store(mean(s), under && x < srcW ? under[x].alpha : 0, out + x);
   }
-  // With a blur map, the pixels it takes are written over their own way.
-  if (p->map) RowMap<P>(p, line, in, y);
+  RowMap<P>(p, line, in, y);
 }
 
 // A band of columns, a row at a time: the band's sums side by side, four to a pixel (the
