@@ -132,6 +132,7 @@ struct BandPass {
   PF_EffectWorld* dst;
   A_long radius;
   const IO_Params* map;               // with the lens mask as blur map; null: plain
+  const PlainRuns* runs;              // with a map: where it is 1
   const PF_EffectWorld* sourceCopy;   // the vertical map pass fades toward it
   const PlainMeans* means;            // of the plain windows
   // Along the pass's lines: where each position -r-1 … length+r-1 reads (at[i] for i ≥ -r-1),
@@ -505,12 +506,13 @@ template <class P>
   bool usable = line.usable();  // the row's sums can be had, and are made as x goes
   line.Restart();
   const RowAt<P> at{in, p->at, &mask};
+  const Span *run = p->runs->begin(y), *runsEnd = p->runs->end(y);
   for (A_long x = 0; x < W;) {
-    const double m = mask(x);
-    if (m == 1.0) {
-      ++x;
+    if (run != runsEnd && x >= run->first) {  // written by the plain pass
+      x = run++->last;
       continue;
     }
+    const double m = mask(x);
     if (!(m > 0)) {
       out[x] = Under<P>(p->src, y, x);
       ++x;
@@ -586,12 +588,14 @@ template <class P>
     made = true;
     return usable;
   };
+  const Span *run = p->runs->begin(y), *runsEnd = p->runs->end(y);
+  while (run != runsEnd && run->last <= x0) ++run;
   for (A_long x = x0; x < end;) {
-    const double m = mask(x);
-    if (m == 1.0) {
-      ++x;
+    if (run != runsEnd && x >= run->first) {  // written by the plain pass
+      x = run++->last;
       continue;
     }
+    const double m = mask(x);
     if (!(m > 0)) {
       out[x] = Under<P>(src, y, x);
       ++x;
@@ -660,10 +664,13 @@ void PlainRow(const BandPass* p, Means mean, MapLines& line, A_long y) {
   }
   // With a blur map, the sums slide through the pixels it takes, which are written their
   // own way afterwards.
-  const MaskRow mask(p->map, y);
-  for (A_long x = 0; x < W; ++x) {
-    s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
-    if (mask(x) == 1.0) Store(mean(s), under && x < srcW ? under[x].alpha : 0, out + x);
+  A_long x = 0;
+  for (const Span* run = p->runs->begin(y); run != p->runs->end(y); ++run) {
+    for (; x < run->first; ++x) s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
+    for (; x < run->last; ++x) {
+      s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
+      Store(mean(s), under && x < srcW ? under[x].alpha : 0, out + x);
+    }
   }
   RowMap<P>(p, line, in, y);
 }
@@ -714,17 +721,22 @@ void PlainColumns(const BandPass* p, Means mean, const std::vector<A_long>& col,
     for (size_t i = 0; i < lanes; ++i) s[i] += int32_t(enter[i]) - int32_t(leave[i]);
     const P* under = y < src->height ? RowOf<P>(src, y) : nullptr;
     P* out = RowOf<P>(p->dst, y) + x0;
-    // The blur map's pixels fade toward the pass's source, which may be dst itself: they
-    // are left for ColumnMap.
-    std::optional<MaskRow> mask;
-    if (p->map) mask.emplace(p->map, y);
-    for (A_long c = 0; c < n; ++c) {
-      if (mask && (*mask)(x0 + c) != 1.0) continue;
-      V4i t;
-      std::memcpy(&t, s + 4 * size_t(c), sizeof t);
-      Store(mean(t), under && x0 + c < src->width ? under[x0 + c].alpha : 0, out + c);
+    auto plain = [&](A_long from, A_long to) {
+      for (A_long c = from; c < to; ++c) {
+        V4i t;
+        std::memcpy(&t, s + 4 * size_t(c), sizeof t);
+        Store(mean(t), under && x0 + c < src->width ? under[x0 + c].alpha : 0, out + c);
+      }
+    };
+    if (!p->map) {
+      plain(0, n);
+      continue;
     }
-    if (p->map) ColumnMap<P>(p, lines, usable, col, x0, y);
+    // With a blur map, only where it is 1: the others fade toward the pass's source, which
+    // may be dst itself, and are left for ColumnMap.
+    for (const Span* run = p->runs->begin(y); run != p->runs->end(y); ++run)
+      plain(std::max(run->first - x0, 0), std::min(run->last - x0, n));
+    ColumnMap<P>(p, lines, usable, col, x0, y);
   }
 }
 
@@ -845,8 +857,10 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
 PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
                      const PF_EffectWorld* src, PF_EffectWorld* dst, A_long radius,
                      bool vertical, const IO_Params* map, const PF_EffectWorld* sourceCopy,
-                     const PlainMeans* means) {
+                     const PlainMeans* means, const PlainRuns* runs) {
   const bool deep = IsDeep(dst);
+  std::optional<PlainRuns> ownRuns;
+  if (map && !(runs && runs->Fits(dst))) runs = &ownRuns.emplace(map, dst->width, dst->height);
   std::optional<PlainMeans> own;
   if (!means) means = &own.emplace(radius, deep);
   const A_long length = vertical ? dst->height : dst->width;
@@ -869,7 +883,8 @@ PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
   } else {
     rest = Multiplicities(at, A_long(-radius - 1 + periods * period), radius - 1, n);
   }
-  BandPass pass{in_data, src, dst, radius, map, sourceCopy, means, at, &start, periods, &rest, &less, {}};
+  BandPass pass{in_data, src,   dst,     radius, map,   runs, sourceCopy,
+                means,   at,    &start,  periods, &rest, &less, {}};
   const A_long bands = vertical ? std::max<A_long>(1, dst->width / 256) : BandsFor(dst->height);
   PF_IterateGenericFunc fn = vertical ? (deep ? ColumnBand<PF_Pixel16> : ColumnBand<PF_Pixel>)
                                       : (deep ? RowBand<PF_Pixel16> : RowBand<PF_Pixel>);
@@ -888,6 +903,23 @@ PF_Err FastBlurV(void* refcon, A_long x, A_long y, P* in, P* out) {
 // Errors of either pass are reported: a failed horizontal pass would otherwise leave the
 // vertical pass reading an unwritten image and the blur report success. The horizontal pass
 // writes io->dst, the vertical one writes back into io->src, which then is the result.
+PlainRuns::PlainRuns(const IO_Params* map, A_long width, A_long height)
+    : width_(width), height_(height), rows_(size_t(std::max<A_long>(height, 0)) + 1, 0) {
+  for (A_long y = 0; y < height; ++y) {
+    const MaskRow mask(map, y);
+    for (A_long x = 0; x < width;) {
+      if (mask(x) != 1.0) {
+        ++x;
+        continue;
+      }
+      const A_long first = x;
+      while (x < width && mask(x) == 1.0) ++x;
+      runs_.push_back(Span{first, x});
+    }
+    rows_[size_t(y) + 1] = runs_.size();
+  }
+}
+
 PlainMeans::PlainMeans(A_long radius, bool deep)
     : weight_(2.0 * radius + 1), halfInverse_(0.5 / weight_) {
   // Channels may hold any value of their type, 16-bit ones above the host's white too.
@@ -898,25 +930,30 @@ PlainMeans::PlainMeans(A_long radius, bool deep)
   for (size_t s = 0; s < table_.size(); ++s) table_[s] = A_u_short(double(s) / weight_ + 0.5);
 }
 
-PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap, const PlainMeans* means) {
+PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap, const PlainMeans* means,
+                 const PlainRuns* runs) {
   PF_InData* in_data = io->in_data;
   PF_EffectWorld* S = io->src;
   PF_EffectWorld* D = io->dst;
   AEGP_SuiteHandler suites(in_data->pica_basicP);
   const PF_Iterate8Suite1* bands = suites.Iterate8Suite1();
   const IO_Params* map = useLensMap ? io : nullptr;
-  PF_Err err = FastBlurBands(bands, in_data, S, D, rh, false, map, nullptr, rh == rv ? means : nullptr);
+  if (rh != rv) means = nullptr;
+  PF_Err err = FastBlurBands(bands, in_data, S, D, rh, false, map, nullptr, means, runs);
   // The vertical pass fades toward S as it was before the horizontal pass, and writes S: a
   // pixel reads only its own value there, before replacing it, so S needs no copy.
-  if (!err) err = FastBlurBands(bands, in_data, D, S, rv, true, map, S, rh == rv ? means : nullptr);
+  if (!err) err = FastBlurBands(bands, in_data, D, S, rv, true, map, S, means, runs);
   io->src = D;
   io->dst = S;
   return err;
 }
 
 PF_Err FastBlur(IO_Params* io, A_long r, bool useLensMap) {
-  const PlainMeans means(r, IsDeep(io->dst));  // one table for the six passes
-  auto pass = [&] { return FastBlurA(io, r, r, useLensMap, &means); };
+  // One table of means, and one of the map's runs of 1, for the six passes.
+  const PlainMeans means(r, IsDeep(io->dst));
+  std::optional<PlainRuns> runs;
+  if (useLensMap) runs.emplace(io, io->dst->width, io->dst->height);
+  auto pass = [&] { return FastBlurA(io, r, r, useLensMap, &means, runs ? &*runs : nullptr); };
   return Chain(io, pass, pass, pass);
 }
 

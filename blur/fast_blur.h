@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/bands.h"
 #include "core/stage.h"
 #include "core/vectors.h"
 
@@ -63,11 +64,28 @@ class PlainMeans {
   std::vector<A_u_short> table_;
 };
 
+// Where the blur map (the lens mask) is exactly 1 along each row of a picture: the pixels the
+// passes blur plainly, found once for all the passes of a blur.
+class PlainRuns {
+ public:
+  PlainRuns(const IO_Params* map, A_long width, A_long height);
+  bool Fits(const PF_EffectWorld* world) const {
+    return world->width == width_ && world->height == height_;
+  }
+  const Span* begin(A_long y) const { return runs_.data() + rows_[size_t(y)]; }
+  const Span* end(A_long y) const { return runs_.data() + rows_[size_t(y) + 1]; }
+
+ private:
+  A_long width_, height_;
+  std::vector<size_t> rows_;  // row y's runs: runs_[rows_[y]] … runs_[rows_[y + 1]]
+  std::vector<Span> runs_;
+};
+
 // Three box passes at the depth of io->dst; the result in io->dst, io->src used as scratch.
 PF_Err FastBlur(IO_Params* io, A_long r, bool useLensMap);
 // One horizontal and one vertical pass; the result in io->dst, io->src used as scratch.
 PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap,
-                 const PlainMeans* means = nullptr);
+                 const PlainMeans* means = nullptr, const PlainRuns* runs = nullptr);
 template <class P>
 PF_Err FastBlurH(void* refcon, A_long x, A_long y, P* in, P* out);
 template <class P>
@@ -80,4 +98,4 @@ PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
                      const PF_EffectWorld* src, PF_EffectWorld* dst, A_long radius,
                      bool vertical, const IO_Params* map = nullptr,
                      const PF_EffectWorld* sourceCopy = nullptr,
-                     const PlainMeans* means = nullptr);
+                     const PlainMeans* means = nullptr, const PlainRuns* runs = nullptr);
