@@ -860,7 +860,10 @@ PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
                      const PlainMeans* means, const PlainRuns* runs) {
   const bool deep = IsDeep(dst);
   std::optional<PlainRuns> ownRuns;
-  if (map && !(runs && runs->Fits(dst))) runs = &ownRuns.emplace(map, dst->width, dst->height);
+  if (map && !(runs && runs->Fits(dst))) {
+    if (PF_Err err = ownRuns.emplace(map, dst->width, dst->height).Find(suite)) return err;
+    runs = &*ownRuns;
+  }
   std::optional<PlainMeans> own;
   if (!means) means = &own.emplace(radius, deep);
   const A_long length = vertical ? dst->height : dst->width;
@@ -904,20 +907,30 @@ PF_Err FastBlurV(void* refcon, A_long x, A_long y, P* in, P* out) {
 // vertical pass reading an unwritten image and the blur report success. The horizontal pass
 // writes io->dst, the vertical one writes back into io->src, which then is the result.
 PlainRuns::PlainRuns(const IO_Params* map, A_long width, A_long height)
-    : width_(width), height_(height), rows_(size_t(std::max<A_long>(height, 0)) + 1, 0) {
-  for (A_long y = 0; y < height; ++y) {
-    const MaskRow mask(map, y);
-    for (A_long x = 0; x < width;) {
+    : map_(map), width_(width), height_(height), rows_(size_t(std::max<A_long>(height, 0))) {}
+
+PF_Err PlainRuns::Find(const PF_Iterate8Suite1* suite) {
+  if (!suite) return FindRows(this, 0, 0, 1);
+  return suite->iterate_generic(BandsFor(height_), this, FindRows);
+}
+
+PF_Err PlainRuns::FindRows(void* refcon, A_long, A_long band, A_long bands) {
+  PlainRuns* self = static_cast<PlainRuns*>(refcon);
+  const Span rows = BandSpan(self->height_, band, bands);
+  for (A_long y = rows.first; y < rows.last; ++y) {
+    const MaskRow mask(self->map_, y);
+    std::vector<Span>& runs = self->rows_[size_t(y)];
+    for (A_long x = 0; x < self->width_;) {
       if (mask(x) != 1.0) {
         ++x;
         continue;
       }
       const A_long first = x;
-      while (x < width && mask(x) == 1.0) ++x;
-      runs_.push_back(Span{first, x});
+      while (x < self->width_ && mask(x) == 1.0) ++x;
+      runs.push_back(Span{first, x});
     }
-    rows_[size_t(y) + 1] = runs_.size();
   }
+  return PF_Err_NONE;
 }
 
 PlainMeans::PlainMeans(A_long radius, bool deep)
@@ -952,7 +965,11 @@ PF_Err FastBlur(IO_Params* io, A_long r, bool useLensMap) {
   // One table of means, and one of the map's runs of 1, for the six passes.
   const PlainMeans means(r, IsDeep(io->dst));
   std::optional<PlainRuns> runs;
-  if (useLensMap) runs.emplace(io, io->dst->width, io->dst->height);
+  if (useLensMap) {
+    AEGP_SuiteHandler suites(io->in_data->pica_basicP);
+    PlainRuns& found = runs.emplace(io, io->dst->width, io->dst->height);
+    if (PF_Err err = found.Find(suites.Iterate8Suite1())) return err;
+  }
   auto pass = [&] { return FastBlurA(io, r, r, useLensMap, &means, runs ? &*runs : nullptr); };
   return Chain(io, pass, pass, pass);
 }

@@ -69,16 +69,20 @@ class PlainMeans {
 class PlainRuns {
  public:
   PlainRuns(const IO_Params* map, A_long width, A_long height);
+  // Finds the runs, in bands of rows on the host's threads where `suite` is given.
+  PF_Err Find(const PF_Iterate8Suite1* suite);
   bool Fits(const PF_EffectWorld* world) const {
     return world->width == width_ && world->height == height_;
   }
-  const Span* begin(A_long y) const { return runs_.data() + rows_[size_t(y)]; }
-  const Span* end(A_long y) const { return runs_.data() + rows_[size_t(y) + 1]; }
+  const Span* begin(A_long y) const { return rows_[size_t(y)].data(); }
+  const Span* end(A_long y) const { return begin(y) + rows_[size_t(y)].size(); }
 
  private:
+  static PF_Err FindRows(void* refcon, A_long thread, A_long band, A_long bands);
+
+  const IO_Params* map_;
   A_long width_, height_;
-  std::vector<size_t> rows_;  // row y's runs: runs_[rows_[y]] … runs_[rows_[y + 1]]
-  std::vector<Span> runs_;
+  std::vector<std::vector<Span>> rows_;
 };
 
 // Three box passes at the depth of io->dst; the result in io->dst, io->src used as scratch.

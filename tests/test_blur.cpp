@@ -601,15 +601,16 @@ TEST(BlurStage, PassesRunTheBlursTheyShould) {
   const int plain = count({{"Fast Blur/Visible", "on"}});
   EXPECT_EQ(plain, 8);
   // In blur-map mode with a wide feather the fast blur runs again in the blur-map pass, and
-  // the composite moves after it: the lens composite runs on its own.
+  // the composite moves after it: the lens composite runs on its own. A fast blur with the
+  // map first finds where the map is 1, in one more (both times).
   EXPECT_EQ(count({{"Fast Blur/Visible", "on"}, {"Fast Blur/Use Lens as Blur Map", "on"},
                    {"Feather", "30"}}),
-            plain + 1 + 6);
+            plain + 1 + 6 + 2);
   // With chromatic aberration on, the composite runs in both places (the first with the
   // lens composite), after the aberration.
   EXPECT_EQ(count({{"Fast Blur/Visible", "on"}, {"Fast Blur/Use Lens as Blur Map", "on"},
                    {"Feather", "30"}, {"Red/Cyan", "10"}}),
-            plain + 1 + 6 + 1);
+            plain + 1 + 6 + 2 + 1);
   // A realistic blur in blur-map mode skips the main pass and runs in the blur-map pass, as
   // one iteration per batch of kernels (the composite then moves after it); without the map
   // it runs in the main pass, as one iteration over bands of rows. Either first makes its
