@@ -132,7 +132,7 @@ struct BandPass {
   PF_EffectWorld* dst;
   A_long radius;
   const IO_Params* map;               // with the lens mask as blur map; null: plain
-  const PlainRuns* runs;              // with a map: where it is 1
+  const MapRuns* runs;                // with a map: where it is 1, and 0
   const PF_EffectWorld* sourceCopy;   // the vertical map pass fades toward it
   const PlainMeans* means;            // of the plain windows
   // Along the pass's lines: where each position -r-1 … length+r-1 reads (at[i] for i ≥ -r-1),
@@ -214,6 +214,14 @@ std::vector<A_long> FoldTable(A_long m, A_long n, A_long r, A_long origin) {
 template <class P>
 P Under(const PF_EffectWorld* src, A_long y, A_long x) {
   return y < src->height && x < src->width ? RowOf<P>(src, y)[x] : P{0, 0, 0, 0};
+}
+
+// Under for pixels first … last − 1 of row y, into out.
+template <class P>
+void CopyUnder(const PF_EffectWorld* src, A_long y, A_long first, A_long last, P* out) {
+  const A_long inside = y < src->height ? std::clamp(src->width, first, last) : first;
+  if (inside > first) std::memcpy(out + first, RowOf<P>(src, y) + first, sizeof(P) * size_t(inside - first));
+  std::fill(out + inside, out + last, P{0, 0, 0, 0});
 }
 
 // Where the widest window's sum fits in 32 bits, the passes run from the routines below,
@@ -506,18 +514,14 @@ template <class P>
   bool usable = line.usable();  // the row's sums can be had, and are made as x goes
   line.Restart();
   const RowAt<P> at{in, p->at, &mask};
-  const Span *run = p->runs->begin(y), *runsEnd = p->runs->end(y);
+  const MapRuns::Run *run = p->runs->begin(y), *runsEnd = p->runs->end(y);
   for (A_long x = 0; x < W;) {
-    if (run != runsEnd && x >= run->first) {  // written by the plain pass
+    if (run != runsEnd && x >= run->first) {  // plain: written by the plain pass
+      if (!run->plain) CopyUnder(p->src, y, x, run->last, out);
       x = run++->last;
       continue;
     }
     const double m = mask(x);
-    if (!(m > 0)) {
-      out[x] = Under<P>(p->src, y, x);
-      ++x;
-      continue;
-    }
     if (usable && x + 4 <= W) {
       const V4d four = {m, mask(x + 1), mask(x + 2), mask(x + 3)};
       if (Between(four)) {
@@ -588,19 +592,15 @@ template <class P>
     made = true;
     return usable;
   };
-  const Span *run = p->runs->begin(y), *runsEnd = p->runs->end(y);
+  const MapRuns::Run *run = p->runs->begin(y), *runsEnd = p->runs->end(y);
   while (run != runsEnd && run->last <= x0) ++run;
   for (A_long x = x0; x < end;) {
-    if (run != runsEnd && x >= run->first) {  // written by the plain pass
+    if (run != runsEnd && x >= run->first) {  // plain: written by the plain pass
+      if (!run->plain) CopyUnder(src, y, x, std::min(run->last, end), out);
       x = run++->last;
       continue;
     }
     const double m = mask(x);
-    if (!(m > 0)) {
-      out[x] = Under<P>(src, y, x);
-      ++x;
-      continue;
-    }
     if (x + 4 <= end) {
       const V4d four = {m, mask(x + 1), mask(x + 2), mask(x + 3)};
       if (Between(four) && make()) {
@@ -665,7 +665,8 @@ void PlainRow(const BandPass* p, Means mean, MapLines& line, A_long y) {
   // With a blur map, the sums slide through the pixels it takes, which are written their
   // own way afterwards.
   A_long x = 0;
-  for (const Span* run = p->runs->begin(y); run != p->runs->end(y); ++run) {
+  for (const MapRuns::Run* run = p->runs->begin(y); run != p->runs->end(y); ++run) {
+    if (!run->plain) continue;
     for (; x < run->first; ++x) s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
     for (; x < run->last; ++x) {
       s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
@@ -734,8 +735,8 @@ void PlainColumns(const BandPass* p, Means mean, const std::vector<A_long>& col,
     }
     // With a blur map, only where it is 1: the others fade toward the pass's source, which
     // may be dst itself, and are left for ColumnMap.
-    for (const Span* run = p->runs->begin(y); run != p->runs->end(y); ++run)
-      plain(std::max(run->first - x0, 0), std::min(run->last - x0, n));
+    for (const MapRuns::Run* run = p->runs->begin(y); run != p->runs->end(y); ++run)
+      if (run->plain) plain(std::max(run->first - x0, 0), std::min(run->last - x0, n));
     ColumnMap<P>(p, lines, usable, col, x0, y);
   }
 }
@@ -857,9 +858,9 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
 PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
                      const PF_EffectWorld* src, PF_EffectWorld* dst, A_long radius,
                      bool vertical, const IO_Params* map, const PF_EffectWorld* sourceCopy,
-                     const PlainMeans* means, const PlainRuns* runs) {
+                     const PlainMeans* means, const MapRuns* runs) {
   const bool deep = IsDeep(dst);
-  std::optional<PlainRuns> ownRuns;
+  std::optional<MapRuns> ownRuns;
   if (map && !(runs && runs->Fits(dst))) {
     if (PF_Err err = ownRuns.emplace(map, dst->width, dst->height).Find(suite)) return err;
     runs = &*ownRuns;
@@ -906,28 +907,33 @@ PF_Err FastBlurV(void* refcon, A_long x, A_long y, P* in, P* out) {
 // Errors of either pass are reported: a failed horizontal pass would otherwise leave the
 // vertical pass reading an unwritten image and the blur report success. The horizontal pass
 // writes io->dst, the vertical one writes back into io->src, which then is the result.
-PlainRuns::PlainRuns(const IO_Params* map, A_long width, A_long height)
+MapRuns::MapRuns(const IO_Params* map, A_long width, A_long height)
     : map_(map), width_(width), height_(height), rows_(size_t(std::max<A_long>(height, 0))) {}
 
-PF_Err PlainRuns::Find(const PF_Iterate8Suite1* suite) {
+PF_Err MapRuns::Find(const PF_Iterate8Suite1* suite) {
   if (!suite) return FindRows(this, 0, 0, 1);
   return suite->iterate_generic(BandsFor(height_), this, FindRows);
 }
 
-PF_Err PlainRuns::FindRows(void* refcon, A_long, A_long band, A_long bands) {
-  PlainRuns* self = static_cast<PlainRuns*>(refcon);
+PF_Err MapRuns::FindRows(void* refcon, A_long, A_long band, A_long bands) {
+  MapRuns* self = static_cast<MapRuns*>(refcon);
   const Span rows = BandSpan(self->height_, band, bands);
   for (A_long y = rows.first; y < rows.last; ++y) {
     const MaskRow mask(self->map_, y);
-    std::vector<Span>& runs = self->rows_[size_t(y)];
+    std::vector<Run>& runs = self->rows_[size_t(y)];
+    auto plain = [&](A_long x) { return mask(x) == 1.0; };
+    auto none = [&](A_long x) { return !(mask(x) > 0); };
     for (A_long x = 0; x < self->width_;) {
-      if (mask(x) != 1.0) {
-        ++x;
-        continue;
-      }
       const A_long first = x;
-      while (x < self->width_ && mask(x) == 1.0) ++x;
-      runs.push_back(Span{first, x});
+      if (plain(x)) {
+        while (x < self->width_ && plain(x)) ++x;
+        runs.push_back(Run{first, x, true});
+      } else if (none(x)) {
+        while (x < self->width_ && none(x)) ++x;
+        runs.push_back(Run{first, x, false});
+      } else {
+        ++x;
+      }
     }
   }
   return PF_Err_NONE;
@@ -944,7 +950,7 @@ PlainMeans::PlainMeans(A_long radius, bool deep)
 }
 
 PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap, const PlainMeans* means,
-                 const PlainRuns* runs) {
+                 const MapRuns* runs) {
   PF_InData* in_data = io->in_data;
   PF_EffectWorld* S = io->src;
   PF_EffectWorld* D = io->dst;
@@ -964,10 +970,10 @@ PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap, const Pla
 PF_Err FastBlur(IO_Params* io, A_long r, bool useLensMap) {
   // One table of means, and one of the map's runs of 1, for the six passes.
   const PlainMeans means(r, IsDeep(io->dst));
-  std::optional<PlainRuns> runs;
+  std::optional<MapRuns> runs;
   if (useLensMap) {
     AEGP_SuiteHandler suites(io->in_data->pica_basicP);
-    PlainRuns& found = runs.emplace(io, io->dst->width, io->dst->height);
+    MapRuns& found = runs.emplace(io, io->dst->width, io->dst->height);
     if (PF_Err err = found.Find(suites.Iterate8Suite1())) return err;
   }
   auto pass = [&] { return FastBlurA(io, r, r, useLensMap, &means, runs ? &*runs : nullptr); };

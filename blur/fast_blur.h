@@ -64,32 +64,38 @@ class PlainMeans {
   std::vector<A_u_short> table_;
 };
 
-// Where the blur map (the lens mask) is exactly 1 along each row of a picture: the pixels the
-// passes blur plainly, found once for all the passes of a blur.
-class PlainRuns {
+// Where the blur map (the lens mask) is exactly 1 along each row of a picture, the pixels the
+// passes blur plainly, and where it is 0 (or not a number), the pixels they leave as they
+// are: found once for all the passes of a blur.
+class MapRuns {
  public:
-  PlainRuns(const IO_Params* map, A_long width, A_long height);
+  struct Run {
+    A_long first, last;
+    bool plain;  // the map is 1 there, else 0
+  };
+  MapRuns(const IO_Params* map, A_long width, A_long height);
   // Finds the runs, in bands of rows on the host's threads where `suite` is given.
   PF_Err Find(const PF_Iterate8Suite1* suite);
   bool Fits(const PF_EffectWorld* world) const {
     return world->width == width_ && world->height == height_;
   }
-  const Span* begin(A_long y) const { return rows_[size_t(y)].data(); }
-  const Span* end(A_long y) const { return begin(y) + rows_[size_t(y)].size(); }
+  // Row y's runs, in order along it.
+  const Run* begin(A_long y) const { return rows_[size_t(y)].data(); }
+  const Run* end(A_long y) const { return begin(y) + rows_[size_t(y)].size(); }
 
  private:
   static PF_Err FindRows(void* refcon, A_long thread, A_long band, A_long bands);
 
   const IO_Params* map_;
   A_long width_, height_;
-  std::vector<std::vector<Span>> rows_;
+  std::vector<std::vector<Run>> rows_;
 };
 
 // Three box passes at the depth of io->dst; the result in io->dst, io->src used as scratch.
 PF_Err FastBlur(IO_Params* io, A_long r, bool useLensMap);
 // One horizontal and one vertical pass; the result in io->dst, io->src used as scratch.
 PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap,
-                 const PlainMeans* means = nullptr, const PlainRuns* runs = nullptr);
+                 const PlainMeans* means = nullptr, const MapRuns* runs = nullptr);
 template <class P>
 PF_Err FastBlurH(void* refcon, A_long x, A_long y, P* in, P* out);
 template <class P>
@@ -102,4 +108,4 @@ PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
                      const PF_EffectWorld* src, PF_EffectWorld* dst, A_long radius,
                      bool vertical, const IO_Params* map = nullptr,
                      const PF_EffectWorld* sourceCopy = nullptr,
-                     const PlainMeans* means = nullptr, const PlainRuns* runs = nullptr);
+                     const PlainMeans* means = nullptr, const MapRuns* runs = nullptr);

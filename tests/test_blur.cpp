@@ -122,6 +122,10 @@ TYPED_TEST(BlurDepths, BandsEqualThePerPixelRoutines) {
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x)
         if (rng() % 3 == 0) mask.at(x, y) = (rng() % 1000) / 1000.0;
+    // Stretches the map leaves as they are, among the others: 0, and one not a number.
+    for (int y = h / 2; y < h; ++y)
+      for (int x = w / 4; x < w / 2 + 1; ++x) mask.at(x, y) = (x + y) % 5 ? 0.0 : 0.5;
+    mask.at(w - 1, h / 3) = std::nan("");
     for (char useLensMap : {0, 1})
       for (A_long radius : {1, 3, 20, 33, 100, 16384})
         for (bool vertical : {false, true}) {
