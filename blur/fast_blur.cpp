@@ -576,6 +576,18 @@ struct ColumnAt {
   }
 };
 
+// Whether the band's sums can be had for row y, made when a pixel first needs them. (Not a
+// lambda: the 256-bit form would not reach into one that is not inlined.)
+template <class P>
+[[gnu::always_inline]] inline bool SumsFor(MapLines& lines, bool& usable, bool& made, A_long y,
+                                           A_long r, const ColumnAt<P>& at) {
+  if (!made) {
+    made = true;
+    if (usable) usable = lines.MakeTo(y - r, y + r, at);
+  }
+  return usable;
+}
+
 // The blur-map pixels (m ≠ 1) of row y of a band of columns, the same way, with the fade
 // toward the pass's source; the band's sums are made as the rows go, while `usable`.
 template <class P>
@@ -586,12 +598,8 @@ template <class P>
   const A_long r = p->radius, end = x0 + A_long(col.size());
   const MaskRow mask(p->map, y);
   P* out = RowOf<P>(p->dst, y);
-  bool made = false;
-  auto make = [&] {
-    if (usable && !made) usable = lines.MakeTo(y - r, y + r, ColumnAt<P>{p, col.data(), x0});
-    made = true;
-    return usable;
-  };
+  bool made = false;  // the band's sums, for this row
+  const ColumnAt<P> at{p, col.data(), x0};
   const MapRuns::Run *run = p->runs->begin(y), *runsEnd = p->runs->end(y);
   while (run != runsEnd && run->last <= x0) ++run;
   for (A_long x = x0; x < end;) {
@@ -603,13 +611,13 @@ template <class P>
     const double m = mask(x);
     if (x + 4 <= end) {
       const V4d four = {m, mask(x + 1), mask(x + 2), mask(x + 3)};
-      if (Between(four) && make()) {
+      if (Between(four) && SumsFor(lines, usable, made, y, r, at)) {
         Decide<P, true>(p, lines, x0, y, x, 4, four, out);
         x += 4;
         continue;
       }
     }
-    if (m < 1 && make()) {
+    if (m < 1 && SumsFor(lines, usable, made, y, r, at)) {
       Decide<P, true>(p, lines, x0, y, x, 1, V4d{m, m, m, m}, out);
     } else {
       MaskedMean<P, true>(src, p->map, p->sourceCopy, r, x, y, m, Under<P>(src, y, x), out + x);
