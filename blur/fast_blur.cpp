@@ -927,22 +927,38 @@ PF_Err MapRuns::FindRows(void* refcon, A_long, A_long band, A_long bands) {
   MapRuns* self = static_cast<MapRuns*>(refcon);
   const Span rows = BandSpan(self->height_, band, bands);
   for (A_long y = rows.first; y < rows.last; ++y) {
-    const MaskRow mask(self->map_, y);
     std::vector<Run>& runs = self->rows_[size_t(y)];
-    auto plain = [&](A_long x) { return mask(x) == 1.0; };
-    auto none = [&](A_long x) { return !(mask(x) > 0); };
-    for (A_long x = 0; x < self->width_;) {
-      const A_long first = x;
-      if (plain(x)) {
-        while (x < self->width_ && plain(x)) ++x;
-        runs.push_back(Run{first, x, true});
-      } else if (none(x)) {
-        while (x < self->width_ && none(x)) ++x;
-        runs.push_back(Run{first, x, false});
-      } else {
-        ++x;
+    auto add = [&](A_long first, A_long last, bool plain) {
+      if (first >= last) return;
+      if (!runs.empty() && runs.back().last == first && runs.back().plain == plain)
+        runs.back().last = last;
+      else
+        runs.push_back(Run{first, last, plain});
+    };
+    // Beyond the mask's rectangle the map is 0; within it, its values.
+    const LensMask* lm = self->map_->mask;
+    const bool rows = lm && y >= lm->rect.top && y < lm->rect.bottom;
+    const A_long left = rows ? std::clamp(lm->rect.left, 0, self->width_) : self->width_;
+    const A_long right = rows ? std::clamp(lm->rect.right, left, self->width_) : self->width_;
+    add(0, left, false);
+    if (rows) {
+      const double* v = lm->values + size_t(y - lm->rect.top) * size_t(lm->rect.right - lm->rect.left) -
+                        lm->rect.left;
+      for (A_long x = left; x < right;) {
+        const A_long first = x;
+        if (v[x] == 1.0) {
+          while (x + 4 <= right && v[x] == 1.0 && v[x + 1] == 1.0 && v[x + 2] == 1.0 && v[x + 3] == 1.0) x += 4;
+          while (x < right && v[x] == 1.0) ++x;
+          add(first, x, true);
+        } else if (!(v[x] > 0)) {
+          while (x < right && !(v[x] > 0)) ++x;
+          add(first, x, false);
+        } else {
+          ++x;
+        }
       }
     }
+    add(right, self->width_, false);
   }
   return PF_Err_NONE;
 }
