@@ -367,14 +367,14 @@ typedef int64_t V4l __attribute__((vector_size(32)));
 
 // Four vectors' lanes exchanged: lane j of v[i] becomes lane i of v[j].
 [[gnu::always_inline]] inline void Transpose(V4d v[4]) {
-  const V4d t0 = __builtin_shuffle(v[0], v[1], V4l{0, 4, 2, 6});
-  const V4d t1 = __builtin_shuffle(v[0], v[1], V4l{1, 5, 3, 7});
-  const V4d t2 = __builtin_shuffle(v[2], v[3], V4l{0, 4, 2, 6});
-  const V4d t3 = __builtin_shuffle(v[2], v[3], V4l{1, 5, 3, 7});
-  v[0] = __builtin_shuffle(t0, t2, V4l{0, 1, 4, 5});
-  v[1] = __builtin_shuffle(t1, t3, V4l{0, 1, 4, 5});
-  v[2] = __builtin_shuffle(t0, t2, V4l{2, 3, 6, 7});
-  v[3] = __builtin_shuffle(t1, t3, V4l{2, 3, 6, 7});
+  const V4d t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 2, 6);
+  const V4d t1 = __builtin_shufflevector(v[0], v[1], 1, 5, 3, 7);
+  const V4d t2 = __builtin_shufflevector(v[2], v[3], 0, 4, 2, 6);
+  const V4d t3 = __builtin_shufflevector(v[2], v[3], 1, 5, 3, 7);
+  v[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+  v[1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+  v[2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+  v[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
 
 // Bounds on the definition's quotient fl(s / w) for four windows at once, one to a lane:
@@ -415,8 +415,8 @@ template <class P>
     std::memcpy(out, &packed, sizeof packed);
   } else {
     const V4u low = a | r << 16, high = g | b << 16;
-    const V4u first = __builtin_shuffle(low, high, V4u{0, 4, 1, 5});
-    const V4u second = __builtin_shuffle(low, high, V4u{2, 6, 3, 7});
+    const V4u first = __builtin_shufflevector(low, high, 0, 4, 1, 5);
+    const V4u second = __builtin_shufflevector(low, high, 2, 6, 3, 7);
     std::memcpy(out, &first, sizeof first);
     std::memcpy(out + 2, &second, sizeof second);
   }
