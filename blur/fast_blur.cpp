@@ -363,8 +363,6 @@ class MapLines {
   std::vector<double> sums_;
 };
 
-typedef int64_t V4l __attribute__((vector_size(32)));
-
 // Four vectors' lanes exchanged: lane j of v[i] becomes lane i of v[j].
 [[gnu::always_inline]] inline void Transpose(V4d v[4]) {
   const V4d t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 2, 6);
@@ -403,8 +401,6 @@ typedef int64_t V4l __attribute__((vector_size(32)));
 
 // Lanes as C(v) would round each (0 ≤ v < 2^31).
 [[gnu::always_inline]] inline V4i Truncated(const V4d& v) { return __builtin_convertvector(v, V4i); }
-
-typedef uint32_t V4u __attribute__((vector_size(16)));
 
 // Four pixels side by side from their alphas and colours, one pixel to a lane.
 template <class P>
@@ -502,45 +498,65 @@ struct RowAt {
   Position operator()(A_long j) const { return Position{in[at[j]], (*mask)(j)}; }
 };
 
-// The blur-map pixels (m ≠ 1) of row y: four neighbours at a time from the row's running
-// sums where they decide the pixels, else summed in order. The sums are made as the pixels
-// need them.
-template <class P>
-[[gnu::always_inline]] inline void RowMapPixels(const BandPass* p, MapLines& line, const P* in,
-                                                A_long y) {
-  const A_long r = p->radius, W = p->dst->width;
-  const MaskRow mask(p->map, y);
+// The blur-map pixels (m ≠ 1) of row y from x0 to end, of a row pass or (kVertical) of a
+// band of columns: four neighbours at a time from the lines' running sums where they decide
+// the pixels, else summed in order; the runs where the map is 1 are the plain pass's, those
+// where it is 0 are copied. sums(x, count) makes the sums pixels x … x + count − 1 take and
+// tells whether they can be had.
+template <class P, bool kVertical, class Sums>
+[[gnu::always_inline]] inline void MapPixels(const BandPass* p, const MapLines& lines, Sums& sums,
+                                             const MaskRow& mask, A_long x0, A_long end,
+                                             A_long y) {
+  const PF_EffectWorld* src = p->src;
   P* out = RowOf<P>(p->dst, y);
-  bool usable = line.usable();  // the row's sums can be had, and are made as x goes
-  line.Restart();
-  const RowAt<P> at{in, p->at, &mask};
   const MapRuns::Run *run = p->runs->begin(y), *runsEnd = p->runs->end(y);
-  for (A_long x = 0; x < W;) {
-    if (run != runsEnd && x >= run->first) {  // plain: written by the plain pass
-      if (!run->plain) CopyUnder(p->src, y, x, run->last, out);
+  while (run != runsEnd && run->last <= x0) ++run;
+  for (A_long x = x0; x < end;) {
+    if (run != runsEnd && x >= run->first) {
+      if (!run->plain) CopyUnder(src, y, x, std::min(run->last, end), out);
       x = run++->last;
       continue;
     }
     const double m = mask(x);
-    if (usable && x + 4 <= W) {
+    if (x + 4 <= end) {
       const V4d four = {m, mask(x + 1), mask(x + 2), mask(x + 3)};
-      if (Between(four)) {
-        usable = line.MakeTo(x - r, x + 3 + r, at);
-        if (usable) {
-          Decide<P, false>(p, line, 0, y, x, 4, four, out);
-          x += 4;
-          continue;
-        }
+      if (Between(four) && sums(x, 4)) {
+        Decide<P, kVertical>(p, lines, x0, y, x, 4, four, out);
+        x += 4;
+        continue;
       }
     }
-    if (m < 1 && usable) usable = line.MakeTo(x - r, x + r, at);
-    if (m < 1 && usable) {
-      Decide<P, false>(p, line, 0, y, x, 1, V4d{m, m, m, m}, out);
+    if (m < 1 && sums(x, 1)) {
+      Decide<P, kVertical>(p, lines, x0, y, x, 1, V4d{m, m, m, m}, out);
     } else {
-      MaskedMean<P, false>(p->src, p->map, p->sourceCopy, r, x, y, m, Under<P>(p->src, y, x), out + x);
+      MaskedMean<P, kVertical>(src, p->map, p->sourceCopy, p->radius, x, y, m,
+                               Under<P>(src, y, x), out + x);
     }
     ++x;
   }
+}
+
+// A row pass's sums: made as the pixels ask, while they can be had. (Functions, not
+// lambdas: the 256-bit form would not reach into one that is not inlined.)
+template <class P>
+struct RowSums {
+  MapLines& line;
+  RowAt<P> at;
+  A_long r;
+  bool usable;
+  [[gnu::always_inline]] bool operator()(A_long x, int count) {
+    if (usable) usable = line.MakeTo(x - r, x + count - 1 + r, at);
+    return usable;
+  }
+};
+
+template <class P>
+[[gnu::always_inline]] inline void RowMapPixels(const BandPass* p, MapLines& line, const P* in,
+                                                A_long y) {
+  const MaskRow mask(p->map, y);
+  line.Restart();
+  RowSums<P> sums{line, RowAt<P>{in, p->at, &mask}, p->radius, line.usable()};
+  MapPixels<P, false>(p, line, sums, mask, 0, p->dst->width, y);
 }
 
 template <class P>
@@ -576,54 +592,32 @@ struct ColumnAt {
   }
 };
 
-// Whether the band's sums can be had for row y, made when a pixel first needs them. (Not a
-// lambda: the 256-bit form would not reach into one that is not inlined.)
+// A band's sums for row y: made once, when a pixel first needs them, while they can be had.
 template <class P>
-[[gnu::always_inline]] inline bool SumsFor(MapLines& lines, bool& usable, bool& made, A_long y,
-                                           A_long r, const ColumnAt<P>& at) {
-  if (!made) {
-    made = true;
-    if (usable) usable = lines.MakeTo(y - r, y + r, at);
+struct BandSums {
+  MapLines& lines;
+  ColumnAt<P> at;
+  A_long y, r;
+  bool& usable;
+  bool made = false;
+  [[gnu::always_inline]] bool operator()(A_long, int) {
+    if (!made) {
+      made = true;
+      if (usable) usable = lines.MakeTo(y - r, y + r, at);
+    }
+    return usable;
   }
-  return usable;
-}
+};
 
-// The blur-map pixels (m ≠ 1) of row y of a band of columns, the same way, with the fade
-// toward the pass's source; the band's sums are made as the rows go, while `usable`.
+// The band's map pixels of row y, with the fade toward the pass's source; the band's sums
+// are made as the rows go, while `usable`.
 template <class P>
 [[gnu::always_inline]] inline void ColumnMapPixels(const BandPass* p, MapLines& lines,
                                                    bool& usable, const std::vector<A_long>& col,
                                                    A_long x0, A_long y) {
-  const PF_EffectWorld* src = p->src;
-  const A_long r = p->radius, end = x0 + A_long(col.size());
   const MaskRow mask(p->map, y);
-  P* out = RowOf<P>(p->dst, y);
-  bool made = false;  // the band's sums, for this row
-  const ColumnAt<P> at{p, col.data(), x0};
-  const MapRuns::Run *run = p->runs->begin(y), *runsEnd = p->runs->end(y);
-  while (run != runsEnd && run->last <= x0) ++run;
-  for (A_long x = x0; x < end;) {
-    if (run != runsEnd && x >= run->first) {  // plain: written by the plain pass
-      if (!run->plain) CopyUnder(src, y, x, std::min(run->last, end), out);
-      x = run++->last;
-      continue;
-    }
-    const double m = mask(x);
-    if (x + 4 <= end) {
-      const V4d four = {m, mask(x + 1), mask(x + 2), mask(x + 3)};
-      if (Between(four) && SumsFor(lines, usable, made, y, r, at)) {
-        Decide<P, true>(p, lines, x0, y, x, 4, four, out);
-        x += 4;
-        continue;
-      }
-    }
-    if (m < 1 && SumsFor(lines, usable, made, y, r, at)) {
-      Decide<P, true>(p, lines, x0, y, x, 1, V4d{m, m, m, m}, out);
-    } else {
-      MaskedMean<P, true>(src, p->map, p->sourceCopy, r, x, y, m, Under<P>(src, y, x), out + x);
-    }
-    ++x;
-  }
+  BandSums<P> sums{lines, ColumnAt<P>{p, col.data(), x0}, y, p->radius, usable};
+  MapPixels<P, true>(p, lines, sums, mask, x0, x0 + A_long(col.size()), y);
 }
 
 template <class P>

@@ -16,6 +16,8 @@
 typedef double V4d __attribute__((vector_size(32)));
 typedef int32_t V4i __attribute__((vector_size(16)));
 typedef float V4f __attribute__((vector_size(16)));
+typedef int64_t V4l __attribute__((vector_size(32)));  // what comparing two V4d gives
+typedef uint32_t V4u __attribute__((vector_size(16)));
 
 // Marks the 256-bit form of a routine: compiled for processors with AVX2 and called only
 // where WideVectors() says so.
