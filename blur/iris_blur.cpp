@@ -151,31 +151,6 @@ struct Picture {
   float h(A_long x, A_long y) const { return H[size_t(y) * world->width + x]; }
 };
 
-struct Sums {
-  double w = 0, r = 0, g = 0, b = 0;
-};
-
-// The sums of the whole kernel at (x, y): g·H rounded to single precision, sums in double.
-template <class P>
-Sums DirectSum(const Picture<P>& pic, const IrisKernel& k, A_long x, A_long y) {
-  Sums s;
-  const A_long r = k.rx;
-  for (A_long dy = -r; dy <= r; ++dy) {
-    if (y + dy < 0 || y + dy >= pic.world->height) continue;
-    for (A_long dx = -r; dx <= r; ++dx) {
-      const float g = k.at(dx, dy);
-      if (g == 0 || !pic.inside(x + dx, y + dy)) continue;
-      const double w = float(g * pic.h(x + dx, y + dy));
-      const P* p = pic.at(x + dx, y + dy);
-      s.w += w;
-      s.r += w * p->red;
-      s.g += w * p->green;
-      s.b += w * p->blue;
-    }
-  }
-  return s;
-}
-
 // The uniform form, row by row: running sums over the difference list in double precision,
 // re-summed in full at the start of a row, every `period` pixels, and whenever the running
 // weight falls near zero, so that leftovers of bright patches never streak across dark
@@ -210,6 +185,87 @@ bool AnyLit(const UniformJob& job, A_long x, A_long y, A_long r) {
 // The running sums {weight, red, green, blue} of a row as one vector: its lanes take the
 // very additions the difference list gives one at a time, in its order.
 typedef V4d V4;
+
+// One kernel row's cells dx0 … dx1 added to the sums of kRows rows, in column order: g·h
+// rounded to single precision, sums in double. `weights` and each row's samples are
+// indexed by dx.
+template <int kRows>
+[[gnu::always_inline]] inline void AddCells(const float* const* rows, const float* weights,
+                                            A_long dx0, A_long dx1, V4* sums) {
+  V4 acc[kRows];
+  for (int g = 0; g < kRows; ++g) acc[g] = sums[g];
+  for (A_long dx = dx0; dx <= dx1; ++dx) {
+    const float weight = weights[dx];
+    if (weight == 0) continue;
+    for (int g = 0; g < kRows; ++g) {
+      V4f f;
+      std::memcpy(&f, rows[g] + 4 * dx, sizeof f);  // h, red, green, blue
+      const double w = float(weight * f[0]);
+      V4 v = __builtin_convertvector(f, V4);
+      v[0] = 1.0;  // the weight's own sum adds w · 1
+      acc[g] += V4{w, w, w, w} * v;
+    }
+  }
+  for (int g = 0; g < kRows; ++g) sums[g] = acc[g];
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same in 256-bit instructions: g·h is the first lane of the samples' single-precision
+// product with g, widened with the sample.
+template <int kRows>
+VIZMIRA_WIDE void AddCellsWide(const float* const* rows, const float* weights, A_long dx0,
+                               A_long dx1, V4* sums) {
+  __m256d acc[kRows];
+  for (int g = 0; g < kRows; ++g) acc[g] = __m256d(sums[g]);
+  const __m256d one = _mm256_set1_pd(1.0);
+  for (A_long dx = dx0; dx <= dx1; ++dx) {
+    if (weights[dx] == 0) continue;
+    const __m128 weight = _mm_set1_ps(weights[dx]);
+    for (int g = 0; g < kRows; ++g) {
+      const __m128 f = _mm_loadu_ps(rows[g] + 4 * dx);
+      const __m256d w = _mm256_permute4x64_pd(_mm256_cvtps_pd(_mm_mul_ps(weight, f)), 0);
+      const __m256d v = _mm256_blend_pd(_mm256_cvtps_pd(f), one, 1);
+      acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(w, v));
+    }
+  }
+  for (int g = 0; g < kRows; ++g) sums[g] = V4(acc[g]);
+}
+#else
+template <int kRows>
+void AddCellsWide(const float* const* rows, const float* weights, A_long dx0, A_long dx1,
+                  V4* sums) {
+  AddCells<kRows>(rows, weights, dx0, dx1, sums);
+}
+#endif
+
+// The sums of the whole kernel at column x for kRows rows at once: for each row every
+// weighing cell over the picture in the kernel's order (rows, then columns). Each row's sums
+// are one chain of additions; the rows' chains run side by side. A row without a lit pixel
+// in reach sums to exactly zero, and reads the zero samples `none` (four to a cell, 2r + 1
+// cells) instead, as does a kernel row off the picture: each of their terms is +0, which
+// leaves the sums as they are.
+template <int kRows>
+void DirectSums(const UniformJob& job, const IrisKernel& k, A_long x, const A_long* ys,
+                const float* none, V4* out) {
+  const A_long r = k.rx, W = job.io->src->width, H = job.io->src->height;
+  bool lit[kRows], any = false;
+  for (int g = 0; g < kRows; ++g) any |= lit[g] = AnyLit(job, x, ys[g], r);
+  for (int g = 0; g < kRows; ++g) out[g] = V4{0, 0, 0, 0};
+  if (!any) return;
+  const A_long dx0 = std::max(-r, -x), dx1 = std::min(r, W - 1 - x);
+  const bool wide = WideVectors();
+  for (A_long dy = -r; dy <= r; ++dy) {
+    const float* rows[kRows];
+    for (int g = 0; g < kRows; ++g) {
+      const A_long y = ys[g] + dy;
+      rows[g] = lit[g] && y >= 0 && y < H ? job.samples.get() + 4 * (size_t(y) * size_t(W) + size_t(x))
+                                          : none + 4 * r;
+    }
+    const float* weights = &k.grid[size_t(dy + r) * size_t(2 * r + 1) + size_t(r)];
+    if (wide) AddCellsWide<kRows>(rows, weights, dx0, dx1, out);
+    else AddCells<kRows>(rows, weights, dx0, dx1, out);
+  }
+}
 
 // A row's differences whose rows lie in the picture, in the list's order, with those rows'
 // pixels, highlight weights and samples at hand.
@@ -414,11 +470,14 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
     MeansPlain(&r.s, 1, kMax, mean);
     put(r, x, mean[0]);
   };
-  auto fullSum = [&](Row& r, A_long x) {
-    const Sums d = AnyLit(*job, x, r.y, k.rx) ? DirectSum(pic, k, x, r.y) : Sums{};
-    r.s = V4{d.w, d.r, d.g, d.b};
-    r.peak = d.w;
+  std::vector<float> none(4 * size_t(2 * k.rx + 1), 0.0f);
+  auto restart = [](Row& r) {
+    r.peak = r.s[0];
     r.since = 0;
+  };
+  auto fullSum = [&](Row& r, A_long x) {
+    DirectSums<1>(*job, k, x, &r.y, none.data(), &r.s);
+    restart(r);
   };
   // After the differences were added: the bookkeeping of one step, and a full sum where the
   // running weight fell near zero.
@@ -478,7 +537,23 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
       bool together = full && x - k.rx - 1 >= 0 && x + k.rx < srcW;
       for (int g = 0; together && g < n; ++g) together = group[g].since < period;
       if (!together) {
-        for (int g = 0; g < n; ++g) step(group[g], x);
+        // Where every row of the group starts over, their full sums run side by side.
+        bool restartAll = full;
+        for (int g = 0; restartAll && g < n; ++g) restartAll = x == 0 || group[g].since >= period;
+        if (!restartAll) {
+          for (int g = 0; g < n; ++g) step(group[g], x);
+          continue;
+        }
+        A_long ys[kMaxGroup];
+        V4 sums[kMaxGroup];
+        for (int g = 0; g < n; ++g) ys[g] = group[g].y;
+        if (n == 8) DirectSums<8>(*job, k, x, ys, none.data(), sums);
+        else DirectSums<4>(*job, k, x, ys, none.data(), sums);
+        for (int g = 0; g < n; ++g) {
+          group[g].s = sums[g];
+          restart(group[g]);
+          write(group[g], x);
+        }
         continue;
       }
       V4 acc[kMaxGroup];
