@@ -151,6 +151,37 @@ struct Picture {
   float h(A_long x, A_long y) const { return H[size_t(y) * world->width + x]; }
 };
 
+// Source rows top … top + count − 1 as the sums read them: {h, red, green, blue} in single
+// precision a pixel (each exactly the value the sums convert), one load a sample; and, where
+// wanted, lit[(y − top)(w + 1) + x + 1]: how many pixels of row y left of x, x included, have
+// a highlight weight (a window without any sums to exactly zero: every term is +0).
+struct SampleRows {
+  A_long top = 0, count = 0, width = 0;
+  std::unique_ptr<float[]> samples;
+  std::unique_ptr<uint32_t[]> lit;
+
+  // Room for the rows; every value is written when they are filled, nothing is cleared.
+  bool Allocate(A_long first, A_long rows, A_long w, bool withLit) {
+    top = first, count = rows, width = w;
+    samples.reset(new (std::nothrow) float[4 * size_t(w) * size_t(rows)]);
+    if (withLit) lit.reset(new (std::nothrow) uint32_t[(size_t(w) + 1) * size_t(rows)]);
+    return samples && (!withLit || lit);
+  }
+  const float* row(A_long y) const { return samples.get() + 4 * size_t(y - top) * size_t(width); }
+  // Whether the square of radius r around (x, y), within a picture of height h, holds a pixel
+  // with a highlight weight (its rows must be at hand).
+  bool AnyLit(A_long x, A_long y, A_long r, A_long h) const {
+    const size_t stride = size_t(width) + 1;
+    const size_t x0 = size_t(std::max<A_long>(0, x - r)), x1 = size_t(std::min<A_long>(width, x + r + 1));
+    const A_long y0 = std::max<A_long>(0, y - r), y1 = std::min<A_long>(h, y + r + 1);
+    for (A_long row = y0; row < y1; ++row) {
+      const uint32_t* t = lit.get() + size_t(row - top) * stride;
+      if (t[x1] != t[x0]) return true;
+    }
+    return false;
+  }
+};
+
 // The uniform form, row by row: running sums over the difference list in double precision,
 // re-summed in full at the start of a row, every `period` pixels, and whenever the running
 // weight falls near zero, so that leftovers of bright patches never streak across dark
@@ -161,26 +192,9 @@ struct UniformJob {
   const IrisKernel* k;
   const float* H;
   std::vector<RowDifference> list;
-  std::unique_ptr<float[]> samples;  // {h, red, green, blue} a pixel
-  // lit[y (w + 1) + x + 1]: how many pixels of row y left of x, x included, have a highlight
-  // weight; a window without any sums to exactly zero (every term is +0).
-  std::unique_ptr<uint32_t[]> lit;
   BandProgress progress;
+  SampleRows samples;  // the whole picture's, where the bands do not make their own
 };
-
-// Whether the square of radius r around (x, y), within the picture, holds a pixel with a
-// highlight weight.
-bool AnyLit(const UniformJob& job, A_long x, A_long y, A_long r) {
-  const A_long w = job.io->src->width, h = job.io->src->height;
-  const size_t stride = size_t(w) + 1;
-  const size_t x0 = size_t(std::max<A_long>(0, x - r)), x1 = size_t(std::min<A_long>(w, x + r + 1));
-  const size_t y0 = size_t(std::max<A_long>(0, y - r)), y1 = size_t(std::min<A_long>(h, y + r + 1));
-  for (size_t row = y0; row < y1; ++row) {
-    const uint32_t* t = job.lit.get() + row * stride;
-    if (t[x1] != t[x0]) return true;
-  }
-  return false;
-}
 
 // The running sums {weight, red, green, blue} of a row as one vector: its lanes take the
 // very additions the difference list gives one at a time, in its order.
@@ -245,11 +259,11 @@ void AddCellsWide(const float* const* rows, const float* weights, A_long dx0, A_
 // cells) instead, as does a kernel row off the picture: each of their terms is +0, which
 // leaves the sums as they are.
 template <int kRows>
-void DirectSums(const UniformJob& job, const IrisKernel& k, A_long x, const A_long* ys,
-                const float* none, V4* out) {
-  const A_long r = k.rx, W = job.io->src->width, H = job.io->src->height;
+void DirectSums(const SampleRows& samples, A_long H, const IrisKernel& k, A_long x,
+                const A_long* ys, const float* none, V4* out) {
+  const A_long r = k.rx, W = samples.width;
   bool lit[kRows], any = false;
-  for (int g = 0; g < kRows; ++g) any |= lit[g] = AnyLit(job, x, ys[g], r);
+  for (int g = 0; g < kRows; ++g) any |= lit[g] = samples.AnyLit(x, ys[g], r, H);
   for (int g = 0; g < kRows; ++g) out[g] = V4{0, 0, 0, 0};
   if (!any) return;
   const A_long dx0 = std::max(-r, -x), dx1 = std::min(r, W - 1 - x);
@@ -258,8 +272,7 @@ void DirectSums(const UniformJob& job, const IrisKernel& k, A_long x, const A_lo
     const float* rows[kRows];
     for (int g = 0; g < kRows; ++g) {
       const A_long y = ys[g] + dy;
-      rows[g] = lit[g] && y >= 0 && y < H ? job.samples.get() + 4 * (size_t(y) * size_t(W) + size_t(x))
-                                          : none + 4 * r;
+      rows[g] = lit[g] && y >= 0 && y < H ? samples.row(y) + 4 * size_t(x) : none + 4 * r;
     }
     const float* weights = &k.grid[size_t(dy + r) * size_t(2 * r + 1) + size_t(r)];
     if (wide) AddCellsWide<kRows>(rows, weights, dx0, dx1, out);
@@ -382,51 +395,56 @@ void MeansWide(const V4* sums, int rows, double max, int32_t (*out)[4]) {
 }
 #endif
 
-// Every source pixel as the sums read it: {h, red, green, blue} in single precision (each
-// exactly the value the sums convert), one load a sample; filled in bands of rows.
+// Rows first … last − 1 of the source into `out`, which holds them.
+template <class P>
+void FillSampleRows(const PF_EffectWorld* src, const float* H, A_long first, A_long last,
+                    SampleRows* out) {
+  const Picture<P> pic{src, H};
+  for (A_long y = first; y < last; ++y) {
+    float* s = const_cast<float*>(out->row(y));
+    const P* in = pic.at(0, y);
+    const float* h = H + size_t(y) * size_t(src->width);
+    for (A_long x = 0; x < src->width; ++x, s += 4) {
+      s[0] = h[x];
+      s[1] = float(in[x].red);
+      s[2] = float(in[x].green);
+      s[3] = float(in[x].blue);
+    }
+    if (uint32_t* lit = out->lit.get()) {
+      lit += size_t(y - out->top) * (size_t(src->width) + 1);
+      lit[0] = 0;
+      for (A_long x = 0; x < src->width; ++x) lit[x + 1] = lit[x] + (h[x] != 0);
+    }
+  }
+}
+
+// Every source row, filled in bands on the host's threads.
 struct SamplesJob {
   const PF_EffectWorld* src;
   const float* H;
-  float* samples;
-  uint32_t* lit;  // where wanted, the rows' counts of lit pixels (UniformJob::lit)
+  SampleRows* rows;
 };
 
 template <class P>
 PF_Err PrepareSamples(void* refcon, A_long, A_long band, A_long bands) {
   const SamplesJob* job = static_cast<const SamplesJob*>(refcon);
-  const PF_EffectWorld* src = job->src;
-  const Span rows = BandSpan(src->height, band, bands);
-  const Picture<P> pic{src, job->H};
-  for (A_long y = rows.first; y < rows.last; ++y) {
-    float* out = job->samples + 4 * size_t(y) * size_t(src->width);
-    const P* in = pic.at(0, y);
-    const float* h = job->H + size_t(y) * size_t(src->width);
-    for (A_long x = 0; x < src->width; ++x, out += 4) {
-      out[0] = h[x];
-      out[1] = float(in[x].red);
-      out[2] = float(in[x].green);
-      out[3] = float(in[x].blue);
-    }
-    if (uint32_t* lit = job->lit) {
-      lit += size_t(y) * (size_t(src->width) + 1);
-      lit[0] = 0;
-      for (A_long x = 0; x < src->width; ++x) lit[x + 1] = lit[x] + (h[x] != 0);
-    }
-  }
+  const Span rows = BandSpan(job->src->height, band, bands);
+  FillSampleRows<P>(job->src, job->H, rows.first, rows.last, job->rows);
   return PF_Err_NONE;
 }
 
 template <class P>
 PF_Err Samples(const PF_Iterate8Suite1* iterate, const PF_EffectWorld* src, const float* H,
-               std::unique_ptr<float[]>* samples, std::unique_ptr<uint32_t[]>* lit = nullptr) {
-  // Every value is written by the bands: nothing is cleared first.
-  samples->reset(new (std::nothrow) float[4 * size_t(src->width) * size_t(src->height)]);
-  if (lit) lit->reset(new (std::nothrow) uint32_t[(size_t(src->width) + 1) * size_t(src->height)]);
-  if (!*samples || (lit && !*lit)) return PF_Err_OUT_OF_MEMORY;
-  SamplesJob job{src, H, samples->get(), lit ? lit->get() : nullptr};
+               SampleRows* rows) {
+  if (!rows->samples && !rows->Allocate(0, src->height, src->width, false))
+    return PF_Err_OUT_OF_MEMORY;
+  SamplesJob job{src, H, rows};
   return iterate->iterate_generic(BandsFor(src->height), &job, PrepareSamples<P>);
 }
 
+// The rows of a band of the uniform form: its samples, and those of the rows its kernels
+// reach, made by the band itself (a few hundred kilobytes that stay in the cache, where the
+// whole picture's would be tens of megabytes fetched from memory).
 template <class P>
 PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
   using C = typename PixelTraits<P>::Channel;
@@ -440,8 +458,16 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
   const A_long W = std::min(dst->width, io->src->width), Ht = std::min(dst->height, io->src->height);
   const A_long period = std::max<A_long>(64, 4 * k.rx);
   const Span rows = BandSpan(Ht, band, bands);
-  const A_long srcW = io->src->width;
+  const A_long srcW = io->src->width, srcH = io->src->height;
   const ptrdiff_t sampleStep = 4 * ptrdiff_t(srcW);
+  SampleRows own;
+  if (!job->samples.samples) {
+    const A_long top = std::max<A_long>(0, rows.first - k.rx);
+    const A_long bottom = std::min<A_long>(srcH, rows.last + k.rx);
+    if (!own.Allocate(top, bottom - top, srcW, true)) return PF_Err_OUT_OF_MEMORY;
+    FillSampleRows<P>(io->src, job->H, top, bottom, &own);
+  }
+  const SampleRows& samples = job->samples.samples ? job->samples : own;
 
   // One row's state: its entries, running sums, the largest weight since the last full sum
   // and the pixels since then.
@@ -476,7 +502,7 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
     r.since = 0;
   };
   auto fullSum = [&](Row& r, A_long x) {
-    DirectSums<1>(*job, k, x, &r.y, none.data(), &r.s);
+    DirectSums<1>(samples, srcH, k, x, &r.y, none.data(), &r.s);
     restart(r);
   };
   // After the differences were added: the bookkeeping of one step, and a full sum where the
@@ -525,7 +551,7 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
         if (r.y + e.y >= 0 && r.y + e.y < io->src->height)
           r.entries.push_back(Entry<P>{e.x, e.weight, pic.at(0, r.y + e.y),
                                        job->H + size_t(r.y + e.y) * size_t(srcW),
-                                       job->samples.get() + 4 * size_t(r.y + e.y) * size_t(srcW)});
+                                       samples.row(r.y + e.y)});
       full = full && r.entries.size() == list.size();
       r.s = V4{0, 0, 0, 0};
       r.peak = 0;
@@ -547,8 +573,8 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
         A_long ys[kMaxGroup];
         V4 sums[kMaxGroup];
         for (int g = 0; g < n; ++g) ys[g] = group[g].y;
-        if (n == 8) DirectSums<8>(*job, k, x, ys, none.data(), sums);
-        else DirectSums<4>(*job, k, x, ys, none.data(), sums);
+        if (n == 8) DirectSums<8>(samples, srcH, k, x, ys, none.data(), sums);
+        else DirectSums<4>(samples, srcH, k, x, ys, none.data(), sums);
         for (int g = 0; g < n; ++g) {
           group[g].s = sums[g];
           restart(group[g]);
@@ -574,11 +600,19 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
 
 template <class P>
 PF_Err UniformIrisBlur(IO_Params* io, const IrisKernel& k, const float* H) {
-  UniformJob job{io, &k, H, RowDifferences(k), {}, {}, {}};
+  UniformJob job{io, &k, H, RowDifferences(k), {}, {}};
   AEGP_SuiteHandler suites(io->in_data->pica_basicP);
   const PF_Iterate8Suite1* iterate = suites.Iterate8Suite1();
-  if (PF_Err err = Samples<P>(iterate, io->src, H, &job.samples, &job.lit)) return err;
   const A_long rows = std::min(io->dst->height, io->src->height);
+  // A band of a small kernel makes the samples of its rows and of the 2r rows its kernels
+  // reach beyond them: they stay in the cache, and the picture's tens of megabytes are
+  // neither written nor fetched again. A large kernel's bands would make too many rows twice
+  // over: they read the picture's samples, made first.
+  constexpr A_long kOwnSamplesReach = 8;
+  if (k.rx > kOwnSamplesReach) {
+    if (!job.samples.Allocate(0, io->src->height, io->src->width, true)) return PF_Err_OUT_OF_MEMORY;
+    if (PF_Err err = Samples<P>(iterate, io->src, H, &job.samples)) return err;
+  }
   return IterateBands(iterate, io->in_data, BandsFor(rows), &job, UniformIrisRows<P>, rows);
 }
 
@@ -631,7 +665,7 @@ void WriteKernelMean(const V4f& s, const P& in, P* out) {
 struct MapJob {
   RowsJob rows;
   const IrisRefcon* rc;
-  const float* samples;
+  const SampleRows* samples;
 };
 
 template <class P>
@@ -640,7 +674,7 @@ PF_Err MapRows(void* job_, A_long thread, A_long band, A_long bands) {
   const IrisRefcon* rc = job->rc;
   return RowsBandWith<P>(&job->rows, thread, band, bands, [job, rc](A_long y) {
     const PF_EffectWorld* src = rc->io->src;
-    const float* row = job->samples + 4 * size_t(y) * size_t(src->width);
+    const float* row = job->samples->row(y);
     return [=](A_long x, P* in, P* out) -> PF_Err {
       const IrisCells* k = rc->kernels[BlurMapRadius(GetLensMask(x, y, rc->io), rc->R)];
       if (!k) return PF_Err_NONE;  // another batch's radius
@@ -671,7 +705,7 @@ PF_Err BlurMapIrisBlur(IO_Params* io, const IrisShape& shape, A_long R, const fl
   IrisRefcon rc{table.data(), io, H, R};
   AEGP_SuiteHandler suites(io->in_data->pica_basicP);
   const PF_Iterate8Suite1* iterate = suites.Iterate8Suite1();
-  std::unique_ptr<float[]> samples;
+  SampleRows samples;
   if (PF_Err err = Samples<P>(iterate, io->src, H, &samples)) return err;
 
   A_long next = 0;
@@ -691,7 +725,7 @@ PF_Err BlurMapIrisBlur(IO_Params* io, const IrisShape& shape, A_long R, const fl
       table[size_t(next)] = &sparse;
     }
     if (cells == 0) continue;
-    MapJob job{{io->in_data, io->src, dst, &rc, {}}, &rc, samples.get()};
+    MapJob job{{io->in_data, io->src, dst, &rc, {}}, &rc, &samples};
     if (PF_Err err = IterateBands(iterate, io->in_data, BandsFor(dst->height), &job,
                                   MapRows<P>, dst->height))
       return err;
