@@ -240,6 +240,9 @@ double TriangleLensK(double u, double w, double f, double R, const PF_InData* in
   const double t = 2 * d / R, tMargin = 1e-9 * (2 * size / R + 1);
   if (t < 1 - tMargin) return 0.0;
   if (!(t > 1 + tMargin)) return GetDistanceKWithTriangleMode(u, w, f, R, in_data);
+  // The side's segment lies on its line, d = R / 2: a point farther than f·R from the line
+  // (by the margin) is farther from the segment, and its K is 1 without the distance.
+  if (d - R / 2 > f * R * (1 + 1e-9) + margin) return 1.0;
   return BeyondEdgeK(u, w, f, R, EdgeOf(side, R), in_data);
 }
 

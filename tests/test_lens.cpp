@@ -141,6 +141,16 @@ TEST(TriangleK, EqualsTheDefinitionEverywhere) {
           check(h * R / 2 * (1 + s / R) + off, -R + 1.5 * R / 2 * (1 + s / R), f, R);
         }
       }
+      // Where the feather ends: f·R beyond each side's line, along it and past its corners.
+      for (int i = -600; i <= 600; ++i) {
+        const double s = R * 0.004 * i;
+        for (double e : {0.0, 1e-15, -1e-15, 1e-12, -1e-12, 1e-9, -1e-9, 1e-6, -1e-6}) {
+          const double out = R / 2 + f * R * (1 + e);  // the normal coordinate
+          check(s, out, f, R);
+          for (double psi : {7 * pi / 6, 11 * pi / 6})
+            check(out * std::cos(psi) - s * std::sin(psi), out * std::sin(psi) + s * std::cos(psi), f, R);
+        }
+      }
       for (double v : {0.0, 1e-300, -1e-300, 0.25 * R, -0.25 * R, R, -R, 4 * R, -4 * R}) {
         check(0.0, v, f, R);
         check(v, 0.0, f, R);
