@@ -513,6 +513,8 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
   // and the pixels since then.
   struct Row {
     A_long y;
+    P* out;          // the row of dst
+    const P* under;  // the row of the source, whose alphas the pixels keep
     std::vector<Entry<P>> entries;
     V4 s;
     double peak;
@@ -528,8 +530,7 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
   const auto means = WideVectors() ? MeansWide : MeansPlain;
   // The row's pixel at x: the source's alpha and the colours of `mean` (MeansPlain's).
   auto put = [&](const Row& r, A_long x, const int32_t* mean) {
-    P* out = GetPointerFromDataP<P>(dst, r.y + dst->extent_hint.top, x + dst->extent_hint.left, 1);
-    *out = P{pic.at(x, r.y)->alpha, C(mean[1]), C(mean[2]), C(mean[3])};
+    r.out[x] = P{r.under[x].alpha, C(mean[1]), C(mean[2]), C(mean[3])};
   };
   auto write = [&](const Row& r, A_long x) {
     int32_t mean[1][4];
@@ -586,6 +587,8 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
     for (int g = 0; g < n; ++g) {
       Row& r = group[g];
       r.y = y0 + g;
+      r.out = RowOf<P>(dst, r.y);  // rows and columns within both pictures: none folds
+      r.under = pic.at(0, r.y);
       r.entries.clear();
       for (const RowDifference& e : list)
         if (r.y + e.y >= 0 && r.y + e.y < io->src->height)
