@@ -285,7 +285,6 @@ struct TrailJob {
   const FlatMeans* flat = nullptr;
   std::atomic<uint64_t>* claims = nullptr;  // the claims method's smallest keys
   bool writing = false;                     // its second pass
-  uint8_t* taken = nullptr;                 // the quadrant method's pixels already written
   struct AxisValue {
     size_t cell;
     uint64_t key;
@@ -495,7 +494,8 @@ PF_Err ClaimsBand(void* job_, A_long thread, A_long band, A_long bands) {
 // for its points on the centre's row or column. So each quarter's lines run on their own,
 // in key order, the first to find a pixel not taken and a value not transparent black
 // owning it; their values on the centre's row and column are kept with their keys and the
-// smallest key's written at the end.
+// smallest key's written at the end. A pixel is taken where it is no longer transparent
+// black: every line writes its values before the next one starts.
 int Quadrant(const PF_FixedPoint& start, A_long cx, A_long cy) {
   return (start.x > cx ? 1 : 0) + (start.y > cy ? 2 : 0);
 }
@@ -543,16 +543,14 @@ PF_Err QuadrantBand(void* job_, A_long thread, A_long quadrant, A_long) {
       }
       // Whether the pixel is still free decides without a branch (lines crossing near the
       // centre make it unpredictable); a transparent source pixel needs its value to know.
-      const bool free = !job->taken[cell];
+      // (The value of an opaque one keeps its alpha: it takes the pixel.)
+      P* target = line.target(i);
+      const bool free = IsZero(*target);
       if (line.Opaque(i)) {
-        job->taken[cell] = 1;
-        owned.add(i, line.target(i), free);
+        owned.add(i, target, free);
       } else if (free) {
         const P mine = line.own(i);
-        if (const P value = line.Value(i, mine); !IsZero(value)) {
-          job->taken[cell] = 1;
-          *line.target(i) = value;
-        }
+        if (const P value = line.Value(i, mine); !IsZero(value)) *target = value;
       }
     }
     line.WriteValues(owned);
@@ -596,9 +594,6 @@ PF_Err TrailDraw(const PF_Iterate8Suite1* suite, const TrailRefcon* rc, bool any
   const size_t pixels = size_t(dst->width) * size_t(dst->height);
 
   if (anyMethod && QuadrantsApply(dst, rc->cx, rc->cy)) {
-    std::unique_ptr<uint8_t[]> taken(new (std::nothrow) uint8_t[pixels]());
-    if (!taken) return PF_Err_OUT_OF_MEMORY;
-    job.taken = taken.get();
     if (PF_Err err = IterateBands(suite, rc->io->in_data, 4, &job,
                                   deep ? QuadrantBand<PF_Pixel16> : QuadrantBand<PF_Pixel>, lines))
       return err;
