@@ -183,10 +183,21 @@ class FlatMeans {
 // error below (2N + 7)·2^-53 (weights, products, N − 1 additions of non-negative terms, the
 // division), so where q lies farther than eps·q from every whole number, trunc(r / t) is
 // floor(q). False where it may not be: the caller then sums in the definition's order.
+struct ExactBounds {
+  explicit ExactBounds(A_long N)
+      : eps((2.0 * N + 16) * 0x1p-53 * 1.01),
+        fullT(int64_t(N) * (N + 1) * (2 * int64_t(N) + 1) / 6),
+        inverseFullT(1 / double(fullT)) {}
+  double eps;
+  int64_t fullT;        // A_t of a window whose N samples all count: Σ (N − k)²
+  double inverseFullT;  // 1 / A_t there, the most common reciprocal
+};
+
 template <class P>
 [[gnu::always_inline]] inline bool ExactValue(const LineScratch& s, int n, int i, A_long N,
-                                              double eps, const FlatMeans& flat, A_u_short alpha,
-                                              P* out) {
+                                              const ExactBounds& bounds, const FlatMeans& flat,
+                                              A_u_short alpha, P* out) {
+  const double eps = bounds.eps;
   using C = typename PixelTraits<P>::Channel;
   const int64_t* sums = s.exactSums(i);
   const int64_t T = sums[3];
@@ -195,7 +206,7 @@ template <class P>
     return true;
   }
   C value[3];
-  const double inverse = 1 / double(T);
+  const double inverse = T == bounds.fullT ? bounds.inverseFullT : 1 / double(T);
   for (int c = 0; c < 3; ++c) {
     if (s.flat(c, i, n, N)) {
       value[c] = C(flat(s.value(c, i)));
@@ -312,7 +323,7 @@ class Line {
  public:
   Line(const TrailJob& job, LineScratch& s)
       : job_(job), s_(s), src_(job.rc->io->src), dst_(job.rc->io->dst),
-        exact_(job.N > 0 && job.N <= kExactMaxN), eps_((2.0 * job.N + 16) * 0x1p-53 * 1.01) {}
+        exact_(job.N > 0 && job.N <= kExactMaxN), bounds_(job.N) {}
 
   // Line l of the job's lines: its points and the pixel each writes (where the mirrored
   // accessor points, so never outside the image).
@@ -387,7 +398,7 @@ class Line {
   P Value(int i, const P& mine) {
     Sample();
     P value;
-    if (exact_ && ExactValue(s_, n_, i, job_.N, eps_, *job_.flat, mine.alpha, &value)) return value;
+    if (exact_ && ExactValue(s_, n_, i, job_.N, bounds_, *job_.flat, mine.alpha, &value)) return value;
     Doubles(i);
     P mines[kTrailLanes] = {mine}, values[kTrailLanes];
     LineValues<P>(s_, i, job_.N, job_.weight.data(), mines, values);
@@ -402,7 +413,7 @@ class Line {
       size_t kept = 0;  // the points whose values need the ordered sums
       for (size_t o = 0; o < points.count; ++o) {
         const auto [i, t] = at[o];
-        if (!ExactValue(s_, n_, i, job_.N, eps_, *job_.flat, OwnAlpha(i), t)) at[kept++] = {i, t};
+        if (!ExactValue(s_, n_, i, job_.N, bounds_, *job_.flat, OwnAlpha(i), t)) at[kept++] = {i, t};
       }
       points.count = kept;
     }
@@ -437,7 +448,7 @@ class Line {
   const PF_EffectWorld* src_;
   const PF_EffectWorld* dst_;
   const bool exact_;
-  const double eps_;
+  const ExactBounds bounds_;
   int n_ = 0;
   uint64_t line_ = 0;
   bool sampled_ = false, padded_ = false;
