@@ -377,7 +377,6 @@ void FillBand<kCircle>(const FillJob* job, A_long band, A_long bands) {
   const KT_Info& info = l.info;
   const LensGeometry& g = l.g;
   const PF_Rect& r = l.r;
-  const Span rows = l.rows;
   const bool scaled = info.scaleW > 0 && info.scaleH > 0;
   const double R = 0.35 * g.W, F = g.featherW * R, Ri = R - F / 2;
   double inner = 0, outer = std::numeric_limits<double>::infinity();
@@ -392,11 +391,12 @@ void FillBand<kCircle>(const FillJob* job, A_long band, A_long bands) {
   const double insideBelow = inner * (1 - kMargin), outsideFrom = outer * (1 + kMargin);
   const double inside = info.invertAlpha ? 0.0 : 1.0, outside = info.invertAlpha ? 1.0 : 0.0;
   const double invW = 1 / double(info.scaleW), invH = 1 / double(info.scaleH);
-  for (A_long j = rows.first; j < rows.last; ++j) {
+  // Pixels `from` … `to` − 1 of row j.
+  auto fill = [&](A_long j, A_long from, A_long to) {
     double* row = l.row(j);
     const A_long y = r.top + j;
     const double dy = y - info.posY;
-    for (A_long i = 0; i < l.W; ++i) {
+    for (A_long i = from; i < to; ++i) {
       const A_long x = r.left + i;
       if (scaled) {
         const double dx = x - info.posX;
@@ -414,6 +414,42 @@ void FillBand<kCircle>(const FillJob* job, A_long band, A_long bands) {
       }
       row[i] = MaskValueOf<kCircle>(g, x, y);
     }
+  };
+  // A lens not turned (sine 0, cosine 1) gives pixels dx and dy from its centre exactly the
+  // value of −dx or −dy there: dx·1 + dy·0 is dx, and its square, that of −dx. Where a row's
+  // pixel has its mirror image in the row, it takes that value; where a row has its mirror
+  // row in the rectangle, it is that row's copy. The bands then take rows by their distance
+  // from the centre's row, both sides at once.
+  if (!(g.sinR == 0 && g.cosR == 1)) {
+    for (A_long j = l.rows.first; j < l.rows.last; ++j) fill(j, 0, l.W);
+    return;
+  }
+  const int64_t cy = info.posY, cx = info.posX, top = r.top, bottom = r.bottom;
+  const int64_t nearest = cy < top ? top - cy : (cy >= bottom ? cy - (bottom - 1) : 0);
+  const int64_t farthest = std::max(cy - top, bottom - 1 - cy);
+  const int64_t count = std::max<int64_t>(0, farthest - nearest + 1);
+  const int64_t first = nearest + count * band / bands, last = nearest + count * (band + 1) / bands;
+  // Row j: the columns right of the centre's (or all), then those left of it from their
+  // mirror images where these lie in the row.
+  auto fillRow = [&](A_long j) {
+    const int64_t left = r.left, right = r.right;
+    const int64_t split = std::clamp<int64_t>(cx, left, right);  // first column with dx ≥ 0
+    fill(j, A_long(split - left), l.W);
+    double* row = l.row(j);
+    for (int64_t x = left; x < split; ++x) {
+      const int64_t mirror = 2 * cx - x;
+      if (mirror < right) row[x - left] = row[mirror - left];
+      else fill(j, A_long(x - left), A_long(x - left + 1));
+    }
+  };
+  for (int64_t d = first; d < last; ++d) {
+    const int64_t below = cy + d, above = cy - d;
+    const bool hasBelow = below >= top && below < bottom;
+    const bool hasAbove = d > 0 && above >= top && above < bottom;
+    if (!hasBelow && !hasAbove) continue;
+    const A_long j = A_long((hasBelow ? below : above) - top);
+    fillRow(j);
+    if (hasBelow && hasAbove) std::copy(l.row(j), l.row(j) + l.W, l.row(A_long(above - top)));
   }
 }
 

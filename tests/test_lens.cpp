@@ -279,7 +279,8 @@ TEST(LensMaskFill, EqualsThePerPixelValueForEveryShape) {
     info.posY = A_long(unit(rng) * 100) - 20;
     info.scaleW = trial % 11 == 0 ? 0.0f : float(0.05 + unit(rng) * 1.5);
     info.scaleH = float(0.05 + unit(rng) * 1.5);
-    info.rotation = unit(rng) * 7 - 0.5;
+    // Half the trials unturned: the circle's mirror images (its centre also off the picture).
+    info.rotation = trial % 2 ? 0.0 : unit(rng) * 7 - 0.5;
     IO_Params io{nullptr, nullptr, &input.def(), &output.def()};
     LensMaskScope scope;
     PF_Err err = PF_Err_NONE;
