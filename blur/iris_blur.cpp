@@ -207,6 +207,7 @@ struct SampleRows {
     if (withLit) lit.reset(new (std::nothrow) uint32_t[(size_t(w) + 1) * size_t(rows)]);
     return samples && (!withLit || lit);
   }
+  float* row(A_long y) { return samples.get() + 4 * size_t(y - top) * size_t(width); }
   const float* row(A_long y) const { return samples.get() + 4 * size_t(y - top) * size_t(width); }
   // Whether the square of radius r around (x, y), within a picture of height h, holds a pixel
   // with a highlight weight (its rows must be at hand).
@@ -441,7 +442,7 @@ void FillSampleRows(const PF_EffectWorld* src, const float* H, A_long first, A_l
                     SampleRows* out) {
   const Picture<P> pic{src, H};
   for (A_long y = first; y < last; ++y) {
-    float* s = const_cast<float*>(out->row(y));
+    float* s = out->row(y);
     const P* in = pic.at(0, y);
     const float* h = H + size_t(y) * size_t(src->width);
     for (A_long x = 0; x < src->width; ++x, s += 4) {
@@ -482,9 +483,8 @@ PF_Err Samples(const PF_Iterate8Suite1* iterate, const PF_EffectWorld* src, cons
   return iterate->iterate_generic(BandsFor(src->height), &job, PrepareSamples<P>);
 }
 
-// The rows of a band of the uniform form: its samples, and those of the rows its kernels
-// reach, made by the band itself (a few hundred kilobytes that stay in the cache, where the
-// whole picture's would be tens of megabytes fetched from memory).
+// A band of rows of the uniform form, reading the picture's samples or, for a small kernel,
+// making those of its rows and of the rows its kernels reach.
 template <class P>
 PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
   using C = typename PixelTraits<P>::Channel;

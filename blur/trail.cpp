@@ -177,22 +177,23 @@ class FlatMeans {
   std::unique_ptr<std::atomic<int32_t>[]> values_;
 };
 
+// What deciding a value from the exact sums takes besides them, for windows of N samples.
+struct ExactBounds {
+  explicit ExactBounds(A_long N)
+      : eps((2.0 * N + 16) * 0x1p-53 * 1.01),
+        fullT(int64_t(N) * (N + 1) * (2 * int64_t(N) + 1) / 6),
+        inverseFullT(1 / double(fullT)) {}
+  double eps;           // the relative error bound of r / t, generously
+  int64_t fullT;        // A_t of a window whose N samples all count: Σ (N − k)²
+  double inverseFullT;  // 1 / A_t there, the most common reciprocal
+};
+
 // The value at point i from the exact sums, where it can be known from them. A colour whose
 // window is flat (all N samples count and hold one value) takes that value's flat mean.
 // Otherwise the definition's r / t differs from the exact mean q = A_c / A_t by a relative
 // error below (2N + 7)·2^-53 (weights, products, N − 1 additions of non-negative terms, the
 // division), so where q lies farther than eps·q from every whole number, trunc(r / t) is
 // floor(q). False where it may not be: the caller then sums in the definition's order.
-struct ExactBounds {
-  explicit ExactBounds(A_long N)
-      : eps((2.0 * N + 16) * 0x1p-53 * 1.01),
-        fullT(int64_t(N) * (N + 1) * (2 * int64_t(N) + 1) / 6),
-        inverseFullT(1 / double(fullT)) {}
-  double eps;
-  int64_t fullT;        // A_t of a window whose N samples all count: Σ (N − k)²
-  double inverseFullT;  // 1 / A_t there, the most common reciprocal
-};
-
 template <class P>
 [[gnu::always_inline]] inline bool ExactValue(const LineScratch& s, int n, int i, A_long N,
                                               const ExactBounds& bounds, const FlatMeans& flat,
