@@ -320,6 +320,53 @@ void RowCoordinatesWide(const LensGeometry& g, A_long x0, A_long y, A_long n, do
 }
 #endif
 
+// Whether the mask is symmetric about the lens centre's row and column, to the bit: a lens
+// not turned (sine 0, cosine 1) puts a pixel dx, dy from its centre at lens coordinates
+// (dx·1 + dy·0) / scale and (dy·1 − dx·0) / scale, exactly those of −dx or −dy but for the
+// sign, and the circle's and the rectangles' values depend on their squares or magnitudes
+// alone (the triangle's do not).
+bool Mirrored(const FillBandLocals& l) {
+  const int type = l.info.lensType;
+  return l.g.sinR == 0 && l.g.cosR == 1 &&
+         (type == kCircle || type == kRectWide || type == kRectTall || type == kNone);
+}
+
+// The band's rows through fill(j, from, to), which fills pixels from … to − 1 of row j. A
+// mirrored mask fills what lies on one side of the centre's column and row and copies the
+// rest: a row's pixels left of the centre take their mirror images' values where these lie
+// in the row, and a row whose mirror row lies in the rectangle is that row's copy (the bands
+// then take rows by their distance from the centre's row, both sides at once).
+template <class Fill>
+void FillRowsOf(const FillBandLocals& l, A_long band, A_long bands, bool mirrored, const Fill& fill) {
+  if (!mirrored) {
+    for (A_long j = l.rows.first; j < l.rows.last; ++j) fill(j, 0, l.W);
+    return;
+  }
+  const PF_Rect& r = l.r;
+  const int64_t cy = l.info.posY, cx = l.info.posX, top = r.top, bottom = r.bottom;
+  const int64_t left = r.left, right = r.right;
+  const int64_t nearest = cy < top ? top - cy : (cy >= bottom ? cy - (bottom - 1) : 0);
+  const int64_t farthest = std::max(cy - top, bottom - 1 - cy);
+  const int64_t count = std::max<int64_t>(0, farthest - nearest + 1);
+  const int64_t first = nearest + count * band / bands, last = nearest + count * (band + 1) / bands;
+  // Columns split … right − 1 lie at dx ≥ 0; left of them, those up to `alone` have no
+  // mirror image in the row.
+  const int64_t split = std::clamp<int64_t>(cx, left, right);
+  const int64_t alone = std::clamp<int64_t>(2 * cx - right + 1, left, split);
+  for (int64_t d = first; d < last; ++d) {
+    const int64_t below = cy + d, above = cy - d;
+    const bool hasBelow = below >= top && below < bottom;
+    const bool hasAbove = d > 0 && above >= top && above < bottom;
+    if (!hasBelow && !hasAbove) continue;
+    const A_long j = A_long((hasBelow ? below : above) - top);
+    fill(j, A_long(split - left), l.W);
+    fill(j, 0, A_long(alone - left));
+    double* row = l.row(j);
+    for (int64_t x = alone; x < split; ++x) row[x - left] = row[2 * cx - x - left];
+    if (hasBelow && hasAbove) std::copy(row, row + l.W, l.row(A_long(above - top)));
+  }
+}
+
 template <int kType>
 void FillBand(const FillJob* job, A_long band, A_long bands) {
   const FillBandLocals l(job, band, bands);
@@ -331,17 +378,18 @@ void FillBand(const FillJob* job, A_long band, A_long bands) {
     }
     return;
   }
-  // The rows' lens coordinates first, four at a time where there are 256-bit vectors.
+  // A row's lens coordinates first, four at a time where there are 256-bit vectors.
   std::vector<double> u(size_t(l.W)), w(size_t(l.W));
   const auto coordinates = WideVectors() ? RowCoordinatesWide : RowCoordinatesPlain;
-  for (A_long j = l.rows.first; j < l.rows.last; ++j) {
+  FillRowsOf(l, band, bands, Mirrored(l), [&](A_long j, A_long from, A_long to) {
+    if (from >= to) return;
     double* row = l.row(j);
-    coordinates(l.g, l.r.left, l.r.top + j, l.W, u.data(), w.data());
-    for (A_long i = 0; i < l.W; ++i) {
-      const double value = Falloff(KAt<kType>(l.g, u[size_t(i)], w[size_t(i)]));
+    coordinates(l.g, l.r.left + from, l.r.top + j, to - from, u.data(), w.data());
+    for (A_long i = from; i < to; ++i) {
+      const double value = Falloff(KAt<kType>(l.g, u[size_t(i - from)], w[size_t(i - from)]));
       row[i] = info.invertAlpha ? 1 - value : value;
     }
-  }
+  });
 }
 
 // The least non-negative double q for which holds(q), where holds is false below some value
@@ -415,42 +463,7 @@ void FillBand<kCircle>(const FillJob* job, A_long band, A_long bands) {
       row[i] = MaskValueOf<kCircle>(g, x, y);
     }
   };
-  // A lens not turned (sine 0, cosine 1) gives pixels dx and dy from its centre exactly the
-  // value of −dx or −dy there: dx·1 + dy·0 is dx, and its square, that of −dx. Where a row's
-  // pixel has its mirror image in the row, it takes that value; where a row has its mirror
-  // row in the rectangle, it is that row's copy. The bands then take rows by their distance
-  // from the centre's row, both sides at once.
-  if (!(g.sinR == 0 && g.cosR == 1)) {
-    for (A_long j = l.rows.first; j < l.rows.last; ++j) fill(j, 0, l.W);
-    return;
-  }
-  const int64_t cy = info.posY, cx = info.posX, top = r.top, bottom = r.bottom;
-  const int64_t nearest = cy < top ? top - cy : (cy >= bottom ? cy - (bottom - 1) : 0);
-  const int64_t farthest = std::max(cy - top, bottom - 1 - cy);
-  const int64_t count = std::max<int64_t>(0, farthest - nearest + 1);
-  const int64_t first = nearest + count * band / bands, last = nearest + count * (band + 1) / bands;
-  // Row j: the columns right of the centre's (or all), then those left of it from their
-  // mirror images where these lie in the row.
-  auto fillRow = [&](A_long j) {
-    const int64_t left = r.left, right = r.right;
-    const int64_t split = std::clamp<int64_t>(cx, left, right);  // first column with dx ≥ 0
-    fill(j, A_long(split - left), l.W);
-    double* row = l.row(j);
-    for (int64_t x = left; x < split; ++x) {
-      const int64_t mirror = 2 * cx - x;
-      if (mirror < right) row[x - left] = row[mirror - left];
-      else fill(j, A_long(x - left), A_long(x - left + 1));
-    }
-  };
-  for (int64_t d = first; d < last; ++d) {
-    const int64_t below = cy + d, above = cy - d;
-    const bool hasBelow = below >= top && below < bottom;
-    const bool hasAbove = d > 0 && above >= top && above < bottom;
-    if (!hasBelow && !hasAbove) continue;
-    const A_long j = A_long((hasBelow ? below : above) - top);
-    fillRow(j);
-    if (hasBelow && hasAbove) std::copy(l.row(j), l.row(j) + l.W, l.row(A_long(above - top)));
-  }
+  FillRowsOf(l, band, bands, Mirrored(l), fill);
 }
 
 PF_Err FillRows(void* refcon, A_long, A_long band, A_long bands) {
