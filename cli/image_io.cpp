@@ -1,4 +1,5 @@
 #include "image_io.h"
+#include "files.h"
 #include "image_io_module.h"
 
 #include <OpenImageIO/imageio.h>
@@ -134,12 +135,11 @@ World ReadImage(const std::string& path) {
   return world;
 }
 
-void WriteImage(const World& world, const std::string& path, int depth, bool quick) {
+void WriteImage(const World& world, const std::string& path, int depth, bool quick,
+                bool replace) {
   QuietStderr quiet;
   const fs::path target(path);
-  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  const fs::path temp =
-      dir / (".vizmira-" + std::to_string(std::random_device{}()) + target.extension().string());
+  const fs::path temp = TemporaryBeside(target);
   auto out = OIIO::ImageOutput::create(path);
   if (!out) throw HostError("cannot write " + path + ": " + Reason(OIIO::geterror()));
   const int w = world.width(), h = world.height();
@@ -176,12 +176,19 @@ void WriteImage(const World& world, const std::string& path, int depth, bool qui
                         : out->write_image(OIIO::TypeDesc::UINT8, b.data());
   if (ok) ok = out->close();
   std::error_code ec;
-  if (ok) fs::rename(temp, target, ec);
+  if (ok) ec = MoveIntoPlace(temp, target, replace);
   if (!ok || ec) {
     const std::string why = !ok ? Reason(out->geterror(), temp.string(), path) : ec.message();
+    const bool exists = ok && ec == std::errc::file_exists;
     fs::remove(temp, ec);
+    if (exists) throw FileExists(path + " exists");
     throw HostError("cannot write " + path + ": " + why);
   }
+}
+
+bool CanWrite(const std::string& path) {
+  QuietStderr quiet;
+  return OIIO::ImageOutput::create(path) != nullptr;
 }
 
 namespace {
@@ -196,21 +203,27 @@ bool TableRead(const char* path, World* out, std::string* error) {
   }
 }
 
-bool TableWrite(const World& world, const char* path, int depth, bool quick, std::string* error) {
+WriteOutcome TableWrite(const World& world, const char* path, int depth, bool quick, bool replace,
+                        std::string* error) {
   try {
-    WriteImage(world, path, depth, quick);
-    return true;
+    WriteImage(world, path, depth, quick, replace);
+    return WriteOutcome::kWritten;
+  } catch (const FileExists& e) {
+    *error = e.what();
+    return WriteOutcome::kExists;
   } catch (const std::exception& e) {
     *error = e.what();
-    return false;
+    return WriteOutcome::kFailed;
   }
 }
+
+bool TableCanWrite(const char* path) { return CanWrite(path); }
 
 }  // namespace
 }  // namespace vzcli
 
 extern "C" __attribute__((visibility("default"))) const vzcli::ImageIOTable* VizmiraImageIO() {
   static const vzcli::ImageIOTable table = {vzcli::kImageIOVersion, vzcli::TableRead,
-                                            vzcli::TableWrite};
+                                            vzcli::TableWrite, vzcli::TableCanWrite};
   return &table;
 }

@@ -15,7 +15,15 @@ minihost::World ReadImage(const std::string& path);
 // Writes at `depth` bits (8 or 16), whole or not at all: a temporary file is renamed into
 // place. 16-bit host values are written as min(65535, (v·65535 + 16384) / 32768). `quick`
 // compresses as fast as the format allows: the same pixels in a larger file, for previews.
+// Without `replace` an existing file is kept and FileExists thrown.
 void WriteImage(const minihost::World& world, const std::string& path, int depth,
-                bool quick = false);
+                bool quick = false, bool replace = true);
+
+struct FileExists : minihost::HostError {
+  using HostError::HostError;
+};
+
+// Whether the writer knows the format that the name's extension asks for.
+bool CanWrite(const std::string& path);
 
 }  // namespace vzcli

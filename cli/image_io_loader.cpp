@@ -46,9 +46,16 @@ minihost::World ReadImage(const std::string& path) {
   return world;
 }
 
-void WriteImage(const minihost::World& world, const std::string& path, int depth, bool quick) {
+void WriteImage(const minihost::World& world, const std::string& path, int depth, bool quick,
+                bool replace) {
   std::string error;
-  if (!Table().write(world, path.c_str(), depth, quick, &error)) throw HostError(error);
+  switch (Table().write(world, path.c_str(), depth, quick, replace, &error)) {
+    case WriteOutcome::kWritten: return;
+    case WriteOutcome::kExists: throw FileExists(error);
+    case WriteOutcome::kFailed: throw HostError(error);
+  }
 }
+
+bool CanWrite(const std::string& path) { return Table().can_write(path.c_str()); }
 
 }  // namespace vzcli

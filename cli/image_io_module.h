@@ -9,14 +9,17 @@
 
 namespace vzcli {
 
+enum class WriteOutcome { kWritten, kFailed, kExists };
+
 struct ImageIOTable {
   int version;  // kImageIOVersion
-  // False with the reason; nothing thrown across the boundary.
+  // False or kFailed with the reason; nothing thrown across the boundary.
   bool (*read)(const char* path, minihost::World* out, std::string* error);
-  bool (*write)(const minihost::World& world, const char* path, int depth, bool quick,
-                std::string* error);
+  WriteOutcome (*write)(const minihost::World& world, const char* path, int depth, bool quick,
+                        bool replace, std::string* error);
+  bool (*can_write)(const char* path);
 };
-inline constexpr int kImageIOVersion = 2;
+inline constexpr int kImageIOVersion = 3;
 inline constexpr const char* kImageIOModule = "vizmira_io.so";
 inline constexpr const char* kImageIOEntry = "VizmiraImageIO";
 

@@ -13,8 +13,10 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "files.h"
 #include "image_io.h"
 #include "preset.h"
+#include "serve_guard.h"
 
 namespace vzcli {
 
@@ -228,6 +230,14 @@ bool Preview::Resolve(const std::string& name, std::string* path, std::string* e
   return ok;
 }
 
+bool Preview::IsInput(const std::string& path) {
+  std::lock_guard<std::mutex> lock(host_mutex_);
+  std::error_code ec;
+  for (const std::string& input : {picture_, layer_path_})
+    if (!input.empty() && fs::equivalent(path, fs::path(root_) / input, ec)) return true;
+  return false;
+}
+
 namespace {
 
 // A picture as PNG bytes at `depth`: the pixels `vizmira render` writes, compressed for speed
@@ -286,23 +296,62 @@ bool ReadSets(const std::string& body, std::vector<std::pair<std::string, std::s
   return true;
 }
 
-// The "name" of a {"name": "..."} body.
-bool ReadName(const std::string& body, std::string* name, std::string* error) {
+// A {"name": "...", "overwrite": true|false} body; overwrite is false unless given.
+struct FileRequest {
+  std::string name;
+  bool overwrite = false;
+};
+bool ReadFileRequest(const std::string& body, FileRequest* request, std::string* error) {
   try {
     const Json doc = Json::parse(body);
-    if (doc.is_object() && doc.contains("name") && doc["name"].is_string()) {
-      *name = doc["name"].get<std::string>();
+    if (doc.is_object() && doc.contains("name") && doc["name"].is_string() &&
+        (!doc.contains("overwrite") || doc["overwrite"].is_boolean())) {
+      request->name = doc["name"].get<std::string>();
+      request->overwrite = doc.value("overwrite", false);
       return true;
     }
   } catch (const nlohmann::json::parse_error&) {
   }
-  *error = "the body is {\"name\": \"FILE\"}";
+  *error = "the body is {\"name\": \"FILE\"}, with \"overwrite\": true to replace a file";
   return false;
+}
+
+bool EndsWith(const std::string& s, const std::string& end) {
+  if (s.size() < end.size()) return false;
+  return std::equal(end.rbegin(), end.rend(), s.rbegin(),
+                    [](char a, char b) { return std::tolower(a) == std::tolower(b); });
 }
 
 void Fail(httplib::Response& res, int status, const std::string& message) {
   res.status = status;
   res.set_content(message + "\n", "text/plain; charset=utf-8");
+}
+
+// 409 for a file that is there and may be replaced if the user says so; the page asks.
+void Exists(httplib::Response& res, const std::string& name) {
+  res.set_header("X-Vizmira-Exists", name);
+  Fail(res, 409, name + " exists; send \"overwrite\": true to replace it");
+}
+
+// Where a save may write: a name in the start directory that is not an input, and not an
+// existing file unless the request says to replace it. False once `res` holds the refusal.
+bool Writable(Preview& preview, const FileRequest& request, std::string* path,
+              httplib::Response& res) {
+  std::string error;
+  if (!preview.Resolve(request.name, path, &error)) {
+    Fail(res, 400, error);
+    return false;
+  }
+  if (preview.IsInput(*path)) {
+    Fail(res, 403, request.name + " is an input of the preview; it is never written over");
+    return false;
+  }
+  std::error_code ec;
+  if (!request.overwrite && fs::exists(fs::symlink_status(*path, ec))) {
+    Exists(res, request.name);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -311,6 +360,7 @@ int Serve(const ServeOptions& o, const std::atomic<bool>& stop) {
   const std::string root = fs::current_path().string();
   Preview preview(o.module, o.picture, o.custom_layer, root, o.threads);
   PngEncoder png;
+  std::optional<RequestGuard> guard;  // made once the port is known
   std::mutex source_mutex;
   std::string source_png;
 
@@ -322,6 +372,13 @@ int Serve(const ServeOptions& o, const std::atomic<bool>& stop) {
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
   server.set_payload_max_length(64 * 1024);
+  // Before any route: a refused request changes nothing and reads nothing.
+  server.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
+    const std::optional<RequestGuard::Refusal> refusal = guard->Check(req);
+    if (!refusal) return httplib::Server::HandlerResponse::Unhandled;
+    Fail(res, refusal->status, refusal->reason);
+    return httplib::Server::HandlerResponse::Handled;
+  });
   server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
     try {
       std::rethrow_exception(ep);
@@ -339,7 +396,11 @@ int Serve(const ServeOptions& o, const std::atomic<bool>& stop) {
     return req.has_param("client") ? req.get_param_value("client") : std::string();
   };
 
-  server.Get("/", [](const httplib::Request&, httplib::Response& res) {
+  server.Get("/", [&](const httplib::Request& req, httplib::Response& res) {
+    // The page's own requests carry the token in a cookie once it came in the address.
+    if (req.has_param("token") && !guard->Cookie().empty())
+      res.set_header("Set-Cookie", guard->Cookie());
+    res.set_header("Cache-Control", "no-store");
     res.set_content(kPreviewPage, "text/html; charset=utf-8");
   });
   server.Get("/api/info", [&](const httplib::Request&, httplib::Response& res) {
@@ -383,48 +444,57 @@ int Serve(const ServeOptions& o, const std::atomic<bool>& stop) {
     res.set_content(preview.CommandLine(out) + "\n", "text/plain; charset=utf-8");
   });
   server.Post("/api/save", [&](const httplib::Request& req, httplib::Response& res) {
-    std::string name, path, error;
-    if (!ReadName(req.body, &name, &error) || !preview.Resolve(name, &path, &error))
-      return Fail(res, 400, error);
+    FileRequest request;
+    std::string path, error;
+    if (!ReadFileRequest(req.body, &request, &error)) return Fail(res, 400, error);
+    if (!Writable(preview, request, &path, res)) return;
+    if (!CanWrite(path))
+      return Fail(res, 400, request.name + " is not a picture format the writer knows "
+                            "(PNG, TIFF, EXR, ...)");
     // Its own client: a save is not stopped by the tab's next preview.
     Preview::Result r = preview.Render("save " + client_of(req), 1);
     if (r.outcome != Preview::Outcome::kDone)
       return Fail(res, r.outcome == Preview::Outcome::kSuperseded ? 409 : 500,
                   r.error.empty() ? "superseded by a newer request" : r.error);
     try {
-      WriteImage(*r.picture, path, preview.depth());
+      WriteImage(*r.picture, path, preview.depth(), false, request.overwrite);
+    } catch (const FileExists&) {
+      return Exists(res, request.name);  // it appeared while the picture rendered
     } catch (const HostError& e) {
       return Fail(res, 400, e.what());
     }
-    json(res, Json{{"saved", name}}.dump());
+    json(res, Json{{"saved", request.name}}.dump());
   });
   server.Post("/api/settings/save", [&](const httplib::Request& req, httplib::Response& res) {
-    std::string name, path, error;
-    if (!ReadName(req.body, &name, &error) || !preview.Resolve(name, &path, &error))
-      return Fail(res, 400, error);
+    FileRequest request;
+    std::string path, error;
+    if (!ReadFileRequest(req.body, &request, &error)) return Fail(res, 400, error);
+    if (!EndsWith(request.name, ".json"))
+      return Fail(res, 400, "settings are saved as a .json file, not as " + request.name);
+    if (!Writable(preview, request, &path, res)) return;
     // Whole or not at all, as pictures are written.
-    const std::string temporary = path + ".part";
+    const fs::path temporary = TemporaryBeside(path);
+    std::error_code ec;
     {
       std::ofstream f(temporary, std::ios::binary);
       f << preview.ControlsJson();
-      if (!f.flush()) {
-        std::error_code ec;
-        fs::remove(temporary, ec);
-        return Fail(res, 400, "cannot write " + name);
-      }
+      if (!f.flush()) ec = std::make_error_code(std::errc::io_error);
     }
-    std::error_code ec;
-    fs::rename(temporary, path, ec);
+    if (!ec) ec = MoveIntoPlace(temporary, path, request.overwrite);
     if (ec) {
+      const bool exists = ec == std::errc::file_exists;
       fs::remove(temporary, ec);
-      return Fail(res, 400, "cannot write " + name);
+      return exists ? Exists(res, request.name) : Fail(res, 400, "cannot write " + request.name);
     }
-    json(res, Json{{"saved", name}}.dump());
+    json(res, Json{{"saved", request.name}}.dump());
   });
   server.Post("/api/settings/load", [&](const httplib::Request& req, httplib::Response& res) {
-    std::string name, path, error;
-    if (!ReadName(req.body, &name, &error) || !preview.Resolve(name, &path, &error))
+    FileRequest request;
+    std::string path, error;
+    if (!ReadFileRequest(req.body, &request, &error) ||
+        !preview.Resolve(request.name, &path, &error))
       return Fail(res, 400, error);
+    const std::string& name = request.name;
     std::vector<std::pair<std::string, std::string>> sets;
     try {
       sets = ReadSettings(path, preview.controls());
@@ -443,16 +513,16 @@ int Serve(const ServeOptions& o, const std::atomic<bool>& stop) {
                  o.listen.c_str(), o.port);
     return 2;
   }
-  if (o.listen != "127.0.0.1" && o.listen != "localhost" && o.listen != "::1")
+  guard.emplace(o.listen, port);
+  if (!IsLoopback(o.listen))
     std::fprintf(stderr,
-                 "vizmira: warning: listening on %s: anyone who can reach this machine can "
-                 "change the controls and write files in %s\n",
+                 "vizmira: warning: listening on %s: anyone who can reach this machine and has "
+                 "the address below can change the controls and write files in %s\n",
                  o.listen.c_str(), root.c_str());
-  const std::string host = o.listen.find(':') != std::string::npos ? "[" + o.listen + "]" : o.listen;
-  std::printf("vizmira: previewing %s at http://%s:%d/ (Ctrl-C stops)\n", o.picture.c_str(),
-              host.c_str(), port);
+  std::printf("vizmira: previewing %s at %s (Ctrl-C stops)\n", o.picture.c_str(),
+              guard->Url().c_str());
   std::fflush(stdout);
-  if (o.listening) o.listening(port);
+  if (o.listening) o.listening(port, guard->Url());
 
   std::atomic<bool> ended{false};  // the server stopped on its own
   std::thread watcher([&] {

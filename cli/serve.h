@@ -56,6 +56,8 @@ class Preview {
 
   // A name for a file in the start directory: relative, without "..": false with why.
   bool Resolve(const std::string& name, std::string* path, std::string* error) const;
+  // Whether `path` is the picture or the custom layer, which the preview never writes over.
+  bool IsInput(const std::string& path);
 
   const std::vector<minihost::Control>& controls() const { return controls_; }
   // Whether a render of `client` is running now.
@@ -88,7 +90,8 @@ struct ServeOptions {
   std::string listen = "127.0.0.1";
   int port = 8642;  // 0: any free port
   int threads = 0;
-  std::function<void(int port)> listening;  // told the port once the server listens
+  // Told the port and the address to open (with its token) once the server listens.
+  std::function<void(int port, const std::string& url)> listening;
 };
 
 // Serves until `stop` turns true (Ctrl-C), printing the address first. Returns the exit

@@ -2,15 +2,18 @@
 // browser's side is tested in tests/browser.
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <thread>
 
 #include "cli/image_io.h"
 #include "cli/serve.h"
+#include "cli/serve_guard.h"
 #include "cli_run.h"
 #include "helpers.h"
 
@@ -22,6 +25,34 @@ using vt::World;
 using vzcli::Preview;
 
 const char* kLook = "--set Type=Triangle --set Feather=40 --set MODE=Screen";
+
+// `vizmira serve` on a free port in this process, naming files relative to `dir`, until the
+// end of the scope.
+class Served {
+ public:
+  Served(const fs::path& dir, vzcli::ServeOptions options) {
+    if (options.picture.empty()) options.picture = "card.png";
+    options.module = VIZMIRA_MODULE;
+    options.port = 0;
+    std::promise<std::pair<int, std::string>> ready;
+    options.listening = [&](int p, const std::string& u) { ready.set_value({p, u}); };
+    const fs::path before = fs::current_path();
+    fs::current_path(dir);  // the preview's directory is where it starts
+    server_ = std::thread([this, options] { vzcli::Serve(options, stop_); });
+    std::tie(port, url) = ready.get_future().get();
+    fs::current_path(before);
+  }
+  ~Served() {
+    stop_ = true;
+    server_.join();
+  }
+  int port = 0;
+  std::string url;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread server_;
+};
 
 class ServeTest : public vt::CliTest {
  protected:
@@ -120,24 +151,15 @@ TEST_F(ServeTest, FileNamesStayInTheStartDirectory) {
 
 // The HTTP interface on a free port, as a script would use it.
 TEST_F(ServeTest, HttpInterface) {
-  const fs::path before = fs::current_path();
-  fs::current_path(dir);  // files are named relative to where the preview started
-  vzcli::ServeOptions options;
-  options.module = VIZMIRA_MODULE;
-  options.picture = "card.png";
-  options.port = 0;
-  std::promise<int> port;
-  options.listening = [&](int p) { port.set_value(p); };
-  std::atomic<bool> stop{false};
-  std::thread server([&] { vzcli::Serve(options, stop); });
-  const int bound = port.get_future().get();
-  httplib::Client http("127.0.0.1", bound);
+  Served served(dir, {});
+  httplib::Client http("127.0.0.1", served.port);
   // A second preview on the same port is refused, not let share it.
-  vzcli::ServeOptions second = options;
-  second.port = bound;
-  second.listening = nullptr;
+  vzcli::ServeOptions second;
+  second.module = VIZMIRA_MODULE;
+  second.picture = P("card.png");
+  second.port = served.port;
+  std::atomic<bool> stop{false};
   EXPECT_EQ(vzcli::Serve(second, stop), 2);
-  fs::current_path(before);
 
   auto page = http.Get("/");
   ASSERT_TRUE(page);
@@ -186,8 +208,166 @@ TEST_F(ServeTest, HttpInterface) {
             "vizmira render card.png result.png --set 'I. LENS/Type=5' --set 'I. LENS/Feather=40' "
             "--set MODE=3\n");
 
-  stop = true;
-  server.join();
+}
+
+// Requests that another site's page could make from the user's browser change nothing; the
+// page's own still work.
+TEST_F(ServeTest, OnlyThePreviewsOwnPageTalksToIt) {
+  Served served(dir, {});
+  httplib::Client http("127.0.0.1", served.port);
+  const std::string own = "127.0.0.1:" + std::to_string(served.port);
+  const std::string controls = http.Get("/api/controls")->body;
+  auto post = [&](const std::string& path, const std::string& body, const std::string& type,
+                  httplib::Headers headers = {}) {
+    return http.Post(path.c_str(), headers, body, type.c_str());
+  };
+  auto unchanged = [&](const char* what) {
+    EXPECT_EQ(http.Get("/api/controls")->body, controls) << what;
+    EXPECT_FALSE(fs::exists(dir / "pwn.png")) << what;
+  };
+
+  // A name made to resolve to this machine (DNS rebinding): refused whatever it asks.
+  const httplib::Headers rebound = {{"Host", "evil.example:" + std::to_string(served.port)}};
+  auto read = http.Get("/api/controls", rebound);
+  EXPECT_EQ(read->status, 403);
+  EXPECT_EQ(read->body.find("Feather"), std::string::npos);
+  EXPECT_EQ(std::count(read->body.begin(), read->body.end(), '\n'), 1) << read->body;
+  EXPECT_EQ(http.Get("/", rebound)->status, 403);
+  EXPECT_EQ(post("/api/controls", R"({"Feather": "77"})", "application/json", rebound)->status, 403);
+  EXPECT_EQ(http.Get("/api/controls", {{"Host", "127.0.0.1:1"}})->status, 403);  // another port
+  unchanged("foreign Host");
+
+  // A cross-site "simple" request, and the same with a JSON body.
+  const httplib::Headers foreign = {{"Origin", "http://evil.example"}};
+  EXPECT_EQ(post("/api/controls", R"({"Feather": "77"})", "text/plain", foreign)->status, 403);
+  EXPECT_EQ(post("/api/save", R"({"name": "pwn.png"})", "application/json", foreign)->status, 403);
+  EXPECT_EQ(post("/api/save", R"({"name": "pwn.png"})", "application/json",
+                 {{"Origin", "null"}})->status, 403);
+  // Our own origin, but not declared JSON (a form can send that).
+  EXPECT_EQ(post("/api/controls", R"({"Feather": "77"})", "text/plain",
+                 {{"Origin", "http://" + own}})->status, 415);
+  EXPECT_EQ(post("/api/save", "name=pwn.png", "application/x-www-form-urlencoded")->status, 415);
+  // No preflight is answered, so a browser never lets a page send more.
+  auto preflight = http.Options("/api/controls", {{"Origin", "http://evil.example"},
+                                                  {"Access-Control-Request-Method", "POST"}});
+  EXPECT_GE(preflight->status, 400);
+  EXPECT_FALSE(preflight->has_header("Access-Control-Allow-Origin"));
+  unchanged("foreign Origin");
+
+  // The page's own requests, under each name of this machine.
+  auto applied = post("/api/controls", R"({"Feather": "77"})", "application/json; charset=utf-8",
+                      {{"Origin", "http://" + own}});
+  ASSERT_EQ(applied->status, 200) << applied->body;
+  EXPECT_EQ(applied->body, Vizmira("params --json --set Feather=77").out);
+  const httplib::Headers local = {{"Host", "localhost:" + std::to_string(served.port)},
+                                  {"Origin", "http://localhost:" + std::to_string(served.port)}};
+  EXPECT_EQ(post("/api/controls", R"({"Feather": "0"})", "application/json", local)->status, 200);
+  EXPECT_EQ(http.Get("/api/controls", {{"Host", "[::1]:" + std::to_string(served.port)}})->status,
+            200);
+}
+
+// Saves never write over the inputs, nor over any file unless asked to, and what they do
+// write is whole.
+TEST_F(ServeTest, SavesDestroyNothing) {
+  ASSERT_EQ(Vizmira("testcard " + P("mask.png") + " --size 40x30").status, 0);
+  std::ofstream(P("look.json")) << "{\"Feather\": \"12\"}\n";
+  std::ofstream(P("result.png")) << "an older result";
+  fs::copy_file(P("card.png"), P("orig.png"));
+  vzcli::ServeOptions options;
+  options.custom_layer = "mask.png";
+  Served served(dir, options);
+  httplib::Client http("127.0.0.1", served.port);
+  auto post = [&](const char* path, const std::string& body) {
+    return http.Post(path, body, "application/json");
+  };
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::directory_iterator(dir)) files[e.path().filename()] = Bytes(e.path().filename());
+  auto unchanged = [&](const char* what) {
+    std::map<std::string, std::string> now;
+    for (const auto& e : fs::directory_iterator(dir)) now[e.path().filename()] = Bytes(e.path().filename());
+    EXPECT_TRUE(now == files) << what;  // the same files, byte for byte, and no others
+  };
+
+  // The picture and the custom layer, even when asked to replace them, and by another name.
+  for (const char* name : {"card.png", "mask.png", "./card.png", "sub/../card.png"}) {
+    const std::string body = std::string(R"({"overwrite": true, "name": ")") + name + "\"}";
+    EXPECT_NE(post("/api/save", body)->status, 200) << name;
+  }
+  EXPECT_EQ(post("/api/save", R"({"name": "card.png", "overwrite": true})")->status, 403);
+  EXPECT_EQ(post("/api/settings/save", R"({"name": "mask.png", "overwrite": true})")->status, 400);
+  fs::create_symlink("card.png", dir / "alias.png");
+  files["alias.png"] = Bytes("alias.png");
+  EXPECT_EQ(post("/api/save", R"({"name": "alias.png", "overwrite": true})")->status, 403);
+  unchanged("inputs");
+
+  // Settings only as .json; pictures only in a format the writer knows.
+  EXPECT_EQ(post("/api/settings/save", R"({"name": "orig.png"})")->status, 400);
+  EXPECT_EQ(post("/api/settings/save", R"({"name": "notes.txt"})")->status, 400);
+  EXPECT_EQ(post("/api/save", R"({"name": "result.json"})")->status, 400);
+  EXPECT_EQ(post("/api/save", R"({"name": "result.nonesuch"})")->status, 400);
+  EXPECT_EQ(post("/api/save", R"({"name": "x.png", "overwrite": "yes"})")->status, 400);
+  unchanged("formats");
+
+  // An existing file only with "overwrite": true.
+  for (const char* path : {"/api/save", "/api/settings/save"}) {
+    const std::string name = std::string(path) == "/api/save" ? "result.png" : "look.json";
+    auto refused = post(path, "{\"name\": \"" + name + "\"}");
+    EXPECT_EQ(refused->status, 409) << path;
+    EXPECT_EQ(refused->get_header_value("X-Vizmira-Exists"), name);
+    EXPECT_NE(refused->body.find(name), std::string::npos) << refused->body;
+    EXPECT_EQ(post(path, "{\"name\": \"" + name + "\", \"overwrite\": false}")->status, 409);
+  }
+  unchanged("existing files");
+
+  ASSERT_EQ(post("/api/save", R"({"name": "result.png", "overwrite": true})")->status, 200);
+  ASSERT_EQ(post("/api/settings/save", R"({"name": "look.json", "overwrite": true})")->status, 200);
+  ASSERT_EQ(post("/api/save", R"({"name": "new.tif"})")->status, 200);
+  ASSERT_EQ(Vizmira("render " + P("card.png") + " " + P("ref.png") + " --custom-layer " +
+                    P("mask.png")).status, 0);
+  EXPECT_TRUE(vt::SameImage(vzcli::ReadImage(P("result.png")), vzcli::ReadImage(P("ref.png"))));
+  EXPECT_TRUE(vt::SameImage(vzcli::ReadImage(P("new.tif")), vzcli::ReadImage(P("ref.png"))));
+  EXPECT_EQ(Bytes("look.json"), http.Get("/api/controls")->body);
+  for (const auto& e : fs::directory_iterator(dir))  // no temporary file left behind
+    EXPECT_NE(e.path().filename().string().rfind(".vizmira-", 0), 0u) << e.path();
+}
+
+// Listening beyond this machine, every request needs the token printed at start: in the
+// address, then in the cookie the page gets with it.
+TEST_F(ServeTest, ATokenGuardsAPreviewThatListensBeyondThisMachine) {
+  vzcli::ServeOptions options;
+  options.listen = "0.0.0.0";
+  Served served(dir, options);
+  const size_t at = served.url.find("/?token=");
+  ASSERT_NE(at, std::string::npos) << served.url;
+  const std::string token = served.url.substr(at + 8);
+  EXPECT_EQ(token.size(), 32u);
+  httplib::Client http("127.0.0.1", served.port);
+  const std::string controls = Vizmira("params --json").out;
+
+  EXPECT_EQ(http.Get("/")->status, 403);
+  EXPECT_EQ(http.Get("/api/controls")->status, 403);
+  EXPECT_EQ(http.Get(("/api/controls?token=" + token + "0").c_str())->status, 403);
+  EXPECT_EQ(http.Post("/api/controls", R"({"Feather": "77"})", "application/json")->status, 403);
+  EXPECT_EQ(http.Get(("/api/controls?token=" + token).c_str())->body, controls);
+
+  auto page = http.Get(("/?token=" + token).c_str());
+  ASSERT_EQ(page->status, 200);
+  const std::string cookie = page->get_header_value("Set-Cookie");
+  ASSERT_NE(cookie.find(token), std::string::npos) << cookie;
+  const httplib::Headers with = {{"Cookie", "other=1; " + cookie.substr(0, cookie.find(';'))}};
+  EXPECT_EQ(http.Post("/api/controls", with, R"({"Feather": "77"})", "application/json")->status,
+            200);
+  EXPECT_EQ(http.Get("/api/controls", with)->body, Vizmira("params --json --set Feather=77").out);
+  // A token is no pass for another site's page.
+  EXPECT_EQ(http.Post("/api/controls", {{"Cookie", with.begin()->second},
+                                        {"Origin", "http://evil.example"}},
+                      R"({"Feather": "1"})", "application/json")->status, 403);
+  // Loopback previews need none.
+  EXPECT_TRUE(vzcli::IsLoopback("127.0.0.2"));
+  EXPECT_TRUE(vzcli::IsLoopback("::1"));
+  EXPECT_TRUE(vzcli::IsLoopback("localhost"));
+  EXPECT_FALSE(vzcli::IsLoopback("0.0.0.0"));
+  EXPECT_FALSE(vzcli::IsLoopback("192.168.1.5"));
 }
 
 }  // namespace
