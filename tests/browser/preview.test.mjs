@@ -155,6 +155,110 @@ try {
   const position = await page.$eval(`${row(7)} input[type=text]`, (el) => el.value);
   const [px, py] = position.split(",").map(Number);
   assert.ok(Math.abs(px - 160) <= 1 && Math.abs(py - 180) <= 1, `Position ${position}`);
+
+  // The lens dragged by its handle: the control follows, the outline with it, and the
+  // picture re-renders.
+  await typeIn(realistic, "0");
+  await settled();
+  const handle = await page.$eval(`#overlay .handle[data-point="7"]`, (el) => {
+    const r = el.getBoundingClientRect();
+    return { x: r.left + r.width / 2, y: r.top + r.height / 2 };
+  });
+  const shownBefore = await page.evaluate(() => window.vz.shown);
+  await page.mouse.move(handle.x, handle.y);
+  await page.mouse.down();
+  const target = { x: box.x + box.w * 0.7, y: box.y + box.h * 0.35 };
+  for (let i = 1; i <= 8; ++i)
+    await page.mouse.move(handle.x + (target.x - handle.x) * i / 8, handle.y + (target.y - handle.y) * i / 8);
+  const during = await page.evaluate(() => window.vz.outline.center);
+  await page.mouse.up();
+  await settled();
+  const dragged = await page.$eval(`${row(7)} input[type=text]`, (el) => el.value);
+  const [dx, dy] = dragged.split(",").map(Number);
+  assert.ok(Math.abs(dx - 448) <= 1 && Math.abs(dy - 126) <= 1, `Position after the drag ${dragged}`);
+  assert.deepEqual(during, [dx, dy], "the outline followed the drag");
+  assert.deepEqual(await page.evaluate(() => window.vz.outline.center), [dx, dy]);
+  assert.ok(await page.evaluate((n) => window.vz.shown > n, shownBefore), "the picture re-rendered");
+  assert.ok(await sameAsShown(rendered("Type=Circle", "Feather=40", "MODE=Screen", "Lightness/Amount=40",
+    `Position=${dragged}`)), "the picture is the dragged lens's");
+
+  // The outline lies where the rendered lens mask crosses 0.5: a black picture under an
+  // opaque white overlay shows the mask itself.
+  cli("render", "card.png", "black.png", "--set", "Type=None", "--set", "Color/Opacity=100",
+      "--set", "Color/Color=#000000", "--set", "Fast Blur/Visible=off");
+  const lenses = [
+    ["Type=Circle"],
+    ["Type=Circle", "Scale Width=150", "Scale Height=60", "Rotation=30", "Position=200,150", "Feather=20"],
+    ["Type=Circle", "Position=10%,80%", "Scale=60", "Feather=100"],
+    ["Type=3", "Rotation=20", "Scale=80"],
+    ["Type=3", "Feather=250"],
+    ["Type=4", "Rotation=-45", "Scale=50", "Feather=50"],
+    ["Type=Triangle"],
+    ["Type=Triangle", "Rotation=75", "Scale Width=120", "Scale Height=70", "Feather=30", "Position=300,200"],
+  ];
+  for (const sets of lenses) {
+    const args = [...sets, "Fast Blur/Visible=off", "Color/Opacity=100"].flatMap((s) => ["--set", s]);
+    cli("render", "black.png", "mask.png", ...args);
+    const found = await page.evaluate(async (bytes, list) => {
+      const image = await createImageBitmap(new Blob([Uint8Array.from(bytes)], { type: "image/png" }),
+                                            { colorSpaceConversion: "none" });
+      const w = image.width, h = image.height;
+      const context = new OffscreenCanvas(w, h).getContext("2d");
+      context.drawImage(image, 0, 0);
+      const data = context.getImageData(0, 0, w, h).data;
+      const inside = (x, y) => data[4 * (y * w + x)] >= 128;  // out = trunc(255·m + 0.5)
+      // Pixels beside a pixel on the other side of 0.5.
+      const crossing = [];
+      for (let y = 0; y < h; ++y)
+        for (let x = 0; x < w; ++x)
+          if ((x + 1 < w && inside(x, y) !== inside(x + 1, y)) || (x > 0 && inside(x, y) !== inside(x - 1, y)) ||
+              (y + 1 < h && inside(x, y) !== inside(x, y + 1)) || (y > 0 && inside(x, y) !== inside(x, y - 1)))
+            crossing.push([x, y]);
+      const outline = window.vz.lensOutline(list, w, h);
+      if (!outline || !outline.edge) return { error: "no outline" };
+      const edge = outline.edge.filter(([x, y]) => x >= 1 && y >= 1 && x <= w - 2 && y <= h - 2);
+      let outlineToMask = 0, maskToOutline = 0;
+      for (const [x, y] of edge) {
+        let best = Infinity;
+        for (const [cx, cy] of crossing) best = Math.min(best, Math.hypot(cx - x, cy - y));
+        outlineToMask = Math.max(outlineToMask, best);
+      }
+      const segment = ([x, y], [ax, ay], [bx, by]) => {
+        const ex = bx - ax, ey = by - ay, l = ex * ex + ey * ey;
+        const t = l ? Math.max(0, Math.min(1, ((x - ax) * ex + (y - ay) * ey) / l)) : 0;
+        return Math.hypot(x - ax - t * ex, y - ay - t * ey);
+      };
+      for (const p of crossing) {
+        let best = Infinity;
+        outline.edge.forEach((a, i) => { best = Math.min(best, segment(p, a, outline.edge[(i + 1) % outline.edge.length])); });
+        maskToOutline = Math.max(maskToOutline, best);
+      }
+      return { points: edge.length, crossing: crossing.length, outlineToMask, maskToOutline };
+    }, Array.from(fs.readFileSync(path.join(work, "mask.png"))), controls(...sets));
+    const what = `${sets.join(" ")}: ${JSON.stringify(found)}`;
+    assert.ok(found.points > 50 && found.crossing > 50, what);
+    assert.ok(found.outlineToMask <= 1, what);
+    assert.ok(found.maskToOutline <= 1.5, what);
+  }
+
+  // Saving over a file asks first; the file is replaced only when the user says so.
+  const saveAs = async (name, answer) => {
+    await page.$eval("#result-name", (el, v) => { el.value = v; }, name);
+    await page.$eval("#message", (el) => { el.textContent = ""; });
+    let asked = null;
+    const onDialog = async (dialog) => { asked = dialog.message(); await (answer ? dialog.accept() : dialog.dismiss()); };
+    page.on("dialog", onDialog);
+    await page.click("#save-result");
+    await page.waitForFunction(() => /^(saved|.* was kept)/.test(document.getElementById("message").textContent));
+    page.off("dialog", onDialog);
+    return { asked, said: await page.$eval("#message", (el) => el.textContent) };
+  };
+  fs.writeFileSync(path.join(work, "kept.png"), "not a picture");
+  assert.deepEqual(await saveAs("kept.png", false), { asked: "kept.png exists. Replace it?", said: "kept.png was kept" });
+  assert.equal(fs.readFileSync(path.join(work, "kept.png"), "utf8"), "not a picture");
+  assert.deepEqual(await saveAs("kept.png", true), { asked: "kept.png exists. Replace it?", said: "saved kept.png" });
+  assert.deepEqual(await saveAs("fresh.png", true), { asked: null, said: "saved fresh.png" });
+  assert.ok(fs.readFileSync(path.join(work, "kept.png")).equals(fs.readFileSync(path.join(work, "fresh.png"))));
   console.log(`preview test passed (${history.length} pictures shown, render ${slow} stopped)`);
 } catch (err) {
   console.error(err);
