@@ -388,7 +388,9 @@ std::array<int, 4> World::Get(A_long x, A_long y) const {
 
 // ---- host --------------------------------------------------------------------------------
 
-Host::Host() : threads_(std::max(1u, std::thread::hardware_concurrency())) {
+Host::Host()
+    : threads_(std::max(1u, std::thread::hardware_concurrency())),
+      pool_(std::make_unique<WorkerPool>()) {
   FillUtils(utils_);
   FillInteract(inter_);
 }
@@ -766,11 +768,7 @@ PF_Err Host::IterateGeneric(A_long iterations, void* refcon, PF_IterateGenericFu
       }
     }
   };
-  const A_long workers = std::min<A_long>(threads_, iterations);
-  std::vector<std::thread> pool;
-  for (A_long w = 1; w < workers; ++w) pool.emplace_back(work, w);
-  work(0);
-  for (auto& t : pool) t.join();
+  pool_->Run(int(std::min<A_long>(threads_, iterations)), [&](int w) { work(A_long(w)); });
   return first_err.load();
 }
 
@@ -810,7 +808,7 @@ PF_Err Host::Iterate(PF_InData*, A_long progress_base, A_long progress_final,
   std::atomic<PF_Err> first_err{PF_Err_NONE};
   std::mutex progress_mutex;
 
-  auto work = [&] {
+  auto work = [&](int) {
     const P zero{0, 0, 0, 0};
     for (;;) {
       const A_long c = next++;
@@ -845,11 +843,7 @@ PF_Err Host::Iterate(PF_InData*, A_long progress_base, A_long progress_final,
       }
     }
   };
-  const int helpers = int(std::min<A_long>(threads_, chunks)) - 1;
-  std::vector<std::thread> pool;
-  for (int i = 0; i < helpers; ++i) pool.emplace_back(work);
-  work();
-  for (auto& t : pool) t.join();
+  pool_->Run(int(std::min<A_long>(threads_, chunks)), work);
   return first_err.load();
 }
 

@@ -16,6 +16,7 @@
 #include "AE_Effect.h"
 #include "AE_EffectSuites.h"
 #include "SPBasic.h"
+#include "worker_pool.h"
 
 namespace minihost {
 
@@ -196,6 +197,7 @@ class Host {
   std::map<int, bool> point_pixels_;
   const World* custom_ = nullptr;
   int threads_;
+  std::unique_ptr<WorkerPool> pool_;  // iterate's threads, kept from call to call
   int work_depth_ = 0;
   int current_depth_ = 8;  // the work depth of the command in flight
 

@@ -1,6 +1,12 @@
 // Our own host: worlds, copy, iterate, abort, faults and bookkeeping.
 #include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <thread>
 #include <vector>
+
+#include "minihost/worker_pool.h"
 
 #include "helpers.h"
 
@@ -96,6 +102,39 @@ TEST(Iterate, VisitsEveryPixelOnceForAnyThreadCount) {
         ASSERT_EQ(d, (std::array<int, 4>{s[0], s[3], s[2], s[1]}));
       }
   }
+}
+
+// One set of threads serves every call, each job runs on as many threads as it asks for,
+// and a job that runs another from inside finishes it on its own thread.
+TEST(Iterate, KeepsItsThreadsFromCallToCall) {
+  minihost::WorkerPool pool;
+  std::mutex mutex;
+  std::set<std::thread::id> first, later;
+  auto record = [&](std::set<std::thread::id>& into) {
+    return [&](int) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let every thread take one
+      std::lock_guard<std::mutex> lock(mutex);
+      into.insert(std::this_thread::get_id());
+    };
+  };
+  pool.Run(4, record(first));
+  EXPECT_EQ(first.size(), 4u);
+  for (int n = 0; n < 20; ++n) pool.Run(4, record(later));
+  EXPECT_EQ(later, first);
+
+  std::atomic<int> outer{0}, inner{0};
+  std::set<std::thread::id> nested_on;
+  pool.Run(3, [&](int) {
+    ++outer;
+    const std::thread::id self = std::this_thread::get_id();
+    pool.Run(3, [&](int worker) {
+      EXPECT_EQ(worker, 0);
+      EXPECT_EQ(std::this_thread::get_id(), self);
+      ++inner;
+    });
+  });
+  EXPECT_EQ(outer.load(), 3);
+  EXPECT_EQ(inner.load(), 3);
 }
 
 TEST(Iterate, AbortReturnsTheCancelCode) {
