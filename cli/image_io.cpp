@@ -2,6 +2,7 @@
 #include "files.h"
 #include "image_io_module.h"
 
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <vector>
 
@@ -28,31 +30,42 @@ namespace {
 // one of our calls runs, their output goes nowhere and their messages come back through
 // geterror(), so that a failure is reported once, by us.
 // (The fuzz build keeps stderr: a sanitizer's report must not go to /dev/null.)
+// Silences standard error while the library runs; reads and writes on several threads share
+// one silence, which ends with the last of them. The command's own messages do not go
+// through descriptor 2 (cli/messages.h), so they are never lost to it.
 class QuietStderr {
  public:
 #ifdef VIZMIRA_KEEP_STDERR
-  QuietStderr() : saved_(-1) {}
+  QuietStderr() {}
+  ~QuietStderr() {}
 #else
   QuietStderr() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (users_++ > 0) return;
     std::fflush(stderr);
     saved_ = ::dup(STDERR_FILENO);
     const int null = ::open("/dev/null", O_WRONLY);
     if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
     if (null >= 0) ::close(null);
   }
-#endif
   ~QuietStderr() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--users_ > 0) return;
     std::fflush(stderr);
     if (saved_ >= 0) {
       ::dup2(saved_, STDERR_FILENO);
       ::close(saved_);
+      saved_ = -1;
     }
   }
+#endif
   QuietStderr(const QuietStderr&) = delete;
   QuietStderr& operator=(const QuietStderr&) = delete;
 
  private:
-  int saved_;
+  static inline std::mutex mutex_;
+  static inline int users_ = 0;
+  static inline int saved_ = -1;
 };
 
 // The first line of what the library says, with the temporary file's name replaced by the
@@ -135,15 +148,14 @@ World ReadImage(const std::string& path) {
   return world;
 }
 
-void WriteImage(const World& world, const std::string& path, int depth, bool quick,
-                bool replace) {
-  QuietStderr quiet;
-  const fs::path target(path);
-  const fs::path temp = TemporaryBeside(target);
-  auto out = OIIO::ImageOutput::create(path);
-  if (!out) throw HostError("cannot write " + path + ": " + Reason(OIIO::geterror()));
+namespace {
+
+// Writes the picture through `out`, opened as `name`, at `depth` bits. False with the
+// library's error left in `out`.
+bool Emit(OIIO::ImageOutput& out, const std::string& name, const World& world, int depth,
+          bool quick) {
   const int w = world.width(), h = world.height();
-  const int nc = out->supports("alpha") ? 4 : 3;
+  const int nc = out.supports("alpha") ? 4 : 3;
   const bool deep_out = depth == 16;
   OIIO::ImageSpec layout(w, h, nc, deep_out ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8);
   if (nc == 4) layout.alpha_channel = 3;
@@ -171,10 +183,23 @@ void WriteImage(const World& world, const std::string& path, int depth, bool qui
       }
     }
   }
-  bool ok = out->open(temp.string(), layout);
-  if (ok) ok = deep_out ? out->write_image(OIIO::TypeDesc::UINT16, s.data())
-                        : out->write_image(OIIO::TypeDesc::UINT8, b.data());
-  if (ok) ok = out->close();
+  bool ok = out.open(name, layout);
+  if (ok) ok = deep_out ? out.write_image(OIIO::TypeDesc::UINT16, s.data())
+                        : out.write_image(OIIO::TypeDesc::UINT8, b.data());
+  if (ok) ok = out.close();
+  return ok;
+}
+
+}  // namespace
+
+void WriteImage(const World& world, const std::string& path, int depth, bool quick,
+                bool replace) {
+  QuietStderr quiet;
+  const fs::path target(path);
+  const fs::path temp = TemporaryBeside(target);
+  auto out = OIIO::ImageOutput::create(path);
+  if (!out) throw HostError("cannot write " + path + ": " + Reason(OIIO::geterror()));
+  const bool ok = Emit(*out, temp.string(), world, depth, quick);
   std::error_code ec;
   if (ok) ec = MoveIntoPlace(temp, target, replace);
   if (!ok || ec) {
@@ -184,6 +209,19 @@ void WriteImage(const World& world, const std::string& path, int depth, bool qui
     if (exists) throw FileExists(path + " exists");
     throw HostError("cannot write " + path + ": " + why);
   }
+}
+
+std::string EncodeImage(const World& world, const std::string& format, int depth, bool quick) {
+  QuietStderr quiet;
+  const std::string name = "picture." + format;
+  std::vector<unsigned char> bytes;
+  OIIO::Filesystem::IOVecOutput memory(bytes);
+  auto out = OIIO::ImageOutput::create(name, &memory);
+  if (!out || !out->supports("ioproxy"))
+    throw HostError("cannot encode " + format + " in memory");
+  if (!Emit(*out, name, world, depth, quick))
+    throw HostError("cannot encode " + format + ": " + Reason(out->geterror()));
+  return std::string(bytes.begin(), bytes.end());
 }
 
 bool CanWrite(const std::string& path) {
@@ -219,11 +257,23 @@ WriteOutcome TableWrite(const World& world, const char* path, int depth, bool qu
 
 bool TableCanWrite(const char* path) { return CanWrite(path); }
 
+bool TableEncode(const World& world, const char* format, int depth, bool quick, std::string* bytes,
+                 std::string* error) {
+  try {
+    *bytes = EncodeImage(world, format, depth, quick);
+    return true;
+  } catch (const std::exception& e) {
+    *error = e.what();
+    return false;
+  }
+}
+
 }  // namespace
 }  // namespace vzcli
 
 extern "C" __attribute__((visibility("default"))) const vzcli::ImageIOTable* VizmiraImageIO() {
   static const vzcli::ImageIOTable table = {vzcli::kImageIOVersion, vzcli::TableRead,
-                                            vzcli::TableWrite, vzcli::TableCanWrite};
+                                            vzcli::TableWrite, vzcli::TableCanWrite,
+                                            vzcli::TableEncode};
   return &table;
 }

@@ -23,6 +23,10 @@ struct FileExists : minihost::HostError {
   using HostError::HostError;
 };
 
+// The file WriteImage would write for `format` ("png"), as bytes in memory.
+std::string EncodeImage(const minihost::World& world, const std::string& format, int depth,
+                        bool quick = false);
+
 // Whether the writer knows the format that the name's extension asks for.
 bool CanWrite(const std::string& path);
 

@@ -58,4 +58,11 @@ void WriteImage(const minihost::World& world, const std::string& path, int depth
 
 bool CanWrite(const std::string& path) { return Table().can_write(path.c_str()); }
 
+std::string EncodeImage(const minihost::World& world, const std::string& format, int depth,
+                        bool quick) {
+  std::string bytes, error;
+  if (!Table().encode(world, format.c_str(), depth, quick, &bytes, &error)) throw HostError(error);
+  return bytes;
+}
+
 }  // namespace vzcli

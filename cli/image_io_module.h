@@ -18,8 +18,10 @@ struct ImageIOTable {
   WriteOutcome (*write)(const minihost::World& world, const char* path, int depth, bool quick,
                         bool replace, std::string* error);
   bool (*can_write)(const char* path);
+  bool (*encode)(const minihost::World& world, const char* format, int depth, bool quick,
+                 std::string* bytes, std::string* error);
 };
-inline constexpr int kImageIOVersion = 3;
+inline constexpr int kImageIOVersion = 4;
 inline constexpr const char* kImageIOModule = "vizmira_io.so";
 inline constexpr const char* kImageIOEntry = "VizmiraImageIO";
 

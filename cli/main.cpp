@@ -12,10 +12,14 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "image_io.h"
 #include "preset.h"
 #include "sequence.h"
+#include "messages.h"
 #include "serve.h"
+#include "shot.h"
 #include "minihost/controls.h"
 #include "minihost/host.h"
 #include "minihost/testcard.h"
@@ -41,23 +45,6 @@ struct EffectError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-const char* kUsage =
-    "usage:\n"
-    "  vizmira about\n"
-    "  vizmira params [--settings FILE] [--set KEY=VALUE]... [--frame N] [--json]\n"
-    "  vizmira render INPUT OUTPUT [--settings FILE] [--set KEY=VALUE]... [--custom-layer IMAGE]\n"
-    "                 [--frames A-B[:STEP] | --frame N] [--keep-going]\n"
-    "                 [--work-depth 8|16] [--output-depth 8|16] [--threads N] [--module PATH]\n"
-    "  vizmira testcard OUTPUT [--size WxH] [--depth 8|16]\n"
-    "  vizmira serve PICTURE [--custom-layer IMAGE] [--port 8642] [--listen ADDRESS]\n"
-    "                [--threads N] [--module PATH]\n"
-    "\n"
-    "KEY is a control index (1-64) or a unique end of its path, such as Type, MODE,\n"
-    "Fast Blur/Amount or Fast Blur/Visible. 'vizmira params' lists them all.\n"
-    "VALUE@FRAME,VALUE@FRAME,... animates a control. Frame files are named with #### or\n"
-    "%04d: 'vizmira render in.####.exr out.####.png --frames 1-240'.\n"
-    "--settings reads a preset saved with 'vizmira params --json'; --set overrides it.\n";
-
 std::atomic<bool>* g_cancel = nullptr;
 void OnInterrupt(int) {
   if (g_cancel) g_cancel->store(true);
@@ -70,6 +57,7 @@ std::string DefaultModulePath() {
 }
 
 struct Options {
+  std::string command;
   std::vector<std::string> positional;
   std::vector<std::pair<std::string, std::string>> sets;
   std::optional<std::string> custom_layer, module, settings, listen;
@@ -77,6 +65,7 @@ struct Options {
   int work_depth = 0, output_depth = 0, depth = 8, threads = 0, width = 1920, height = 1080;
   int port = 8642;
   bool json = false, keep_going = false;
+  bool json_progress = false;
 };
 
 int ParseInt(const std::string& flag, const std::string& v, int lo, int hi) {
@@ -93,59 +82,117 @@ int ParseDepth(const std::string& flag, const std::string& v) {
   return std::stoi(v);
 }
 
-Options ParseOptions(int argc, char** argv, int first) {
+// The command line as the text of each option; the values are checked afterwards, with the
+// messages the tool has always given.
+struct Raw {
+  std::string first, second;  // the positional arguments
+  std::vector<std::string> sets;
+  std::string custom_layer, module, settings, listen, frames, frame, work_depth, output_depth,
+      depth, threads, size, port, progress;
+  bool json = false, keep_going = false;
+};
+
+// Each subcommand takes its own options and no others: a stray option is an error naming it.
+std::unique_ptr<CLI::App> CommandLine(Raw& raw) {
+  auto app = std::make_unique<CLI::App>(
+      "vizmira: the lens effect outside the compositing host.\n\n"
+      "KEY is a control index (1-64) or a unique end of its path, such as Type, MODE,\n"
+      "Fast Blur/Amount or Fast Blur/Visible; 'vizmira params' lists them all.\n"
+      "VALUE@FRAME,VALUE@FRAME,... animates a control. Frame files are named with #### or\n"
+      "%04d: 'vizmira render in.####.exr out.####.png --frames 1-240'.\n"
+      "--settings reads a preset saved with 'vizmira params --json'; --set overrides it.",
+      "vizmira");
+  app->require_subcommand(1);
+  app->set_version_flag("--version", "vizmira " VIZMIRA_VERSION);
+  auto module = [&](CLI::App* c) {
+    c->add_option("--module", raw.module, "the effect module (default: the one built beside vizmira)");
+  };
+  auto threads = [&](CLI::App* c) { c->add_option("--threads", raw.threads, "threads the host renders on"); };
+  auto layer = [&](CLI::App* c) { c->add_option("--custom-layer", raw.custom_layer, "the Custom lens's layer"); };
+  auto controls = [&](CLI::App* c) {
+    c->add_option("--settings", raw.settings, "a preset: the controls saved as JSON");
+    c->add_option("--set", raw.sets, "a control's value, KEY=VALUE (repeatable)")->allow_extra_args(false);
+  };
+
+  CLI::App* about = app->add_subcommand("about", "the module's About text");
+  module(about);
+
+  CLI::App* params = app->add_subcommand("params", "the 64 controls, their values, ranges and states");
+  controls(params);
+  layer(params);
+  params->add_option("--frame", raw.frame, "the frame whose animated values to show");
+  params->add_flag("--json", raw.json, "as JSON, one object per control");
+  module(params);
+
+  CLI::App* render = app->add_subcommand("render", "applies the effect to a picture or a shot");
+  render->add_option("INPUT", raw.first, "the picture, or a numbered sequence (in.####.exr)")->required();
+  render->add_option("OUTPUT", raw.second, "the file to write, numbered for a shot (out.####.png)")->required();
+  controls(render);
+  layer(render);
+  CLI::Option* frames = render->add_option("--frames", raw.frames, "A-B or A-B:STEP: the frames of a shot");
+  render->add_option("--frame", raw.frame, "N: one frame of a shot")->excludes(frames);
+  render->add_flag("--keep-going", raw.keep_going, "render the other frames when one fails");
+  render->add_option("--work-depth", raw.work_depth, "8 or 16: the depth the host works at");
+  render->add_option("--output-depth", raw.output_depth, "8 or 16: the file's depth (default: the input's)");
+  render->add_option("--progress", raw.progress,
+                     "json: one JSON object a line on standard output as frames are done");
+  threads(render);
+  module(render);
+
+  CLI::App* testcard = app->add_subcommand("testcard", "writes a synthetic picture for demos and tests");
+  testcard->add_option("OUTPUT", raw.first, "the file to write")->required();
+  testcard->add_option("--size", raw.size, "WxH (default 1920x1080)");
+  testcard->add_option("--depth", raw.depth, "8 or 16 (default 8)");
+
+  CLI::App* serve = app->add_subcommand("serve", "the preview in a browser");
+  serve->add_option("PICTURE", raw.first, "the picture to preview")->required();
+  layer(serve);
+  serve->add_option("--port", raw.port, "the port (default 8642; 0: any free one)");
+  serve->add_option("--listen", raw.listen, "the address to listen on (default 127.0.0.1)");
+  threads(serve);
+  module(serve);
+  return app;
+}
+
+Options Check(const CLI::App& app, const Raw& raw) {
   Options o;
-  for (int i = first; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto next = [&]() -> std::string {
-      if (i + 1 >= argc) throw UsageError(a + " needs a value");
-      return argv[++i];
-    };
-    if (a == "--set") {
-      const std::string kv = next();
-      const size_t eq = kv.find('=');
-      if (eq == std::string::npos || eq == 0) throw UsageError("--set takes KEY=VALUE, not '" + kv + "'");
-      o.sets.emplace_back(kv.substr(0, eq), kv.substr(eq + 1));
-    } else if (a == "--json") {
-      o.json = true;
-    } else if (a == "--keep-going") {
-      o.keep_going = true;
-    } else if (a == "--settings") {
-      o.settings = next();
-    } else if (a == "--frames" || a == "--frame") {
-      const std::string v = next();
-      o.frames = vzcli::ParseFrameRange(v);
-      if (!o.frames || (a == "--frame" && o.frames->first != o.frames->last))
-        throw UsageError(a + (a == "--frame" ? " takes a frame number" : " takes A-B or A-B:STEP") +
-                         ", not '" + v + "'");
-    } else if (a == "--custom-layer") {
-      o.custom_layer = next();
-    } else if (a == "--module") {
-      o.module = next();
-    } else if (a == "--work-depth") {
-      o.work_depth = ParseDepth(a, next());
-    } else if (a == "--output-depth") {
-      o.output_depth = ParseDepth(a, next());
-    } else if (a == "--depth") {
-      o.depth = ParseDepth(a, next());
-    } else if (a == "--port") {
-      o.port = ParseInt(a, next(), 0, 65535);
-    } else if (a == "--listen") {
-      o.listen = next();
-    } else if (a == "--threads") {
-      o.threads = ParseInt(a, next(), 1, 1024);
-    } else if (a == "--size") {
-      const std::string v = next();
-      const size_t x = v.find_first_of("xX");
-      if (x == std::string::npos) throw UsageError("--size takes WxH, not '" + v + "'");
-      o.width = ParseInt("--size width", v.substr(0, x), 1, 16384);
-      o.height = ParseInt("--size height", v.substr(x + 1), 1, 16384);
-    } else if (a.size() > 1 && a[0] == '-') {
-      throw UsageError("unknown option " + a);
-    } else {
-      o.positional.push_back(a);
-    }
+  for (const CLI::App* c : app.get_subcommands()) o.command = c->get_name();
+  for (const std::string* p : {&raw.first, &raw.second})
+    if (!p->empty()) o.positional.push_back(*p);
+  for (const std::string& kv : raw.sets) {
+    const size_t eq = kv.find('=');
+    if (eq == std::string::npos || eq == 0) throw UsageError("--set takes KEY=VALUE, not '" + kv + "'");
+    o.sets.emplace_back(kv.substr(0, eq), kv.substr(eq + 1));
   }
+  auto given = [](const std::string& v) { return v.empty() ? std::nullopt : std::optional<std::string>(v); };
+  o.custom_layer = given(raw.custom_layer);
+  o.module = given(raw.module);
+  o.settings = given(raw.settings);
+  o.listen = given(raw.listen);
+  o.json = raw.json;
+  o.keep_going = raw.keep_going;
+  for (const auto& [flag, v] : {std::pair{"--frames", raw.frames}, std::pair{"--frame", raw.frame}}) {
+    if (v.empty()) continue;
+    const std::string a = flag;
+    o.frames = vzcli::ParseFrameRange(v);
+    if (!o.frames || (a == "--frame" && o.frames->first != o.frames->last))
+      throw UsageError(a + (a == "--frame" ? " takes a frame number" : " takes A-B or A-B:STEP") +
+                       ", not '" + v + "'");
+  }
+  if (!raw.work_depth.empty()) o.work_depth = ParseDepth("--work-depth", raw.work_depth);
+  if (!raw.output_depth.empty()) o.output_depth = ParseDepth("--output-depth", raw.output_depth);
+  if (!raw.depth.empty()) o.depth = ParseDepth("--depth", raw.depth);
+  if (!raw.port.empty()) o.port = ParseInt("--port", raw.port, 0, 65535);
+  if (!raw.threads.empty()) o.threads = ParseInt("--threads", raw.threads, 1, 1024);
+  if (!raw.size.empty()) {
+    const size_t x = raw.size.find_first_of("xX");
+    if (x == std::string::npos) throw UsageError("--size takes WxH, not '" + raw.size + "'");
+    o.width = ParseInt("--size width", raw.size.substr(0, x), 1, 16384);
+    o.height = ParseInt("--size height", raw.size.substr(x + 1), 1, 16384);
+  }
+  if (!raw.progress.empty() && raw.progress != "json")
+    throw UsageError("--progress takes json, not '" + raw.progress + "'");
+  o.json_progress = raw.progress == "json";
   return o;
 }
 
@@ -239,19 +286,6 @@ int CmdParams(const Options& o) {
   return kOk;
 }
 
-// A frame that could not be made: its exit status and why.
-struct FrameFailure {
-  int frame;
-  int status;
-  std::string why;
-};
-
-std::string Seconds(double s) {
-  char text[32];
-  std::snprintf(text, sizeof text, s < 10 ? "%.2f s" : "%.0f s", s);
-  return text;
-}
-
 int CmdRender(const Options& o) {
   Expect(o, 2, "INPUT and OUTPUT");
   Host host;
@@ -259,117 +293,30 @@ int CmdRender(const Options& o) {
   if (o.threads) host.SetThreads(o.threads);
   host.SetWorkDepth(o.work_depth);
 
-  const vzcli::FramePattern input_name(o.positional[0]), output_name(o.positional[1]);
-  const std::optional<vzcli::FramePattern> layer_name =
-      setup.layer_path ? std::optional<vzcli::FramePattern>(*setup.layer_path) : std::nullopt;
-  const bool sequence = o.frames.has_value();
-  const std::vector<int> frames = sequence ? o.frames->Frames() : std::vector<int>{0};
-  if (frames.size() > 1 && !output_name.numbered())
+  vzcli::Shot shot(vzcli::FramePattern(o.positional[0]), vzcli::FramePattern(o.positional[1]));
+  if (setup.layer_path) shot.layer = vzcli::FramePattern(*setup.layer_path);
+  shot.sequence = o.frames.has_value();
+  shot.frames = shot.sequence ? o.frames->Frames() : std::vector<int>{0};
+  shot.keep_going = o.keep_going;
+  shot.work_depth = o.work_depth;
+  shot.output_depth = o.output_depth;
+  shot.animate = [&](int frame) { ApplyFrame(host, setup, frame); };
+  shot.terminal = isatty(STDERR_FILENO);
+  shot.json = o.json_progress;
+  if (shot.frames.size() > 1 && !shot.output.numbered())
     throw UsageError("several frames need a frame number in OUTPUT (#### or %04d)");
   // Every frame the run needs is there before any work starts.
-  if (sequence) {
-    for (int f : frames) {
-      for (const vzcli::FramePattern* name : {&input_name, layer_name ? &*layer_name : nullptr}) {
+  if (shot.sequence) {
+    for (int f : shot.frames) {
+      for (const vzcli::FramePattern* name : {&shot.input, shot.layer ? &*shot.layer : nullptr}) {
         if (name && name->numbered() && !fs::exists(name->At(f)))
           throw HostError("missing frame " + std::to_string(f) + ": " + name->At(f));
       }
     }
   }
-
   g_cancel = &host.cancel;
   std::signal(SIGINT, OnInterrupt);
-  const bool tty = isatty(STDERR_FILENO);
-  using Clock = std::chrono::steady_clock;
-  const auto start = Clock::now();
-  std::string status_line;
-  int pass = 0;
-  double last = 1.0;
-  if (tty) {
-    host.onProgress = [&](double f) {
-      if (f < last) ++pass;
-      last = f;
-      std::fprintf(stderr, "\r%spass %d %3d%%  ", status_line.c_str(), pass, int(f * 100));
-    };
-  }
-
-  // Pictures that do not change from frame to frame are read once.
-  std::optional<World> still_input, still_layer;
-  std::vector<FrameFailure> failures;
-  size_t done = 0;
-  for (size_t n = 0; n < frames.size() && !host.cancel.load(); ++n) {
-    const int frame = frames[n];
-    const std::string what = sequence ? "frame " + std::to_string(frame) + ": " : "";
-    if (tty && sequence) {
-      const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-      status_line = "frame " + std::to_string(n + 1) + " of " + std::to_string(frames.size()) +
-                    " (" + std::to_string(frame) + ")";
-      if (done) {
-        const double each = elapsed / double(done);
-        status_line += ", " + Seconds(each) + " a frame, " +
-                       Seconds(each * double(frames.size() - n)) + " left";
-      }
-      status_line += "  ";
-    }
-    pass = 0;
-    last = 1.0;
-    try {
-      if (sequence) {
-        ApplyFrame(host, setup, frame);
-        host.SetFrame(frame);
-      }
-      auto read = [&](const vzcli::FramePattern& name, std::optional<World>& still) -> World {
-        if (!name.numbered() && still) return World::Copy(*still);
-        World w = vzcli::ReadImage(name.At(frame));
-        if (!name.numbered()) still = World::Copy(w);
-        return w;
-      };
-      World input = read(input_name, still_input);
-      std::optional<World> custom;
-      if (layer_name) custom = read(*layer_name, still_layer);
-      // The output has the work depth, as a host renders into a layer of its project's depth.
-      const bool deep_work = o.work_depth ? o.work_depth == 16 : input.deep();
-      World output(input.width(), input.height(), deep_work);
-      const PF_Err err = host.Render(input, output, custom ? &*custom : nullptr);
-      if (err == PF_Interrupt_CANCEL && host.cancel.load()) break;
-      if (err) throw EffectError("the effect returned error " + std::to_string(err));
-      const std::string out = output_name.At(frame);
-      vzcli::WriteImage(output, out, o.output_depth ? o.output_depth : (input.deep() ? 16 : 8));
-      if (host.cancel.load()) {  // interrupted while writing: no frame half-way
-        std::error_code ec;
-        fs::remove(out, ec);
-        break;
-      }
-      ++done;
-    } catch (const EffectError& e) {
-      if (!sequence) throw;
-      failures.push_back({frame, kEffectError, e.what()});
-    } catch (const HostError& e) {
-      if (!sequence) throw;
-      failures.push_back({frame, kImageError, e.what()});
-    }
-    if (!failures.empty() && failures.back().frame == frame) {
-      if (tty) std::fprintf(stderr, "\r%70s\r", "");
-      std::fprintf(stderr, "vizmira: frame %d: %s\n", frame, failures.back().why.c_str());
-      if (!o.keep_going) return failures.back().status;
-    }
-  }
-  if (tty) std::fprintf(stderr, "\r%70s\r", "");
-  if (host.cancel.load()) {
-    if (sequence)
-      std::fprintf(stderr, "vizmira: interrupted; %zu of %zu frames done\n", done, frames.size());
-    return kInterrupted;
-  }
-  if (!failures.empty()) {
-    std::string list;
-    for (const FrameFailure& f : failures) list += (list.empty() ? "" : ", ") + std::to_string(f.frame);
-    std::fprintf(stderr, "vizmira: %zu of %zu frames failed: %s\n", failures.size(),
-                 frames.size(), list.c_str());
-    return failures.front().status;
-  }
-  if (sequence && tty)
-    std::fprintf(stderr, "%zu frames in %s\n", done,
-                 Seconds(std::chrono::duration<double>(Clock::now() - start).count()).c_str());
-  return kOk;
+  return vzcli::RenderShot(host, shot);
 }
 
 // The live preview in a browser, until Ctrl-C.
@@ -399,33 +346,58 @@ int CmdTestcard(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
-    (argc < 2 ? std::cerr : std::cout) << kUsage;
-    return argc < 2 ? kBadArgs : kOk;
-  }
-  const std::string cmd = argv[1];
+  std::FILE* err = vzcli::Messages();
+  Raw raw;
+  std::unique_ptr<CLI::App> app = CommandLine(raw);
   try {
-    const Options o = ParseOptions(argc, argv, 2);
-    if (cmd == "about") return CmdAbout(o);
-    if (cmd == "params") return CmdParams(o);
-    if (cmd == "render") return CmdRender(o);
-    if (cmd == "testcard") return CmdTestcard(o);
-    if (cmd == "serve") return CmdServe(o);
-    throw UsageError("unknown command '" + cmd + "'");
+    // A word that is no command is named as such, not as an unexpected argument.
+    const auto commands = app->get_subcommands([](const CLI::App*) { return true; });
+    if (argc > 1 && argv[1][0] != '-' &&
+        std::none_of(commands.begin(), commands.end(),
+                     [&](const CLI::App* c) { return c->get_name() == argv[1]; }))
+      throw UsageError(std::string("unknown command '") + argv[1] + "'");
+    app->parse(argc, argv);
+    const Options o = Check(*app, raw);
+    if (o.command == "about") return CmdAbout(o);
+    if (o.command == "params") return CmdParams(o);
+    if (o.command == "render") return CmdRender(o);
+    if (o.command == "testcard") return CmdTestcard(o);
+    if (o.command == "serve") return CmdServe(o);
+    throw UsageError("unknown command '" + o.command + "'");
+  } catch (const CLI::CallForHelp&) {
+    const CLI::App* asked = app.get();
+    for (const CLI::App* c : app->get_subcommands()) asked = c;
+    std::cout << asked->help();
+    return kOk;
+  } catch (const CLI::CallForVersion& e) {
+    std::cout << e.what() << "\n";
+    return kOk;
+  } catch (const CLI::ExtrasError&) {
+    // Named in the order they were typed, with the command that does not take them.
+    const CLI::App* asked = app.get();
+    for (const CLI::App* c : app->get_subcommands()) asked = c;
+    std::string extras;
+    for (const std::string& a : asked->remaining()) extras += " " + a;
+    std::fprintf(err, "vizmira: %s does not take:%s\n(vizmira %s--help lists what it takes)\n",
+                 asked == app.get() ? "vizmira" : ("vizmira " + asked->get_name()).c_str(), extras.c_str(),
+                 asked == app.get() ? "" : (asked->get_name() + " ").c_str());
+    return kBadArgs;
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(err, "vizmira: %s\n(vizmira --help, or vizmira COMMAND --help, lists the options)\n",
+                 e.what());
+    return kBadArgs;
   } catch (const UsageError& e) {
-    std::cerr << "vizmira: " << e.what() << "\n\n" << kUsage;
+    std::fprintf(err, "vizmira: %s\n(vizmira --help, or vizmira COMMAND --help, lists the options)\n",
+                 e.what());
     return kBadArgs;
   } catch (const ValueError& e) {
-    std::cerr << "vizmira: " << e.what() << "\n";
+    std::fprintf(err, "vizmira: %s\n", e.what());
     return kBadArgs;
   } catch (const EffectError& e) {
-    std::cerr << "vizmira: " << e.what() << "\n";
+    std::fprintf(err, "vizmira: %s\n", e.what());
     return kEffectError;
-  } catch (const HostError& e) {
-    std::cerr << "vizmira: " << e.what() << "\n";
-    return kImageError;
-  } catch (const std::exception& e) {
-    std::cerr << "vizmira: " << e.what() << "\n";
+  } catch (const std::exception& e) {  // HostError among them: a picture could not be read or written
+    std::fprintf(err, "vizmira: %s\n", e.what());
     return kImageError;
   }
 }

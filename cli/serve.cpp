@@ -1,13 +1,11 @@
 #include "serve.h"
 
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
 #include <httplib.h>
@@ -242,31 +240,7 @@ namespace {
 
 // A picture as PNG bytes at `depth`: the pixels `vizmira render` writes, compressed for speed
 // (at 1920×1080 the default compression takes longer than the render).
-class PngEncoder {
- public:
-  PngEncoder() {
-    std::string pattern = (fs::temp_directory_path() / "vizmira-serve-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw HostError("cannot make a temporary directory");
-    dir_ = pattern;
-  }
-  ~PngEncoder() {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string Encode(const World& world, int depth) {
-    const fs::path file = dir_ / ("picture-" + std::to_string(++count_) + ".png");
-    WriteImage(world, file.string(), depth, true);
-    std::ifstream f(file, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    std::error_code ec;
-    fs::remove(file, ec);
-    return bytes;
-  }
-
- private:
-  fs::path dir_;
-  std::atomic<uint64_t> count_{0};
-};
+std::string Png(const World& world, int depth) { return EncodeImage(world, "png", depth, true); }
 
 using Json = nlohmann::ordered_json;
 
@@ -359,7 +333,6 @@ bool Writable(Preview& preview, const FileRequest& request, std::string* path,
 int Serve(const ServeOptions& o, const std::atomic<bool>& stop) {
   const std::string root = fs::current_path().string();
   Preview preview(o.module, o.picture, o.custom_layer, root, o.threads);
-  PngEncoder png;
   std::optional<RequestGuard> guard;  // made once the port is known
   std::mutex source_mutex;
   std::string source_png;
@@ -432,11 +405,11 @@ int Serve(const ServeOptions& o, const std::atomic<bool>& stop) {
     char ms[32];
     std::snprintf(ms, sizeof ms, "%.1f", r.ms);
     res.set_header("X-Render-Ms", ms);
-    res.set_content(png.Encode(*r.picture, preview.depth()), "image/png");
+    res.set_content(Png(*r.picture, preview.depth()), "image/png");
   });
   server.Get("/api/source", [&](const httplib::Request&, httplib::Response& res) {
     std::lock_guard<std::mutex> lock(source_mutex);
-    if (source_png.empty()) source_png = png.Encode(preview.source(), preview.depth());
+    if (source_png.empty()) source_png = Png(preview.source(), preview.depth());
     res.set_content(source_png, "image/png");
   });
   server.Get("/api/command", [&](const httplib::Request& req, httplib::Response& res) {

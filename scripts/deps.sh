@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(cmake make g++ clang pkg-config binutils libopenimageio-dev nlohmann-json3-dev
-          libcpp-httplib-dev libgtest-dev libbenchmark-dev)
+          libcpp-httplib-dev libcli11-dev libgtest-dev libbenchmark-dev)
 if [ "${1:-}" = "--windows" ]; then
   packages=(cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
 elif [ "${1:-}" = "--fuzz" ]; then

@@ -79,6 +79,51 @@ TEST_F(Cli, BadKeysAndValuesAreRefusedWithTheReason) {
   EXPECT_EQ(Vizmira("frobnicate").status, 2);
 }
 
+// Each command takes its own options: help for each, and an option it does not take is
+// refused by name.
+TEST_F(Cli, EachCommandTakesItsOwnOptions) {
+  for (const char* help : {"--help", "-h"}) {
+    CliRun r = Vizmira(help);
+    EXPECT_EQ(r.status, 0) << help;
+    for (const char* command : {"about", "params", "render", "testcard", "serve"})
+      EXPECT_NE(r.out.find(command), std::string::npos) << command;
+    const std::vector<std::pair<std::string, std::vector<std::string>>> own = {
+        {"about", {"--module"}},
+        {"params", {"--set", "--settings", "--frame", "--json"}},
+        {"render", {"INPUT", "OUTPUT", "--frames", "--keep-going", "--work-depth", "--progress"}},
+        {"testcard", {"OUTPUT", "--size", "--depth"}},
+        {"serve", {"PICTURE", "--port", "--listen"}}};
+    for (const auto& [command, options] : own) {
+      r = Vizmira(command + " " + help);
+      EXPECT_EQ(r.status, 0) << command;
+      for (const std::string& option : options)
+        EXPECT_NE(r.out.find(option), std::string::npos) << command << " " << option << "\n" << r.out;
+    }
+  }
+  EXPECT_EQ(Vizmira("--version").out, "vizmira 1.0.5\n");
+
+  CliRun r = Vizmira("about --port 3 --custom-layer x.png");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.out.find("vizmira about does not take: --port 3 --custom-layer x.png"), std::string::npos)
+      << r.out;
+  r = Vizmira("testcard " + P("t.png") + " --threads 2");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.out.find("--threads"), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(P("t.png")));
+  EXPECT_EQ(Vizmira("render a.png b.png c.png").status, 2);
+  EXPECT_EQ(Vizmira("render a.png b.png --frame 1 --frames 1-2").status, 2);
+  r = Vizmira("frobnicate");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.out.find("unknown command 'frobnicate'"), std::string::npos) << r.out;
+  EXPECT_EQ(Vizmira("").status, 2);
+  // The values are checked as before, with the same messages.
+  r = Vizmira("render a.png b.png --threads 0");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.out.find("--threads takes a whole number from 1 to 1024, not '0'"), std::string::npos);
+  EXPECT_NE(Vizmira("render a.png b.png --progress xml").out.find("--progress takes json"),
+            std::string::npos);
+}
+
 TEST_F(Cli, RenderWritesTheFileOrNothing) {
   ASSERT_EQ(Vizmira("testcard " + P("card.png") + " --size 96x64").status, 0);
   const std::string base = "render " + P("card.png") + " ";

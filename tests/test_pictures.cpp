@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/image_io.h"
 #include "cli_run.h"
 #include "helpers.h"
 
@@ -161,6 +162,18 @@ TEST_F(Pictures, PicturesLargerThanTheHostHoldsAreRefused) {
   EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.out.find("30001x1 is larger than 30000x30000"), std::string::npos) << r.out;
   EXPECT_FALSE(fs::exists(P("out.png")));
+}
+
+// The preview's pictures are encoded in memory: the very file the writer would write.
+TEST_F(Pictures, EncodedInMemoryAsWrittenToAFile) {
+  for (const bool deep : {false, true}) {
+    const vt::World w = vt::RandomWorld(33, 21, deep, 5);
+    for (const bool quick : {false, true}) {
+      vzcli::WriteImage(w, P("file.png"), deep ? 16 : 8, quick);
+      EXPECT_EQ(vzcli::EncodeImage(w, "png", deep ? 16 : 8, quick), Bytes("file.png")) << deep << quick;
+    }
+  }
+  EXPECT_THROW(vzcli::EncodeImage(vt::RandomWorld(2, 2, false, 1), "nonesuch", 8), minihost::HostError);
 }
 
 TEST_F(Pictures, WriteFailuresNameTheUsersPath) {

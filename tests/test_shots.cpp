@@ -8,9 +8,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include "cli/sequence.h"
 #include "cli_run.h"
@@ -194,6 +197,34 @@ TEST_F(Shots, InterruptFinishesNoFrameHalfWay) {
                                " --set Scale=50@1,200@400");
   ASSERT_EQ(again.status, 0) << again.out;
   EXPECT_TRUE(Bytes("again.png") == Bytes(last));
+}
+
+// A program watching a run reads one JSON object a line on standard output, in frame order;
+// the files are those of a run without it.
+TEST_F(Shots, ProgressAsJsonLines) {
+  ASSERT_EQ(Vizmira("testcard " + P("in.png") + " --size 48x32").status, 0);
+  const std::string run = std::string(VIZMIRA_CLI) + " render " + P("in.png") + " " +
+                          P("out.####.png") + " --frames 3-11:2 --set Scale=50@3,150@11";
+  ASSERT_EQ(std::system((run + " --progress json > " + P("progress.txt") + " 2> " + P("err.txt")).c_str()), 0);
+  std::ifstream lines(P("progress.txt"));
+  std::vector<int> frames;
+  size_t done = 0;
+  double seconds = 0;
+  for (std::string line; std::getline(lines, line);) {
+    const nlohmann::json j = nlohmann::json::parse(line);  // throws where a line is not JSON
+    frames.push_back(j.at("frame").get<int>());
+    EXPECT_EQ(j.at("done").get<size_t>(), ++done);
+    EXPECT_EQ(j.at("total").get<int>(), 5);
+    EXPECT_GE(j.at("seconds").get<double>(), seconds);
+    seconds = j.at("seconds").get<double>();
+    EXPECT_EQ(j.at("file").get<std::string>(), P("out." + std::to_string(10000 + frames.back()).substr(1) + ".png"));
+  }
+  EXPECT_EQ(frames, (std::vector<int>{3, 5, 7, 9, 11}));
+  EXPECT_EQ(Bytes("err.txt"), "");
+  for (int f : frames) fs::rename(P("out." + std::to_string(10000 + f).substr(1) + ".png"), P("json." + std::to_string(f) + ".png"));
+  ASSERT_EQ(std::system((run + " > /dev/null 2>&1").c_str()), 0);
+  for (int f : frames)
+    EXPECT_EQ(Bytes("json." + std::to_string(f) + ".png"), Bytes("out." + std::to_string(10000 + f).substr(1) + ".png"));
 }
 
 TEST_F(Shots, PresetsRoundTripAndSetOverrides) {
