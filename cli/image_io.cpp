@@ -4,18 +4,22 @@
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
+#include <Imath/half.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <memory>
 #include <random>
+#include <type_traits>
 #include <vector>
 
 namespace vzcli {
@@ -91,6 +95,65 @@ bool PngComplete(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// A float file's value on the host's 16-bit scale: NaN as 0, clamped to 0–1, rounded (the
+// value is exact in double and not negative, so adding 0.5 and truncating rounds it).
+int FloatToHost(float v) {
+  const float c = std::clamp(std::isnan(v) ? 0.0f : v, 0.0f, 1.0f);
+  return int(double(c) * 32768.0 + 0.5);
+}
+
+// Every 16-bit file value on the host's scale: host = (v·32768 + 32767) / 65535.
+const std::array<uint16_t, 65536>& Table16() {
+  static const auto table = [] {
+    std::array<uint16_t, 65536> t{};
+    for (uint32_t v = 0; v < 65536; ++v) t[v] = uint16_t((v * 32768u + 32767u) / 65535u);
+    return t;
+  }();
+  return table;
+}
+
+// Every half value, by its bits, on the host's scale.
+const std::array<uint16_t, 65536>& TableHalf() {
+  static const auto table = [] {
+    std::array<uint16_t, 65536> t{};
+    for (uint32_t v = 0; v < 65536; ++v) {
+      Imath::half h;
+      h.setBits(uint16_t(v));
+      t[v] = uint16_t(FloatToHost(float(h)));
+    }
+    return t;
+  }();
+  return table;
+}
+
+struct Layout {
+  int width, height, channels, alpha;  // alpha: its channel, or -1
+};
+
+// The file's interleaved channels into the layer's ARGB pixels: RGB gets full alpha, grey
+// gets R = G = B.
+template <class P, class T, class Fn>
+void Fill(World& world, const Layout& from, const T* values, Fn host) {
+  const int full = std::is_same_v<P, PF_Pixel> ? 255 : 32768;
+  const int nc = from.channels;
+  for (int y = 0; y < from.height; ++y) {
+    P* out = &world.at<P>(0, y);
+    const T* row = values + size_t(y) * from.width * nc;
+    for (int x = 0; x < from.width; ++x, row += nc) {
+      const int r = host(row[0]);
+      const int g = nc < 3 ? r : host(row[1]);
+      const int b = nc < 3 ? r : host(row[2]);
+      const int a = from.alpha >= 0 ? host(row[from.alpha]) : full;
+      using C = decltype(out->red);
+      out[x] = P{C(a), C(r), C(g), C(b)};
+    }
+  }
+}
+
+}  // namespace
+
 World ReadImage(const std::string& path) {
   QuietStderr quiet;
   auto in = OIIO::ImageInput::create(path);
@@ -111,44 +174,68 @@ World ReadImage(const std::string& path) {
   const OIIO::TypeDesc::BASETYPE base = OIIO::TypeDesc::BASETYPE(layout.format.basetype);
   const bool is8 = base == OIIO::TypeDesc::UINT8 || base == OIIO::TypeDesc::INT8;
   const bool is16 = base == OIIO::TypeDesc::UINT16 || base == OIIO::TypeDesc::INT16;
+  // Half files are read as they are and mapped through a table of every half value.
+  const bool half = base == OIIO::TypeDesc::HALF;
   const OIIO::TypeDesc read_as = is8 ? OIIO::TypeDesc::UINT8
                                  : is16 ? OIIO::TypeDesc::UINT16
+                                 : half ? OIIO::TypeDesc::HALF
                                         : OIIO::TypeDesc::FLOAT;
-  std::vector<float> fbuf;
-  std::vector<uint16_t> sbuf;
-  std::vector<uint8_t> bbuf;
   const size_t n = size_t(w) * h * nc;
-  bool ok;
-  if (is8) { bbuf.resize(n); ok = in->read_image(0, 0, 0, nc, read_as, bbuf.data()); }
-  else if (is16) { sbuf.resize(n); ok = in->read_image(0, 0, 0, nc, read_as, sbuf.data()); }
-  else { fbuf.resize(n); ok = in->read_image(0, 0, 0, nc, read_as, fbuf.data()); }
-  if (!ok) throw HostError("cannot read " + path + ": " + Reason(in->geterror()));
+  // Not zeroed: every value is read into.
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[n * read_as.size()]);
+  if (!in->read_image(0, 0, 0, nc, read_as, buffer.get()))
+    throw HostError("cannot read " + path + ": " + Reason(in->geterror()));
   const bool png = std::strcmp(in->format_name(), "png") == 0;
   in->close();
   if (png && !PngComplete(path)) throw HostError("cannot read " + path + ": the file is cut short");
 
   World world(w, h, !is8);
-  const int alpha_ch = layout.alpha_channel >= 0 ? layout.alpha_channel : (nc == 2 ? 1 : nc >= 4 ? 3 : -1);
-  auto value = [&](size_t i) -> int {
-    if (is8) return bbuf[i];
-    if (is16) return int((uint32_t(sbuf[i]) * 32768u + 32767u) / 65535u);
-    const float v = std::clamp(std::isnan(fbuf[i]) ? 0.0f : fbuf[i], 0.0f, 1.0f);
-    return int(std::lround(v * 32768.0));
-  };
-  const int full = is8 ? 255 : 32768;
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      const size_t p = (size_t(y) * w + x) * nc;
-      const bool grey = nc < 3;
-      const int r = value(p), g = grey ? r : value(p + 1), b = grey ? r : value(p + 2);
-      const int a = alpha_ch >= 0 ? value(p + size_t(alpha_ch)) : full;
-      world.Set(x, y, a, r, g, b);
-    }
+  const int alpha = layout.alpha_channel >= 0 ? layout.alpha_channel : (nc == 2 ? 1 : nc >= 4 ? 3 : -1);
+  const Layout from{w, h, nc, alpha};
+  if (is8) {
+    Fill<PF_Pixel>(world, from, buffer.get(), [](uint8_t v) { return int(v); });
+  } else if (is16) {
+    const auto& table = Table16();
+    Fill<PF_Pixel16>(world, from, reinterpret_cast<const uint16_t*>(buffer.get()),
+                     [&](uint16_t v) { return int(table[v]); });
+  } else if (half) {
+    const auto& table = TableHalf();
+    Fill<PF_Pixel16>(world, from, reinterpret_cast<const uint16_t*>(buffer.get()),
+                     [&](uint16_t v) { return int(table[v]); });
+  } else {
+    Fill<PF_Pixel16>(world, from, reinterpret_cast<const float*>(buffer.get()), FloatToHost);
   }
   return world;
 }
 
 namespace {
+
+// The half, by its bits, that the library makes of every 16-bit value.
+const std::array<uint16_t, 65536>& HalfOf16() {
+  static const auto table = [] {
+    std::array<uint16_t, 65536> all{}, t{};
+    for (size_t v = 0; v < all.size(); ++v) all[v] = uint16_t(v);
+    OIIO::convert_pixel_values(OIIO::TypeDesc::UINT16, all.data(), OIIO::TypeDesc::HALF, t.data(),
+                               int(all.size()));
+    return t;
+  }();
+  return table;
+}
+
+// The layer's ARGB pixels as the file's interleaved RGB(A), each value through `table`.
+template <class P, class T>
+void Interleave(const World& world, int nc, const std::vector<uint16_t>& table, T* values) {
+  for (int y = 0; y < world.height(); ++y) {
+    const P* in = &world.at<P>(0, y);
+    T* row = values + size_t(y) * world.width() * nc;
+    for (int x = 0; x < world.width(); ++x, row += nc) {
+      row[0] = T(table[in[x].red]);
+      row[1] = T(table[in[x].green]);
+      row[2] = T(table[in[x].blue]);
+      if (nc == 4) row[3] = T(table[in[x].alpha]);
+    }
+  }
+}
 
 // Writes the picture through `out`, opened as `name`, at `depth` bits. False with the
 // library's error left in `out`.
@@ -164,28 +251,35 @@ bool Emit(OIIO::ImageOutput& out, const std::string& name, const World& world, i
     layout.attribute("compression", "zip:1");
     layout.attribute("png:compressionLevel", 1);
   }
-  std::vector<uint16_t> s;
-  std::vector<uint8_t> b;
-  (deep_out ? s.resize(size_t(w) * h * nc) : b.resize(size_t(w) * h * nc));
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      const auto argb = world.Get(x, y);
-      const int rgba[4] = {argb[1], argb[2], argb[3], argb[0]};
-      for (int c = 0; c < nc; ++c) {
-        const int v = rgba[c];
-        const size_t i = (size_t(y) * w + x) * nc + c;
-        if (deep_out) {
-          const int v16 = world.deep() ? v : (v * 32768 + 127) / 255;
-          s[i] = uint16_t(std::min<int64_t>(65535, (int64_t(v16) * 65535 + 16384) / 32768));
-        } else {
-          b[i] = uint8_t(world.deep() ? std::min(255, (v * 255 + 16384) / 32768) : v);
-        }
-      }
-    }
+  // The file's value of every layer value: 16-bit host values as
+  // min(65535, (v·65535 + 16384) / 32768), 8-bit ones widened to the host's 16 bits first.
+  std::vector<uint16_t> table(world.deep() ? 65536 : 256);
+  for (size_t i = 0; i < table.size(); ++i) {
+    const int64_t v = int64_t(i), v16 = world.deep() ? v : (v * 32768 + 127) / 255;
+    table[i] = uint16_t(deep_out       ? std::min<int64_t>(65535, (v16 * 65535 + 16384) / 32768)
+                        : world.deep() ? std::min<int64_t>(255, (v * 255 + 16384) / 32768)
+                                       : v);
+  }
+  std::vector<uint16_t> s(deep_out ? size_t(w) * h * nc : 0);
+  std::vector<uint8_t> b(deep_out ? 0 : size_t(w) * h * nc);
+  if (world.deep()) {
+    if (deep_out) Interleave<PF_Pixel16>(world, nc, table, s.data());
+    else Interleave<PF_Pixel16>(world, nc, table, b.data());
+  } else {
+    if (deep_out) Interleave<PF_Pixel>(world, nc, table, s.data());
+    else Interleave<PF_Pixel>(world, nc, table, b.data());
   }
   bool ok = out.open(name, layout);
-  if (ok) ok = deep_out ? out.write_image(OIIO::TypeDesc::UINT16, s.data())
-                        : out.write_image(OIIO::TypeDesc::UINT8, b.data());
+  if (ok && deep_out && out.spec().format == OIIO::TypeDesc::HALF) {
+    // A format that stores 16-bit values as half (EXR): converted here through a table of
+    // the library's own conversion of every value, instead of through floats per pixel.
+    const auto& to_half = HalfOf16();
+    for (uint16_t& v : s) v = to_half[v];
+    ok = out.write_image(OIIO::TypeDesc::HALF, s.data());
+  } else if (ok) {
+    ok = deep_out ? out.write_image(OIIO::TypeDesc::UINT16, s.data())
+                  : out.write_image(OIIO::TypeDesc::UINT8, b.data());
+  }
   if (ok) ok = out.close();
   return ok;
 }

@@ -3,7 +3,8 @@
 #   scripts/deps.sh            the Linux build, tests and benchmarks (clang: the Mac layout checks)
 #   scripts/deps.sh --windows  the Windows cross-build and Wine for its smoke render
 #   scripts/deps.sh --fuzz     the Linux build plus clang's libFuzzer and sanitizer runtimes
-#   scripts/deps.sh --bench    the Linux build plus OpenCV, the benchmarks' reference
+#   scripts/deps.sh --bench    the Linux build plus OpenCV, the benchmarks' reference, and oiiotool
+#                              and GNU time for bench/shot.sh
 #   scripts/deps.sh --browser  the Linux build plus Chromium, Node.js and the browser test's
 #                              npm packages (tests/browser)
 set -euo pipefail
@@ -15,7 +16,7 @@ if [ "${1:-}" = "--windows" ]; then
 elif [ "${1:-}" = "--fuzz" ]; then
   packages+=(libclang-rt-14-dev)
 elif [ "${1:-}" = "--bench" ]; then
-  packages+=(libopencv-dev)
+  packages+=(libopencv-dev openimageio-tools time)
 elif [ "${1:-}" = "--browser" ]; then
   packages+=(chromium)
   # Node.js from Debian unless the machine has one already (another vendor's package

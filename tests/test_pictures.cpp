@@ -176,6 +176,35 @@ TEST_F(Pictures, EncodedInMemoryAsWrittenToAFile) {
   EXPECT_THROW(vzcli::EncodeImage(vt::RandomWorld(2, 2, false, 1), "nonesuch", 8), minihost::HostError);
 }
 
+// 16-bit values bound for a half file are converted through a table: the halves are the
+// ones the image library makes of the same values, for every host value.
+TEST_F(Pictures, HalfFilesHoldTheLibrarysHalves) {
+  vt::World w(256, 129, true);  // 33024 pixels: every host value 0..32768 in red
+  for (int i = 0; i < 256 * 129; ++i)
+    w.Set(i % 256, i / 256, 32768 - std::min(i, 32768), std::min(i, 32768), i % 7, 0);
+  vzcli::WriteImage(w, P("ours.exr"), 16);
+  std::vector<uint16_t> values(size_t(256) * 129 * 4);
+  for (int i = 0; i < 256 * 129; ++i) {
+    const auto argb = w.Get(i % 256, i / 256);
+    for (int c = 0; c < 4; ++c)
+      values[size_t(i) * 4 + size_t(c)] =
+          uint16_t(std::min<int64_t>(65535, (int64_t(argb[size_t((c + 1) % 4)]) * 65535 + 16384) / 32768));
+  }
+  OIIO::ImageSpec spec(256, 129, 4, OIIO::TypeDesc::UINT16);
+  spec.alpha_channel = 3;
+  spec.attribute("oiio:UnassociatedAlpha", 1);
+  auto out = OIIO::ImageOutput::create(P("library.exr"));
+  ASSERT_TRUE(out && out->open(P("library.exr"), spec) &&
+              out->write_image(OIIO::TypeDesc::UINT16, values.data()) && out->close());
+  auto halves = [](const std::string& path) {
+    auto in = OIIO::ImageInput::open(path);
+    std::vector<uint16_t> bits(size_t(256) * 129 * 4);
+    EXPECT_TRUE(in && in->read_image(0, 0, 0, 4, OIIO::TypeDesc::HALF, bits.data()));
+    return bits;
+  };
+  EXPECT_TRUE(halves(P("ours.exr")) == halves(P("library.exr")));
+}
+
 TEST_F(Pictures, WriteFailuresNameTheUsersPath) {
   ASSERT_EQ(Vizmira("testcard " + P("card.png") + " --size 8x8").status, 0);
   const vt::CliRun r = Vizmira("render " + P("card.png") + " " + P("nodir/out.png"));
