@@ -1,5 +1,6 @@
 #include "image_io.h"
 #include "files.h"
+#include "pixels.h"
 #include "image_io_module.h"
 
 #include <OpenImageIO/filesystem.h>
@@ -93,27 +94,6 @@ bool PngComplete(const std::string& path) {
   return bool(f.read(reinterpret_cast<char*>(tail), 12)) && std::memcmp(tail, kIend, 12) == 0;
 }
 
-}  // namespace
-
-namespace {
-
-// A float file's value on the host's 16-bit scale: NaN as 0, clamped to 0–1, rounded (the
-// value is exact in double and not negative, so adding 0.5 and truncating rounds it).
-int FloatToHost(float v) {
-  const float c = std::clamp(std::isnan(v) ? 0.0f : v, 0.0f, 1.0f);
-  return int(double(c) * 32768.0 + 0.5);
-}
-
-// Every 16-bit file value on the host's scale: host = (v·32768 + 32767) / 65535.
-const std::array<uint16_t, 65536>& Table16() {
-  static const auto table = [] {
-    std::array<uint16_t, 65536> t{};
-    for (uint32_t v = 0; v < 65536; ++v) t[v] = uint16_t((v * 32768u + 32767u) / 65535u);
-    return t;
-  }();
-  return table;
-}
-
 // Every half value, by its bits, on the host's scale.
 const std::array<uint16_t, 65536>& TableHalf() {
   static const auto table = [] {
@@ -121,35 +101,11 @@ const std::array<uint16_t, 65536>& TableHalf() {
     for (uint32_t v = 0; v < 65536; ++v) {
       Imath::half h;
       h.setBits(uint16_t(v));
-      t[v] = uint16_t(FloatToHost(float(h)));
+      t[v] = uint16_t(HostOfFloat(float(h)));
     }
     return t;
   }();
   return table;
-}
-
-struct Layout {
-  int width, height, channels, alpha;  // alpha: its channel, or -1
-};
-
-// The file's interleaved channels into the layer's ARGB pixels: RGB gets full alpha, grey
-// gets R = G = B.
-template <class P, class T, class Fn>
-void Fill(World& world, const Layout& from, const T* values, Fn host) {
-  const int full = std::is_same_v<P, PF_Pixel> ? 255 : 32768;
-  const int nc = from.channels;
-  for (int y = 0; y < from.height; ++y) {
-    P* out = &world.at<P>(0, y);
-    const T* row = values + size_t(y) * from.width * nc;
-    for (int x = 0; x < from.width; ++x, row += nc) {
-      const int r = host(row[0]);
-      const int g = nc < 3 ? r : host(row[1]);
-      const int b = nc < 3 ? r : host(row[2]);
-      const int a = from.alpha >= 0 ? host(row[from.alpha]) : full;
-      using C = decltype(out->red);
-      out[x] = P{C(a), C(r), C(g), C(b)};
-    }
-  }
 }
 
 }  // namespace
@@ -191,11 +147,11 @@ World ReadImage(const std::string& path) {
 
   World world(w, h, !is8);
   const int alpha = layout.alpha_channel >= 0 ? layout.alpha_channel : (nc == 2 ? 1 : nc >= 4 ? 3 : -1);
-  const Layout from{w, h, nc, alpha};
+  const Interleaved from{w, h, nc, alpha};
   if (is8) {
     Fill<PF_Pixel>(world, from, buffer.get(), [](uint8_t v) { return int(v); });
   } else if (is16) {
-    const auto& table = Table16();
+    const auto& table = HostOf16();
     Fill<PF_Pixel16>(world, from, reinterpret_cast<const uint16_t*>(buffer.get()),
                      [&](uint16_t v) { return int(table[v]); });
   } else if (half) {
@@ -203,7 +159,7 @@ World ReadImage(const std::string& path) {
     Fill<PF_Pixel16>(world, from, reinterpret_cast<const uint16_t*>(buffer.get()),
                      [&](uint16_t v) { return int(table[v]); });
   } else {
-    Fill<PF_Pixel16>(world, from, reinterpret_cast<const float*>(buffer.get()), FloatToHost);
+    Fill<PF_Pixel16>(world, from, reinterpret_cast<const float*>(buffer.get()), HostOfFloat);
   }
   return world;
 }
@@ -222,21 +178,6 @@ const std::array<uint16_t, 65536>& HalfOf16() {
   return table;
 }
 
-// The layer's ARGB pixels as the file's interleaved RGB(A), each value through `table`.
-template <class P, class T>
-void Interleave(const World& world, int nc, const std::vector<uint16_t>& table, T* values) {
-  for (int y = 0; y < world.height(); ++y) {
-    const P* in = &world.at<P>(0, y);
-    T* row = values + size_t(y) * world.width() * nc;
-    for (int x = 0; x < world.width(); ++x, row += nc) {
-      row[0] = T(table[in[x].red]);
-      row[1] = T(table[in[x].green]);
-      row[2] = T(table[in[x].blue]);
-      if (nc == 4) row[3] = T(table[in[x].alpha]);
-    }
-  }
-}
-
 // Writes the picture through `out`, opened as `name`, at `depth` bits. False with the
 // library's error left in `out`.
 bool Emit(OIIO::ImageOutput& out, const std::string& name, const World& world, int depth,
@@ -251,15 +192,7 @@ bool Emit(OIIO::ImageOutput& out, const std::string& name, const World& world, i
     layout.attribute("compression", "zip:1");
     layout.attribute("png:compressionLevel", 1);
   }
-  // The file's value of every layer value: 16-bit host values as
-  // min(65535, (v·65535 + 16384) / 32768), 8-bit ones widened to the host's 16 bits first.
-  std::vector<uint16_t> table(world.deep() ? 65536 : 256);
-  for (size_t i = 0; i < table.size(); ++i) {
-    const int64_t v = int64_t(i), v16 = world.deep() ? v : (v * 32768 + 127) / 255;
-    table[i] = uint16_t(deep_out       ? std::min<int64_t>(65535, (v16 * 65535 + 16384) / 32768)
-                        : world.deep() ? std::min<int64_t>(255, (v * 255 + 16384) / 32768)
-                                       : v);
-  }
+  const std::vector<uint16_t> table = FileValues(world.deep(), depth);
   std::vector<uint16_t> s(deep_out ? size_t(w) * h * nc : 0);
   std::vector<uint8_t> b(deep_out ? 0 : size_t(w) * h * nc);
   if (world.deep()) {

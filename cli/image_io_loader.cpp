@@ -1,6 +1,7 @@
 // ReadImage and WriteImage for the command: through the image module, opened on first use.
 #include <dlfcn.h>
 
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 
@@ -12,15 +13,23 @@ namespace {
 
 using minihost::HostError;
 
-// The module lies beside the command.
+// The module lies beside the file this code was linked into: the command, or the Python
+// module.
 const ImageIOTable& Table() {
   static const ImageIOTable* table = nullptr;
   static std::string failure;
   static std::once_flag once;
   std::call_once(once, [] {
+    // The shared object holding this code names its file; for a program the kernel does
+    // (the name a program is given may be a bare word found on the PATH).
     std::error_code ec;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    const std::string path = ((ec ? std::filesystem::path(".") : self.parent_path()) / kImageIOModule).string();
+    std::filesystem::path here = std::filesystem::read_symlink("/proc/self/exe", ec);
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void*>(&Table), &self) && self.dli_fname &&
+        std::strchr(self.dli_fname, '/') && std::filesystem::path(self.dli_fname).extension() == ".so")
+      here = self.dli_fname;
+    const std::string path = (here.has_parent_path() ? here.parent_path() / kImageIOModule
+                                                     : std::filesystem::path(kImageIOModule)).string();
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module) {
       failure = std::string("cannot load the image module: ") + dlerror();

@@ -208,55 +208,19 @@ void LoadModule(Host& host, const Options& o) {
   }
 }
 
-// What the controls hold for a run: the module's controls, the custom layer's path, and
-// the controls that change over time.
-struct Setup {
-  std::vector<Control> controls;
-  std::optional<std::string> layer_path;
-  std::vector<vzcli::Animation> animations;
-};
-
 // Loads the module, then applies the preset and every --set after it, in order.
-Setup Prepare(Host& host, const Options& o) {
+vzcli::Setup Prepare(Host& host, const Options& o) {
   LoadModule(host, o);
-  Setup setup;
-  setup.controls = minihost::DescribeControls(host.params());
-  std::vector<std::pair<std::string, std::string>> sets;
-  if (o.settings) {
-    try {
-      sets = vzcli::ReadSettings(*o.settings, setup.controls);
-    } catch (const vzcli::SettingsError& e) {
-      throw ValueError(e.what());
-    }
-  }
-  const size_t from_file = sets.size();
-  sets.insert(sets.end(), o.sets.begin(), o.sets.end());
-  for (size_t n = 0; n < sets.size(); ++n) {
-    const auto& [key, value] = sets[n];
-    // A value the preset holds is reported with the file's name.
-    auto fail = [&](const std::string& error) {
-      return ValueError(n < from_file ? *o.settings + ": " + error : error);
-    };
-    std::string error;
-    const int index = minihost::FindControl(setup.controls, key, &error);
-    if (index < 0) throw fail(error);
-    const Control& c = setup.controls[size_t(index - 1)];
-    if (c.type == "layer") {
-      setup.layer_path = value.empty() ? std::nullopt : std::optional<std::string>(value);
-      continue;
-    }
-    vzcli::Animation animation;
-    if (!animation.Parse(host, c, value, &error)) throw fail(error);
-    if (animation.animated()) setup.animations.push_back(std::move(animation));
+  vzcli::Setup setup;
+  try {
+    setup = vzcli::ApplySettings(host, o.settings, o.sets);
+  } catch (const vzcli::SettingsError& e) {
+    throw ValueError(e.what());
   }
   if (o.custom_layer) setup.layer_path = o.custom_layer;
   if (!setup.animations.empty() && !o.frames)
     throw ValueError("animated values need --frame N or --frames A-B");
   return setup;
-}
-
-void ApplyFrame(Host& host, const Setup& setup, int frame) {
-  for (const vzcli::Animation& a : setup.animations) a.Apply(host, frame);
 }
 
 int CmdAbout(const Options& o) {
@@ -274,8 +238,8 @@ int CmdAbout(const Options& o) {
 int CmdParams(const Options& o) {
   Expect(o, 0, "no arguments besides options");
   Host host;
-  const Setup setup = Prepare(host, o);
-  if (o.frames) ApplyFrame(host, setup, o.frames->first);
+  const vzcli::Setup setup = Prepare(host, o);
+  if (o.frames) vzcli::ApplyFrame(host, setup, o.frames->first);
   if (PF_Err err = host.UserChangedParam(2))
     throw EffectError("supervision returned error " + std::to_string(err));
   std::vector<std::string> layers(host.params().size());
@@ -289,7 +253,7 @@ int CmdParams(const Options& o) {
 int CmdRender(const Options& o) {
   Expect(o, 2, "INPUT and OUTPUT");
   Host host;
-  const Setup setup = Prepare(host, o);
+  const vzcli::Setup setup = Prepare(host, o);
   if (o.threads) host.SetThreads(o.threads);
   host.SetWorkDepth(o.work_depth);
 
@@ -300,7 +264,7 @@ int CmdRender(const Options& o) {
   shot.keep_going = o.keep_going;
   shot.work_depth = o.work_depth;
   shot.output_depth = o.output_depth;
-  shot.animate = [&](int frame) { ApplyFrame(host, setup, frame); };
+  shot.animate = [&](int frame) { vzcli::ApplyFrame(host, setup, frame); };
   shot.terminal = isatty(STDERR_FILENO);
   shot.json = o.json_progress;
   if (shot.frames.size() > 1 && !shot.output.numbered())

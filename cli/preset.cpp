@@ -169,4 +169,37 @@ std::vector<std::pair<std::string, std::string>> ReadSettings(
   return sets;
 }
 
+Setup ApplySettings(minihost::Host& host, const std::optional<std::string>& preset,
+                    const std::vector<std::pair<std::string, std::string>>& given) {
+  Setup setup;
+  setup.controls = minihost::DescribeControls(host.params());
+  std::vector<std::pair<std::string, std::string>> sets;
+  if (preset) sets = ReadSettings(*preset, setup.controls);
+  const size_t from_file = sets.size();
+  sets.insert(sets.end(), given.begin(), given.end());
+  for (size_t n = 0; n < sets.size(); ++n) {
+    const auto& [key, value] = sets[n];
+    // A value the preset holds is reported with the file's name.
+    auto fail = [&](const std::string& error) {
+      return SettingsError(n < from_file ? *preset + ": " + error : error);
+    };
+    std::string error;
+    const int index = minihost::FindControl(setup.controls, key, &error);
+    if (index < 0) throw fail(error);
+    const minihost::Control& c = setup.controls[size_t(index - 1)];
+    if (c.type == "layer") {
+      setup.layer_path = value.empty() ? std::nullopt : std::optional<std::string>(value);
+      continue;
+    }
+    Animation animation;
+    if (!animation.Parse(host, c, value, &error)) throw fail(error);
+    if (animation.animated()) setup.animations.push_back(std::move(animation));
+  }
+  return setup;
+}
+
+void ApplyFrame(minihost::Host& host, const Setup& setup, int frame) {
+  for (const Animation& a : setup.animations) a.Apply(host, frame);
+}
+
 }  // namespace vzcli

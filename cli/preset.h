@@ -2,12 +2,15 @@
 // format `--settings` reads back.
 #pragma once
 
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "minihost/controls.h"
 #include "minihost/host.h"
+#include "sequence.h"
 
 namespace vzcli {
 
@@ -24,5 +27,22 @@ struct SettingsError : std::runtime_error {
 };
 std::vector<std::pair<std::string, std::string>> ReadSettings(
     const std::string& path, const std::vector<minihost::Control>& controls);
+
+// What the controls hold for a run: the module's controls, the custom layer's path, and
+// the controls that change over time.
+struct Setup {
+  std::vector<minihost::Control> controls;
+  std::optional<std::string> layer_path;
+  std::vector<Animation> animations;
+};
+
+// The preset file, if any, then every (KEY, VALUE) after it, applied in order to the host's
+// controls as --settings and --set apply them. Throws SettingsError with the message the
+// command prints (a preset's entry named with the file).
+Setup ApplySettings(minihost::Host& host, const std::optional<std::string>& preset,
+                    const std::vector<std::pair<std::string, std::string>>& sets);
+
+// Sets the animated controls' values for the frame.
+void ApplyFrame(minihost::Host& host, const Setup& setup, int frame);
 
 }  // namespace vzcli

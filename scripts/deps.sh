@@ -10,7 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(cmake make g++ clang pkg-config binutils libopenimageio-dev nlohmann-json3-dev
-          libcpp-httplib-dev libcli11-dev libgtest-dev libbenchmark-dev)
+          libcpp-httplib-dev libcli11-dev libgtest-dev libbenchmark-dev
+          pybind11-dev python3-dev python3-numpy python3-pytest python3-openimageio)
 if [ "${1:-}" = "--windows" ]; then
   packages=(cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
 elif [ "${1:-}" = "--fuzz" ]; then

@@ -10,7 +10,8 @@ dir=build
 args=(-DCMAKE_BUILD_TYPE=Release)
 if [ "${1:-}" = "--sanitize" ]; then
   dir=build-san
-  args=(-DCMAKE_BUILD_TYPE=Debug -DVIZMIRA_SANITIZE=ON -DVIZMIRA_BENCH=OFF)
+  # Not the Python module: an interpreter not built with the sanitizers cannot load it.
+  args=(-DCMAKE_BUILD_TYPE=Debug -DVIZMIRA_SANITIZE=ON -DVIZMIRA_BENCH=OFF -DVIZMIRA_PYTHON=OFF)
   # Allocations that cannot be had must fail as they do without the sanitizer. Whole stacks
   # for leaks, so that the suppressions (each with its reason) can name the library.
   export ASAN_OPTIONS=allocator_may_return_null=1
@@ -23,7 +24,7 @@ if [ "${1:-}" = "--tsan" ]; then
   # thread counts, two renders at once. Not the command's tests: the image library it opens
   # is not built with the sanitizer, and its own thread pool would be reported falsely.
   dir=build-tsan
-  args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIZMIRA_TSAN=ON -DVIZMIRA_BENCH=OFF)
+  args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIZMIRA_TSAN=ON -DVIZMIRA_BENCH=OFF -DVIZMIRA_PYTHON=OFF)
   select=(-R 'Thread|AtOnce|Iterate\.|BlurMapForm|BandsEqual|Engine\.' -E '^Cli\.')
   targets=(--target vizmira_tests)
   export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp"
