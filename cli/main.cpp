@@ -313,6 +313,10 @@ int main(int argc, char** argv) {
   std::FILE* err = vzcli::Messages();
   Raw raw;
   std::unique_ptr<CLI::App> app = CommandLine(raw);
+  if (argc < 2) {  // what the tool does, where a user typed just its name
+    std::fprintf(err, "%s", app->help().c_str());
+    return kBadArgs;
+  }
   try {
     // A word that is no command is named as such, not as an unexpected argument.
     const auto commands = app->get_subcommands([](const CLI::App*) { return true; });
