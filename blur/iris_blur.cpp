@@ -167,12 +167,17 @@ PF_Err HighlightBand(void* refcon, A_long, A_long band, A_long bands) {
 
 }  // namespace
 
-std::unique_ptr<float[]> HighlightMap(const PF_EffectWorld* src, const PF_Iterate8Suite1* bands) {
+std::unique_ptr<float[]> HighlightMap(const PF_EffectWorld* src, const PF_Iterate8Suite1* bands,
+                                      PF_Err* err) {
   std::unique_ptr<float[]> map(new (std::nothrow) float[size_t(src->width) * size_t(src->height)]);
   if (!map) return map;
   HighlightJob job{src, map.get()};
-  if (!bands || bands->iterate_generic(BandsFor(src->height), &job, HighlightBand) != PF_Err_NONE)
+  if (!bands) {
     HighlightBand(&job, 0, 0, 1);
+  } else if (const PF_Err e = bands->iterate_generic(BandsFor(src->height), &job, HighlightBand)) {
+    if (err) *err = e;
+    map.reset();
+  }
   return map;
 }
 
@@ -855,7 +860,9 @@ PF_Err RenderReleasticBlurEffect(IO_Params* io, const KT_Info* info) {
   const A_long R = A_long(info->irisBlurAmount * 100.0f);
   const IrisShape shape = IrisShapeFrom(info);
   AEGP_SuiteHandler suites(io->in_data->pica_basicP);
-  const std::unique_ptr<float[]> H = HighlightMap(io->src, suites.Iterate8Suite1());
+  PF_Err mapErr = PF_Err_NONE;
+  const std::unique_ptr<float[]> H = HighlightMap(io->src, suites.Iterate8Suite1(), &mapErr);
+  if (mapErr) return mapErr;
   if (!H) return PF_Err_OUT_OF_MEMORY;
   const bool deep = IsDeep(io->dst);
   PF_Err err;

@@ -41,9 +41,11 @@ std::vector<RowDifference> RowDifferences(const IrisKernel& kernel);
 
 // Brightness weight of every source pixel: √(luma · alpha / max²), 0 for black or clear.
 // Rows are made in bands on the host's threads through `bands`, or on this thread without it;
-// null where the memory cannot be had.
+// null where the memory cannot be had, or where the host's iteration failed (its error in
+// *err).
 std::unique_ptr<float[]> HighlightMap(const PF_EffectWorld* src,
-                                      const PF_Iterate8Suite1* bands = nullptr);
+                                      const PF_Iterate8Suite1* bands = nullptr,
+                                      PF_Err* err = nullptr);
 
 // The cells of a kernel above the blur-map threshold, in row-major order.
 // A kernel's cells for the blur-map form, with where each lies from the output pixel in the

@@ -10,8 +10,8 @@ PF_Err InputIs16Bit(PF_InData* in_data, const PF_EffectWorld* input, bool* is16)
   if (basic->AcquireSuite(kPFWorldSuite, kPFWorldSuiteVersion2, &suite) != kSPNoError || !suite)
     return PF_Err_BAD_CALLBACK_PARAM;
   PF_PixelFormat format = PF_PixelFormat_ARGB32;
-  static_cast<const PF_WorldSuite2*>(suite)->PF_GetPixelFormat(input, &format);
+  const PF_Err err = static_cast<const PF_WorldSuite2*>(suite)->PF_GetPixelFormat(input, &format);
   basic->ReleaseSuite(kPFWorldSuite, kPFWorldSuiteVersion2);
   *is16 = format == PF_PixelFormat_ARGB64;
-  return PF_Err_NONE;
+  return err;
 }

@@ -236,6 +236,7 @@ PF_Err IterateGenericEntry(A_long iterations, void* refcon, PF_IterateGenericFun
 
 PF_Err WsGetPixelFormat(const PF_EffectWorld* world, PF_PixelFormat* format) {
   if (!world || !format) return PF_Err_BAD_CALLBACK_PARAM;
+  if (t_host && t_host->faults.failPixelFormat) return PF_Err_INTERNAL_STRUCT_DAMAGED;
   *format = (world->world_flags & PF_WorldFlag_DEEP) ? PF_PixelFormat_ARGB64
                                                      : PF_PixelFormat_ARGB32;
   return PF_Err_NONE;

@@ -71,6 +71,7 @@ struct Faults {
   bool nullBasicSuite = false;   // in_data->pica_basicP is null
   int abortAfterPolls = -1;      // polls after this many report a cancel; -1 never
   bool failUpdateParamUI = false;
+  bool failPixelFormat = false;  // the World suite's pixel-format query fails
 };
 
 struct UpdateCall {

@@ -47,18 +47,21 @@ PF_Err Render(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
   const PF_Err abortErr = checkoutErr ? PF_Err_NONE : in_data->inter.abort(in_data->effect_ref);
 
   HostWorld customCopy(in_data);
+  PF_Err copyErr = PF_Err_NONE;
   if (!checkoutErr && !abortErr && checkout.u.ld.data) {
     PF_LayerDef& layer = checkout.u.ld;
     const PF_NewWorldFlags flags = (layer.world_flags & PF_WorldFlag_DEEP)
                                        ? PF_NewWorldFlag_DEEP_PIXELS
                                        : PF_NewWorldFlag_NONE;
     const IO_Params io{in_data, out_data, &layer, customCopy.get()};
-    // A copy that fails leaves no custom layer: the lens then reads as empty.
-    if (!customCopy.Create(layer.width, layer.height, flags) && CopySrcToDst(&io))
-      customCopy.Dispose();
+    // A copy that fails ends the render with the host's error, as every other step does:
+    // rendering on without the layer would hand back a picture without the chosen lens.
+    copyErr = customCopy.Create(layer.width, layer.height, flags);
+    if (!copyErr) copyErr = CopySrcToDst(&io);
   }
   if (!checkoutErr) in_data->inter.checkin_param(in_data->effect_ref, &checkout);
   if (abortErr) return abortErr;
+  if (copyErr) return copyErr;
 
   KT_Info info;
   std::memset(&info, 0, sizeof info);

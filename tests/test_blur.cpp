@@ -590,6 +590,16 @@ TEST(BlurStage, FailingTrailStopsTheChain) {
   EXPECT_EQ(host->LiveWorlds(), 0);
 }
 
+TEST(BlurStage, FailingHighlightMapStopsTheChain) {
+  const World input = vt::RandomWorld(24, 24, false, 44);
+  auto host = HostWith({{"Fast Blur/Visible", "off"}, {"Realistic Blur  [very slow]/Amount", "5"}});
+  host->faults.failIterateAt = 2;  // the highlight map's, after the lens mask's
+  World out(24, 24, false);
+  EXPECT_EQ(host->Render(input, out), PF_Err_INTERNAL_STRUCT_DAMAGED);
+  EXPECT_EQ(host->IterateCalls() + host->GenericIterateCalls(), 2);
+  EXPECT_EQ(host->LiveWorlds(), 0);
+}
+
 // Which blurs run in which pass, seen in the host's iterate calls: a fast blur is six
 // iterations (three horizontal and vertical pairs).
 TEST(BlurStage, PassesRunTheBlursTheyShould) {

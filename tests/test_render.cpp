@@ -232,7 +232,8 @@ TEST(RenderFaults, EveryFailureEndsCleanly) {
     PF_Err err;
   };
   const Case cases[] = {
-      {"custom copy world", [](minihost::Faults& f) { f.failNewWorldAt = 1; }, PF_Err_NONE},
+      {"custom copy world", [](minihost::Faults& f) { f.failNewWorldAt = 1; }, PF_Err_OUT_OF_MEMORY},
+      {"custom copy", [](minihost::Faults& f) { f.failCopyAt = 1; }, PF_Err_INTERNAL_STRUCT_DAMAGED},
       {"world A", [](minihost::Faults& f) { f.failNewWorldAt = 2; }, PF_Err_OUT_OF_MEMORY},
       {"world B", [](minihost::Faults& f) { f.failNewWorldAt = 3; }, PF_Err_OUT_OF_MEMORY},
       {"input copy", [](minihost::Faults& f) { f.failCopyAt = 2; }, PF_Err_INTERNAL_STRUCT_DAMAGED},
@@ -244,6 +245,8 @@ TEST(RenderFaults, EveryFailureEndsCleanly) {
        PF_Err_BAD_CALLBACK_PARAM},
       {"world suite", [](minihost::Faults& f) { f.refuseSuite = kPFWorldSuite; },
        PF_Err_BAD_CALLBACK_PARAM},
+      {"pixel format", [](minihost::Faults& f) { f.failPixelFormat = true; },
+       PF_Err_INTERNAL_STRUCT_DAMAGED},
       {"abort at once", [](minihost::Faults& f) { f.abortAfterPolls = 0; }, PF_Interrupt_CANCEL},
       {"abort midway", [](minihost::Faults& f) { f.abortAfterPolls = 3; }, PF_Interrupt_CANCEL},
   };
