@@ -5,7 +5,6 @@
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
-#include <Imath/half.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -94,15 +93,16 @@ bool PngComplete(const std::string& path) {
   return bool(f.read(reinterpret_cast<char*>(tail), 12)) && std::memcmp(tail, kIend, 12) == 0;
 }
 
-// Every half value, by its bits, on the host's scale.
+// Every half value, by its bits, on the host's scale: made from the floats the library makes
+// of them, as a half file read as floats gives.
 const std::array<uint16_t, 65536>& TableHalf() {
   static const auto table = [] {
-    std::array<uint16_t, 65536> t{};
-    for (uint32_t v = 0; v < 65536; ++v) {
-      Imath::half h;
-      h.setBits(uint16_t(v));
-      t[v] = uint16_t(HostOfFloat(float(h)));
-    }
+    std::array<uint16_t, 65536> bits{}, t{};
+    for (size_t v = 0; v < bits.size(); ++v) bits[v] = uint16_t(v);
+    std::vector<float> floats(bits.size());
+    OIIO::convert_pixel_values(OIIO::TypeDesc::HALF, bits.data(), OIIO::TypeDesc::FLOAT, floats.data(),
+                               int(bits.size()));
+    for (size_t v = 0; v < bits.size(); ++v) t[v] = uint16_t(HostOfFloat(floats[v]));
     return t;
   }();
   return table;
