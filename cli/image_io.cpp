@@ -137,29 +137,28 @@ World ReadImage(const std::string& path) {
                                  : half ? OIIO::TypeDesc::HALF
                                         : OIIO::TypeDesc::FLOAT;
   const size_t n = size_t(w) * h * nc;
-  // Not zeroed: every value is read into.
-  std::unique_ptr<uint8_t[]> buffer(new uint8_t[n * read_as.size()]);
-  if (!in->read_image(0, 0, 0, nc, read_as, buffer.get()))
-    throw HostError("cannot read " + path + ": " + Reason(in->geterror()));
-  const bool png = std::strcmp(in->format_name(), "png") == 0;
-  in->close();
-  if (png && !PngComplete(path)) throw HostError("cannot read " + path + ": the file is cut short");
-
   World world(w, h, !is8);
   const int alpha = layout.alpha_channel >= 0 ? layout.alpha_channel : (nc == 2 ? 1 : nc >= 4 ? 3 : -1);
   const Interleaved from{w, h, nc, alpha};
+  // The values read into a buffer of their type (not zeroed: every value is read into),
+  // then onto the layer's scale through `host`.
+  auto read = [&](auto* values, auto host) {
+    if (!in->read_image(0, 0, 0, nc, read_as, values))
+      throw HostError("cannot read " + path + ": " + Reason(in->geterror()));
+    const bool png = std::strcmp(in->format_name(), "png") == 0;
+    in->close();
+    if (png && !PngComplete(path)) throw HostError("cannot read " + path + ": the file is cut short");
+    using P = std::remove_pointer_t<decltype(values)>;
+    if constexpr (std::is_same_v<P, uint8_t>) Fill<PF_Pixel>(world, from, values, host);
+    else Fill<PF_Pixel16>(world, from, values, host);
+  };
   if (is8) {
-    Fill<PF_Pixel>(world, from, buffer.get(), [](uint8_t v) { return int(v); });
-  } else if (is16) {
-    const auto& table = HostOf16();
-    Fill<PF_Pixel16>(world, from, reinterpret_cast<const uint16_t*>(buffer.get()),
-                     [&](uint16_t v) { return int(table[v]); });
-  } else if (half) {
-    const auto& table = TableHalf();
-    Fill<PF_Pixel16>(world, from, reinterpret_cast<const uint16_t*>(buffer.get()),
-                     [&](uint16_t v) { return int(table[v]); });
+    read(std::unique_ptr<uint8_t[]>(new uint8_t[n]).get(), [](uint8_t v) { return int(v); });
+  } else if (is16 || half) {
+    const auto& table = is16 ? HostOf16() : TableHalf();
+    read(std::unique_ptr<uint16_t[]>(new uint16_t[n]).get(), [&](uint16_t v) { return int(table[v]); });
   } else {
-    Fill<PF_Pixel16>(world, from, reinterpret_cast<const float*>(buffer.get()), HostOfFloat);
+    read(std::unique_ptr<float[]>(new float[n]).get(), HostOfFloat);
   }
   return world;
 }
@@ -192,27 +191,24 @@ bool Emit(OIIO::ImageOutput& out, const std::string& name, const World& world, i
     layout.attribute("compression", "zip:1");
     layout.attribute("png:compressionLevel", 1);
   }
-  const std::vector<uint16_t> table = FileValues(world.deep(), depth);
-  std::vector<uint16_t> s(deep_out ? size_t(w) * h * nc : 0);
-  std::vector<uint8_t> b(deep_out ? 0 : size_t(w) * h * nc);
-  if (world.deep()) {
-    if (deep_out) Interleave<PF_Pixel16>(world, nc, table, s.data());
-    else Interleave<PF_Pixel16>(world, nc, table, b.data());
-  } else {
-    if (deep_out) Interleave<PF_Pixel>(world, nc, table, s.data());
-    else Interleave<PF_Pixel>(world, nc, table, b.data());
-  }
-  bool ok = out.open(name, layout);
-  if (ok && deep_out && out.spec().format == OIIO::TypeDesc::HALF) {
-    // A format that stores 16-bit values as half (EXR): converted here through a table of
-    // the library's own conversion of every value, instead of through floats per pixel.
-    const auto& to_half = HalfOf16();
-    for (uint16_t& v : s) v = to_half[v];
-    ok = out.write_image(OIIO::TypeDesc::HALF, s.data());
-  } else if (ok) {
-    ok = deep_out ? out.write_image(OIIO::TypeDesc::UINT16, s.data())
-                  : out.write_image(OIIO::TypeDesc::UINT8, b.data());
-  }
+  if (!out.open(name, layout)) return false;
+  // EXR stores 16-bit values as half: the values go through a table of the library's own
+  // conversion of each of them, folded into the table of file values, instead of through
+  // floats per pixel.
+  const bool half = deep_out && std::strcmp(out.format_name(), "openexr") == 0;
+  std::vector<uint16_t> table = FileValues(world.deep(), depth);
+  if (half)
+    for (uint16_t& v : table) v = HalfOf16()[v];
+  // Not zeroed: every value is written.
+  const size_t n = size_t(w) * size_t(h) * size_t(nc);
+  auto write = [&](auto* values, OIIO::TypeDesc type) {
+    if (world.deep()) Interleave<PF_Pixel16>(world, nc, table, values);
+    else Interleave<PF_Pixel>(world, nc, table, values);
+    return out.write_image(type, values);
+  };
+  bool ok = deep_out ? write(std::unique_ptr<uint16_t[]>(new uint16_t[n]).get(),
+                             half ? OIIO::TypeDesc::HALF : OIIO::TypeDesc::UINT16)
+                     : write(std::unique_ptr<uint8_t[]>(new uint8_t[n]).get(), OIIO::TypeDesc::UINT8);
   if (ok) ok = out.close();
   return ok;
 }

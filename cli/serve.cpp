@@ -290,15 +290,14 @@ bool ReadFileRequest(const std::string& body, FileRequest* request, std::string*
   return false;
 }
 
-bool EndsWith(const std::string& s, const std::string& end) {
-  if (s.size() < end.size()) return false;
-  return std::equal(end.rbegin(), end.rend(), s.rbegin(),
-                    [](char a, char b) { return std::tolower(a) == std::tolower(b); });
-}
-
 void Fail(httplib::Response& res, int status, const std::string& message) {
   res.status = status;
   res.set_content(message + "\n", "text/plain; charset=utf-8");
+}
+
+bool IsJsonName(const std::string& name) {
+  const std::string lower = minihost::Lower(name);
+  return lower.size() >= 5 && lower.compare(lower.size() - 5, 5, ".json") == 0;
 }
 
 // 409 for a file that is there and may be replaced if the user says so; the page asks.
@@ -442,7 +441,7 @@ int Serve(const ServeOptions& o, const std::atomic<bool>& stop) {
     FileRequest request;
     std::string path, error;
     if (!ReadFileRequest(req.body, &request, &error)) return Fail(res, 400, error);
-    if (!EndsWith(request.name, ".json"))
+    if (!IsJsonName(request.name))
       return Fail(res, 400, "settings are saved as a .json file, not as " + request.name);
     if (!Writable(preview, request, &path, res)) return;
     // Whole or not at all, as pictures are written.

@@ -6,24 +6,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <random>
 
 #include <httplib.h>
+
+#include "minihost/controls.h"
 
 namespace vzcli {
 
 namespace {
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string Trim(const std::string& s) {
-  const size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
-  return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
-}
+using minihost::Lower;
+using minihost::Trim;
 
 // An address as it stands in a Host header or a URL: IPv6 in brackets.
 std::string HostPart(const std::string& address) {

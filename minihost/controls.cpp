@@ -9,7 +9,6 @@
 #include <vector>
 
 namespace minihost {
-namespace {
 
 std::string Lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -20,6 +19,8 @@ std::string Trim(const std::string& s) {
   const size_t b = s.find_first_not_of(" \t"), e = s.find_last_not_of(" \t");
   return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
 }
+
+namespace {
 
 std::vector<std::string> Split(const std::string& s, char sep) {
   std::vector<std::string> parts;

@@ -38,4 +38,8 @@ std::vector<std::string> PopupChoices(const PF_ParamDef& def);
 std::string ListText(Host& host, const std::vector<Control>& controls,
                      const std::vector<std::string>& layer_values);
 
+// Text as keys and values are compared: lower case, and without surrounding blanks.
+std::string Lower(std::string s);
+std::string Trim(const std::string& s);
+
 }  // namespace minihost

@@ -190,11 +190,11 @@ TEST_F(Pictures, HalfFilesHoldTheLibrarysHalves) {
       values[size_t(i) * 4 + size_t(c)] =
           uint16_t(std::min<int64_t>(65535, (int64_t(argb[size_t((c + 1) % 4)]) * 65535 + 16384) / 32768));
   }
-  OIIO::ImageSpec spec(256, 129, 4, OIIO::TypeDesc::UINT16);
-  spec.alpha_channel = 3;
-  spec.attribute("oiio:UnassociatedAlpha", 1);
+  OIIO::ImageSpec header(256, 129, 4, OIIO::TypeDesc::UINT16);
+  header.alpha_channel = 3;
+  header.attribute("oiio:UnassociatedAlpha", 1);
   auto out = OIIO::ImageOutput::create(P("library.exr"));
-  ASSERT_TRUE(out && out->open(P("library.exr"), spec) &&
+  ASSERT_TRUE(out && out->open(P("library.exr"), header) &&
               out->write_image(OIIO::TypeDesc::UINT16, values.data()) && out->close());
   auto halves = [](const std::string& path) {
     auto in = OIIO::ImageInput::open(path);

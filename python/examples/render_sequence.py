@@ -31,7 +31,9 @@ def read(path):
     source = oiio.ImageInput.open(path, config)
     if source is None:
         sys.exit(f"cannot read {path}: {oiio.geterror()}")
-    pixels = source.read_image(oiio.UINT16 if source.spec().format == oiio.UINT16 else oiio.UINT8)
+    pixels = source.read_image()  # as the file holds them; anything but 8 or 16 bits as 16
+    if pixels.dtype not in (np.uint8, np.uint16):
+        pixels = source.read_image(oiio.UINT16)
     source.close()
     return pixels
 
@@ -41,10 +43,10 @@ def write(path, pixels):
         np.save(path + ".npy", pixels)
         return
     out = oiio.ImageOutput.create(path)
-    spec = oiio.ImageSpec(pixels.shape[1], pixels.shape[0], pixels.shape[2],
-                          oiio.UINT16 if pixels.dtype == np.uint16 else oiio.UINT8)
-    spec.attribute("oiio:UnassociatedAlpha", 1)
-    if not (out and out.open(path, spec) and out.write_image(pixels) and out.close()):
+    header = oiio.ImageSpec(pixels.shape[1], pixels.shape[0], pixels.shape[2],
+                            oiio.UINT16 if pixels.dtype == np.uint16 else oiio.UINT8)
+    header.attribute("oiio:UnassociatedAlpha", 1)
+    if not (out and out.open(path, header) and out.write_image(pixels) and out.close()):
         sys.exit(f"cannot write {path}: {oiio.geterror()}")
 
 

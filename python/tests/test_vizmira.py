@@ -78,9 +78,9 @@ def test_animated_values_and_custom_layers_as_the_command_takes_them(effect, car
 
     mask = read(cards / "card16.png", np.uint16)[::-1].copy()  # any picture will do
     out = oiio.ImageOutput.create(str(tmp_path / "mask.png"))
-    spec = oiio.ImageSpec(96, 64, 4, oiio.UINT16)
-    spec.attribute("oiio:UnassociatedAlpha", 1)
-    assert out.open(str(tmp_path / "mask.png"), spec) and out.write_image(mask) and out.close()
+    header = oiio.ImageSpec(96, 64, 4, oiio.UINT16)
+    header.attribute("oiio:UnassociatedAlpha", 1)
+    assert out.open(str(tmp_path / "mask.png"), header) and out.write_image(mask) and out.close()
     run = cli("render", cards / "card8.png", tmp_path / "c.png", "--set", "Type=Custom",
               "--custom-layer", tmp_path / "mask.png")
     assert run.returncode == 0, run.stderr
