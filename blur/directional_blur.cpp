@@ -142,9 +142,7 @@ VIZMIRA_WIDE void SumsOf4(const char* at, const RowEntry* entries, size_t count,
 // (four pixels at once where there are 256-bit vectors); elsewhere the per-pixel routine
 // runs.
 template <class P>
-PF_Err DirectionalBand(void* job_, A_long thread, A_long band, A_long bands) {
-  RowsJob* job = static_cast<RowsJob*>(job_);
-  const DirectionalKernel* k = static_cast<const DirectionalKernel*>(job->refcon);
+PF_Err DirectionalRows(const DirectionalKernel* k, Span rows) {
   const PF_EffectWorld* src = k->io->src;
   // The segment's ends weigh exactly 0: their terms, +0, leave every sum as it was, so
   // they are left out (of the reach too).
@@ -159,11 +157,11 @@ PF_Err DirectionalBand(void* job_, A_long thread, A_long band, A_long bands) {
   }
   const bool wide = WideVectors();
   const auto sums = wide ? SumsWide<P> : SumsPlain<P>;
-  const A_long W = job->dst->width;
+  const A_long W = k->io->dst->width;
   std::vector<V4f> colours(size_t(W) + 4);
   std::vector<double> weights(size_t(W) + 4);
   using C = typename PixelTraits<P>::Channel;
-  return RowsBandWith<P>(job, thread, band, bands, [&](A_long y) {
+  return ForEachPixel<P>(src, k->io->dst, rows, [&](A_long y) {
     const A_long row = y - src->extent_hint.top;
     const bool rows = row + up >= 0 && row + down < src->height;
     // Columns whose segment lies in the source.
@@ -188,7 +186,7 @@ PF_Err DirectionalBand(void* job_, A_long thread, A_long band, A_long bands) {
       }
     }
     return [&, y, first, last, mask](A_long x, P* in, P* out) -> PF_Err {
-      if (x < first || x > last) return DirectionalBlur<P>(job->refcon, x, y, in, out);
+      if (x < first || x > last) return DirectionalBlur<P>(const_cast<DirectionalKernel*>(k), x, y, in, out);
       *out = *in;
       if (!(mask(x) > 0.0001)) return PF_Err_NONE;
       const V4f& c = colours[size_t(x)];
@@ -209,9 +207,8 @@ PF_Err RenderDirectionalBlurEffect(IO_Params* io, const KT_Info* info) {
       DirectionalKernelEntries(info->dirBlurAmount, info->dirBlurDirection);
   if (!info->dirBlurVisible || entries.size() <= 1) return HandOn(io);
   DirectionalKernel k{io, entries.data(), A_u_long(entries.size())};
-  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
-  RowsJob job{io->in_data, io->src, io->dst, &k, {}};
-  return IterateBands(suites.Iterate8Suite1(), io->in_data, BandsFor(io->dst->height), &job,
-                      IsDeep(io->dst) ? DirectionalBand<PF_Pixel16> : DirectionalBand<PF_Pixel>,
-                      io->dst->height);
+  return ByDepth(io->dst, [&](auto pixel) {
+    return ParallelRows(io, io->dst->height,
+                        [&k](Span rows, A_long) { return DirectionalRows<decltype(pixel)>(&k, rows); });
+  });
 }

@@ -127,7 +127,6 @@ PF_Err FastBlurPass(void* refcon, A_long x, A_long y, P* in, P* out) {
 // same mean. Bands of rows (or columns) run on the host's threads through its generic
 // iteration.
 struct BandPass {
-  PF_InData* in_data;
   const PF_EffectWorld* src;
   PF_EffectWorld* dst;
   A_long radius;
@@ -148,7 +147,6 @@ struct BandPass {
   A_long periods;
   const std::vector<std::pair<A_long, A_long>>* rest;
   const std::vector<std::pair<A_long, A_long>>* less;
-  BandProgress progress;              // rows, or columns, done
 };
 
 struct IntSums {
@@ -744,13 +742,10 @@ void PlainColumns(const BandPass* p, Means mean, const std::vector<A_long>& col,
 }
 
 template <class P>
-PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
-  BandPass* p = static_cast<BandPass*>(refcon);
-  if (PF_Err err = p->in_data->inter.abort(p->in_data->effect_ref)) return err;
+void RowBand(const BandPass* p, Span rows) {
   const PF_EffectWorld* src = p->src;
   const A_long W = p->dst->width, r = p->radius;
   const A_long* column = p->at;
-  const Span rows = BandSpan(p->dst->height, band, bands);
   using C = typename PixelTraits<P>::Channel;
   MapLines line(1, W, r, std::numeric_limits<C>::max(), 3);  // with a blur map, four at a time
   if (PlainFitsIn32<P>(p)) {
@@ -758,7 +753,7 @@ PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
       if (p->means->singles()) PlainRow<P>(p, p->means->singlesView(), line, y);
       else PlainRow<P>(p, p->means->doublesView(), line, y);
     }
-    return p->progress.Done(p->in_data, thread, rows.last - rows.first, p->dst->height);
+    return;
   }
   for (A_long y = rows.first; y < rows.last; ++y) {
     A_long row = y - src->extent_hint.top;
@@ -789,17 +784,13 @@ PF_Err RowBand(void* refcon, A_long thread, A_long band, A_long bands) {
     }
     if (p->map) RowMap<P>(p, line, in, y);
   }
-  return p->progress.Done(p->in_data, thread, rows.last - rows.first, p->dst->height);
 }
 
 template <class P>
-PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
-  BandPass* p = static_cast<BandPass*>(refcon);
-  if (PF_Err err = p->in_data->inter.abort(p->in_data->effect_ref)) return err;
+void ColumnBand(const BandPass* p, Span columns) {
   const PF_EffectWorld* src = p->src;
   const A_long H = p->dst->height, r = p->radius;
   const A_long* rowOf = p->at;
-  const Span columns = BandSpan(p->dst->width, band, bands);
   const A_long x0 = columns.first, n = columns.last - columns.first;
   // The band's columns as read: folded like any other position.
   std::vector<A_long> col(size_t(std::max<A_long>(0, n)));
@@ -810,7 +801,7 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
   if (PlainFitsIn32<P>(p)) {
     if (p->means->singles()) PlainColumns<P>(p, p->means->singlesView(), col, x0);
     else PlainColumns<P>(p, p->means->doublesView(), col, x0);
-    return p->progress.Done(p->in_data, thread, n, p->dst->width);
+    return;
   }
   std::vector<IntSums> s(col.size());
   std::vector<char> slide(col.size(), 0);  // s[c] holds the window of the pixel above
@@ -850,7 +841,6 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
     }
     if (p->map) ColumnMap<P>(p, lines, usable, col, x0, y);
   }
-  return p->progress.Done(p->in_data, thread, n, p->dst->width);
 }
 
 }  // namespace
@@ -859,14 +849,14 @@ PF_Err ColumnBand(void* refcon, A_long thread, A_long band, A_long bands) {
 // busy and abort prompt. A column band reads a stretch of each row it visits; the longer the
 // stretch, the better the processor fetches the rows ahead (measured: 480 beats 256 and 128
 // for the plain passes), but a map's running sums grow with the band and outgrow the cache.
-PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
-                     const PF_EffectWorld* src, PF_EffectWorld* dst, A_long radius,
-                     bool vertical, const IO_Params* map, const PF_EffectWorld* sourceCopy,
-                     const PlainMeans* means, const MapRuns* runs) {
+PF_Err FastBlurBands(const IO_Params* run, const PF_EffectWorld* src, PF_EffectWorld* dst,
+                     A_long radius, bool vertical, const IO_Params* map,
+                     const PF_EffectWorld* sourceCopy, const PlainMeans* means,
+                     const MapRuns* runs) {
   const bool deep = IsDeep(dst);
   std::optional<MapRuns> ownRuns;
   if (map && !(runs && runs->Fits(dst))) {
-    if (PF_Err err = ownRuns.emplace(map, dst->width, dst->height).Find(suite)) return err;
+    if (PF_Err err = ownRuns.emplace(map, dst->width, dst->height).Find(run)) return err;
     runs = &*ownRuns;
   }
   std::optional<PlainMeans> own;
@@ -891,13 +881,19 @@ PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
   } else {
     rest = Multiplicities(at, A_long(-radius - 1 + periods * period), radius - 1, n);
   }
-  BandPass pass{in_data, src,   dst,     radius, map,   runs, sourceCopy,
-                means,   at,    &start,  periods, &rest, &less, {}};
-  const A_long bands =
-      vertical ? std::max<A_long>(1, dst->width / (map ? 256 : 480)) : BandsFor(dst->height);
-  PF_IterateGenericFunc fn = vertical ? (deep ? ColumnBand<PF_Pixel16> : ColumnBand<PF_Pixel>)
-                                      : (deep ? RowBand<PF_Pixel16> : RowBand<PF_Pixel>);
-  return IterateBands(suite, in_data, bands, &pass, fn, vertical ? dst->width : dst->height);
+  const BandPass pass{src, dst, radius, map, runs, sourceCopy, means, at, &start, periods, &rest, &less};
+  if (!vertical)
+    return ByDepth(dst, [&](auto pixel) {
+      return ParallelRows(run, dst->height, [&pass](Span rows, A_long) {
+        RowBand<decltype(pixel)>(&pass, rows);
+      });
+    });
+  const RowsOptions columns{std::max<A_long>(1, dst->width / (map ? 256 : 480))};
+  return ByDepth(dst, [&](auto pixel) {
+    return ParallelRows(run, dst->width, [&pass](Span band, A_long) {
+      ColumnBand<decltype(pixel)>(&pass, band);
+    }, columns);
+  });
 }
 
 template <class P>
@@ -915,14 +911,13 @@ PF_Err FastBlurV(void* refcon, A_long x, A_long y, P* in, P* out) {
 MapRuns::MapRuns(const IO_Params* map, A_long width, A_long height)
     : map_(map), width_(width), height_(height), rows_(size_t(std::max<A_long>(height, 0))) {}
 
-PF_Err MapRuns::Find(const PF_Iterate8Suite1* suite) {
-  if (!suite) return FindRows(this, 0, 0, 1);
-  return suite->iterate_generic(BandsFor(height_), this, FindRows);
+PF_Err MapRuns::Find(const IO_Params* run) {
+  return ParallelRows(run, height_, [this](Span rows, A_long) { FindRows(rows); },
+                      RowsOptions{0, false});
 }
 
-PF_Err MapRuns::FindRows(void* refcon, A_long, A_long band, A_long bands) {
-  MapRuns* self = static_cast<MapRuns*>(refcon);
-  const Span rows = BandSpan(self->height_, band, bands);
+void MapRuns::FindRows(Span rows) {
+  MapRuns* self = this;
   for (A_long y = rows.first; y < rows.last; ++y) {
     std::vector<Run>& runs = self->rows_[size_t(y)];
     auto add = [&](A_long first, A_long last, bool plain) {
@@ -957,7 +952,6 @@ PF_Err MapRuns::FindRows(void* refcon, A_long, A_long band, A_long bands) {
     }
     add(right, self->width_, false);
   }
-  return PF_Err_NONE;
 }
 
 PlainMeans::PlainMeans(A_long radius, bool deep)
@@ -972,17 +966,14 @@ PlainMeans::PlainMeans(A_long radius, bool deep)
 
 PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap, const PlainMeans* means,
                  const MapRuns* runs) {
-  PF_InData* in_data = io->in_data;
   PF_EffectWorld* S = io->src;
   PF_EffectWorld* D = io->dst;
-  AEGP_SuiteHandler suites(in_data->pica_basicP);
-  const PF_Iterate8Suite1* bands = suites.Iterate8Suite1();
   const IO_Params* map = useLensMap ? io : nullptr;
   if (rh != rv) means = nullptr;
-  PF_Err err = FastBlurBands(bands, in_data, S, D, rh, false, map, nullptr, means, runs);
+  PF_Err err = FastBlurBands(io, S, D, rh, false, map, nullptr, means, runs);
   // The vertical pass fades toward S as it was before the horizontal pass, and writes S: a
   // pixel reads only its own value there, before replacing it, so S needs no copy.
-  if (!err) err = FastBlurBands(bands, in_data, D, S, rv, true, map, S, means, runs);
+  if (!err) err = FastBlurBands(io, D, S, rv, true, map, S, means, runs);
   io->src = D;
   io->dst = S;
   return err;
@@ -993,9 +984,8 @@ PF_Err FastBlur(IO_Params* io, A_long r, bool useLensMap) {
   const PlainMeans means(r, IsDeep(io->dst));
   std::optional<MapRuns> runs;
   if (useLensMap) {
-    AEGP_SuiteHandler suites(io->in_data->pica_basicP);
     MapRuns& found = runs.emplace(io, io->dst->width, io->dst->height);
-    if (PF_Err err = found.Find(suites.Iterate8Suite1())) return err;
+    if (PF_Err err = found.Find(io)) return err;
   }
   auto pass = [&] { return FastBlurA(io, r, r, useLensMap, &means, runs ? &*runs : nullptr); };
   return Chain(io, pass, pass, pass);

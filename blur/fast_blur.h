@@ -74,8 +74,8 @@ class MapRuns {
     bool plain;  // the map is 1 there, else 0
   };
   MapRuns(const IO_Params* map, A_long width, A_long height);
-  // Finds the runs, in bands of rows on the host's threads where `suite` is given.
-  PF_Err Find(const PF_Iterate8Suite1* suite);
+  // Finds the runs, in bands of rows on the host's threads (ParallelRows over `run`).
+  PF_Err Find(const IO_Params* run);
   bool Fits(const PF_EffectWorld* world) const {
     return world->width == width_ && world->height == height_;
   }
@@ -84,7 +84,7 @@ class MapRuns {
   const Run* end(A_long y) const { return begin(y) + rows_[size_t(y)].size(); }
 
  private:
-  static PF_Err FindRows(void* refcon, A_long thread, A_long band, A_long bands);
+  void FindRows(Span rows);
 
   const IO_Params* map_;
   A_long width_, height_;
@@ -101,11 +101,10 @@ PF_Err FastBlurH(void* refcon, A_long x, A_long y, P* in, P* out);
 template <class P>
 PF_Err FastBlurV(void* refcon, A_long x, A_long y, P* in, P* out);
 
-// One pass over dst, in bands of whole rows or columns through the suite's generic
-// iteration; gives exactly what FastBlurH or FastBlurV gives per pixel. With `map`, the
+// One pass over dst, in bands of whole rows or columns on the host's threads (ParallelRows
+// over `run`); gives exactly what FastBlurH or FastBlurV gives per pixel. With `map`, the
 // lens mask of map->mask is the blur map and the vertical pass fades toward sourceCopy.
-PF_Err FastBlurBands(const PF_Iterate8Suite1* suite, PF_InData* in_data,
-                     const PF_EffectWorld* src, PF_EffectWorld* dst, A_long radius,
-                     bool vertical, const IO_Params* map = nullptr,
+PF_Err FastBlurBands(const IO_Params* run, const PF_EffectWorld* src, PF_EffectWorld* dst,
+                     A_long radius, bool vertical, const IO_Params* map = nullptr,
                      const PF_EffectWorld* sourceCopy = nullptr,
                      const PlainMeans* means = nullptr, const MapRuns* runs = nullptr);

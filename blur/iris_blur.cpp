@@ -98,11 +98,6 @@ std::vector<RowDifference> RowDifferences(const IrisKernel& k) {
 
 namespace {
 
-struct HighlightJob {
-  const PF_EffectWorld* src;
-  float* map;
-};
-
 template <class P>
 constexpr double kHighlightMax2 = PixelTraits<P>::kDeep ? 1073741824.0 : 65025.0;
 
@@ -157,24 +152,19 @@ void HighlightRows(const PF_EffectWorld* src, float* map, Span rows) {
   }
 }
 
-PF_Err HighlightBand(void* refcon, A_long, A_long band, A_long bands) {
-  const HighlightJob* job = static_cast<const HighlightJob*>(refcon);
-  const Span rows = BandSpan(job->src->height, band, bands);
-  if (IsDeep(job->src)) HighlightRows<PF_Pixel16>(job->src, job->map, rows);
-  else HighlightRows<PF_Pixel>(job->src, job->map, rows);
-  return PF_Err_NONE;
-}
-
 }  // namespace
 
-std::unique_ptr<float[]> HighlightMap(const PF_EffectWorld* src, const PF_Iterate8Suite1* bands,
+std::unique_ptr<float[]> HighlightMap(const PF_EffectWorld* src, const IO_Params* io,
                                       PF_Err* err) {
   std::unique_ptr<float[]> map(new (std::nothrow) float[size_t(src->width) * size_t(src->height)]);
   if (!map) return map;
-  HighlightJob job{src, map.get()};
-  if (!bands) {
-    HighlightBand(&job, 0, 0, 1);
-  } else if (const PF_Err e = bands->iterate_generic(BandsFor(src->height), &job, HighlightBand)) {
+  float* values = map.get();
+  const PF_Err e = ByDepth(src, [&](auto pixel) {
+    return ParallelRows(io, src->height, [&](Span rows, A_long) {
+      HighlightRows<decltype(pixel)>(src, values, rows);
+    }, RowsOptions{0, false});
+  });
+  if (e) {
     if (err) *err = e;
     map.reset();
   }
@@ -238,7 +228,6 @@ struct UniformJob {
   const IrisKernel* k;
   const float* H;
   std::vector<RowDifference> list;
-  BandProgress progress;
   SampleRows samples;  // the whole picture's, where the bands do not make their own
 };
 
@@ -465,44 +454,28 @@ void FillSampleRows(const PF_EffectWorld* src, const float* H, A_long first, A_l
 }
 
 // Every source row, filled in bands on the host's threads.
-struct SamplesJob {
-  const PF_EffectWorld* src;
-  const float* H;
-  SampleRows* rows;
-};
-
 template <class P>
-PF_Err PrepareSamples(void* refcon, A_long, A_long band, A_long bands) {
-  const SamplesJob* job = static_cast<const SamplesJob*>(refcon);
-  const Span rows = BandSpan(job->src->height, band, bands);
-  FillSampleRows<P>(job->src, job->H, rows.first, rows.last, job->rows);
-  return PF_Err_NONE;
-}
-
-template <class P>
-PF_Err Samples(const PF_Iterate8Suite1* iterate, const PF_EffectWorld* src, const float* H,
-               SampleRows* rows) {
+PF_Err Samples(const IO_Params* io, const PF_EffectWorld* src, const float* H, SampleRows* rows) {
   if (!rows->samples && !rows->Allocate(0, src->height, src->width, false))
     return PF_Err_OUT_OF_MEMORY;
-  SamplesJob job{src, H, rows};
-  return iterate->iterate_generic(BandsFor(src->height), &job, PrepareSamples<P>);
+  return ParallelRows(io, src->height, [&](Span band, A_long) {
+    FillSampleRows<P>(src, H, band.first, band.last, rows);
+  }, RowsOptions{0, false});
 }
 
 // A band of rows of the uniform form, reading the picture's samples or, for a small kernel,
 // making those of its rows and of the rows its kernels reach.
 template <class P>
-PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
+PF_Err UniformIrisRows(UniformJob* job, Span rows) {
   using C = typename PixelTraits<P>::Channel;
   constexpr double kMax = PixelTraits<P>::kMax;
-  UniformJob* job = static_cast<UniformJob*>(refcon);
   IO_Params* io = job->io;
   const IrisKernel& k = *job->k;
   const std::vector<RowDifference>& list = job->list;
   const Picture<P> pic{io->src, job->H};
   PF_EffectWorld* dst = io->dst;
-  const A_long W = std::min(dst->width, io->src->width), Ht = std::min(dst->height, io->src->height);
+  const A_long W = std::min(dst->width, io->src->width);
   const A_long period = std::max<A_long>(64, 4 * k.rx);
-  const Span rows = BandSpan(Ht, band, bands);
   const A_long srcW = io->src->width, srcH = io->src->height;
   const ptrdiff_t sampleStep = 4 * ptrdiff_t(srcW);
   SampleRows own;
@@ -643,14 +616,12 @@ PF_Err UniformIrisRows(void* refcon, A_long thread, A_long band, A_long bands) {
       for (int g = 0; g < groupSize; ++g) put(group[g], x, mean[g]);
     }
   }
-  return job->progress.Done(io->in_data, thread, rows.last - rows.first, Ht);
+  return PF_Err_NONE;
 }
 
 template <class P>
 PF_Err UniformIrisBlur(IO_Params* io, const IrisKernel& k, const float* H) {
-  UniformJob job{io, &k, H, RowDifferences(k), {}, {}};
-  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
-  const PF_Iterate8Suite1* iterate = suites.Iterate8Suite1();
+  UniformJob job{io, &k, H, RowDifferences(k), {}};
   const A_long rows = std::min(io->dst->height, io->src->height);
   // A band of a small kernel makes the samples of its rows and of the 2r rows its kernels
   // reach beyond them: they stay in the cache, and the picture's tens of megabytes are
@@ -659,9 +630,9 @@ PF_Err UniformIrisBlur(IO_Params* io, const IrisKernel& k, const float* H) {
   constexpr A_long kOwnSamplesReach = 8;
   if (k.rx > kOwnSamplesReach) {
     if (!job.samples.Allocate(0, io->src->height, io->src->width, true)) return PF_Err_OUT_OF_MEMORY;
-    if (PF_Err err = Samples<P>(iterate, io->src, H, &job.samples)) return err;
+    if (PF_Err err = Samples<P>(io, io->src, H, &job.samples)) return err;
   }
-  return IterateBands(iterate, io->in_data, BandsFor(rows), &job, UniformIrisRows<P>, rows);
+  return ParallelRows(io, rows, [&job](Span band, A_long) { return UniformIrisRows<P>(&job, band); });
 }
 
 // The last row repeats the row above it, then the last column the column before it.
@@ -710,19 +681,11 @@ void WriteKernelMean(const V4f& s, const P& in, P* out) {
   out->blue = C(std::min(kMax, s[3] / s[0]));
 }
 
-struct MapJob {
-  RowsJob rows;
-  const IrisRefcon* rc;
-  const SampleRows* samples;
-};
-
 template <class P>
-PF_Err MapRows(void* job_, A_long thread, A_long band, A_long bands) {
-  MapJob* job = static_cast<MapJob*>(job_);
-  const IrisRefcon* rc = job->rc;
-  return RowsBandWith<P>(&job->rows, thread, band, bands, [job, rc](A_long y) {
+PF_Err MapRows(const IrisRefcon* rc, const SampleRows* samples, Span rows) {
+  return ForEachPixel<P>(rc->io->src, rc->io->dst, rows, [samples, rc](A_long y) {
     const PF_EffectWorld* src = rc->io->src;
-    const float* row = job->samples->row(y);
+    const float* row = samples->row(y);
     return [=](A_long x, P* in, P* out) -> PF_Err {
       const IrisCells* k = rc->kernels[BlurMapRadius(GetLensMask(x, y, rc->io), rc->R)];
       if (!k) return PF_Err_NONE;  // another batch's radius
@@ -751,10 +714,8 @@ PF_Err BlurMapIrisBlur(IO_Params* io, const IrisShape& shape, A_long R, const fl
   std::vector<IrisCells> kernels(size_t(R) + 1);
   std::vector<const IrisCells*> table(size_t(R) + 1, nullptr);
   IrisRefcon rc{table.data(), io, H, R};
-  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
-  const PF_Iterate8Suite1* iterate = suites.Iterate8Suite1();
   SampleRows samples;
-  if (PF_Err err = Samples<P>(iterate, io->src, H, &samples)) return err;
+  if (PF_Err err = Samples<P>(io, io->src, H, &samples)) return err;
 
   A_long next = 0;
   while (next <= R) {
@@ -773,9 +734,9 @@ PF_Err BlurMapIrisBlur(IO_Params* io, const IrisShape& shape, A_long R, const fl
       table[size_t(next)] = &sparse;
     }
     if (cells == 0) continue;
-    MapJob job{{io->in_data, io->src, dst, &rc, {}}, &rc, &samples};
-    if (PF_Err err = IterateBands(iterate, io->in_data, BandsFor(dst->height), &job,
-                                  MapRows<P>, dst->height))
+    if (PF_Err err = ParallelRows(io, dst->height, [&](Span band, A_long) {
+          return MapRows<P>(&rc, &samples, band);
+        }))
       return err;
     for (A_long r = first; r < next; ++r) {
       table[size_t(r)] = nullptr;
@@ -859,9 +820,8 @@ PF_Err RenderReleasticBlurEffect(IO_Params* io, const KT_Info* info) {
   if (!info->irisBlurVisible || !(double(info->irisBlurAmount) > 0.0001)) return HandOn(io);
   const A_long R = A_long(info->irisBlurAmount * 100.0f);
   const IrisShape shape = IrisShapeFrom(info);
-  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
   PF_Err mapErr = PF_Err_NONE;
-  const std::unique_ptr<float[]> H = HighlightMap(io->src, suites.Iterate8Suite1(), &mapErr);
+  const std::unique_ptr<float[]> H = HighlightMap(io->src, io, &mapErr);
   if (mapErr) return mapErr;
   if (!H) return PF_Err_OUT_OF_MEMORY;
   const bool deep = IsDeep(io->dst);

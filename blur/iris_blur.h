@@ -40,11 +40,10 @@ IrisKernel BuildIrisGrid(const IrisShape& shape, A_long r);
 std::vector<RowDifference> RowDifferences(const IrisKernel& kernel);
 
 // Brightness weight of every source pixel: √(luma · alpha / max²), 0 for black or clear.
-// Rows are made in bands on the host's threads through `bands`, or on this thread without it;
-// null where the memory cannot be had, or where the host's iteration failed (its error in
-// *err).
-std::unique_ptr<float[]> HighlightMap(const PF_EffectWorld* src,
-                                      const PF_Iterate8Suite1* bands = nullptr,
+// Rows are made in bands on the host's threads (ParallelRows over io; without io on this
+// thread); null where the memory cannot be had, or where the host's iteration failed (its
+// error in *err).
+std::unique_ptr<float[]> HighlightMap(const PF_EffectWorld* src, const IO_Params* io = nullptr,
                                       PF_Err* err = nullptr);
 
 // The cells of a kernel above the blur-map threshold, in row-major order.

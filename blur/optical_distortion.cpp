@@ -116,17 +116,15 @@ VIZMIRA_WIDE bool SampleInside(const PF_EffectWorld* src, double y, double x, P*
 // The rows of OpticalDistortion: the positions of the row's pixels inside the lens come
 // four at a time, each pixel then sampled as the per-pixel routine samples it.
 template <class P>
-PF_Err DistortionBand(void* job_, A_long thread, A_long band, A_long bands) {
-  RowsJob* job = static_cast<RowsJob*>(job_);
-  const DistortionRefcon* rc = static_cast<const DistortionRefcon*>(job->refcon);
+PF_Err DistortionRows(const DistortionRefcon* rc, Span rows) {
   const PF_EffectWorld* src = rc->io->src;
-  const A_long W = job->dst->width;
+  const A_long W = rc->io->dst->width;
   RowPositions at{std::vector<double>(size_t(W)), std::vector<double>(size_t(W)),
                   std::vector<char>(size_t(W))};
   const auto positions = WideVectors() ? PositionsWide : PositionsPlain;
   const bool centreOnly = rc->focal < 0.0001;  // the whole lens shows the centre pixel
   const bool wide = WideVectors();
-  return RowsBandWith<P>(job, thread, band, bands, [&](A_long y) {
+  return ForEachPixel<P>(src, rc->io->dst, rows, [&](A_long y) {
     const MaskRow mask(rc->io, y);
     // The row's pixels inside the lens lie within first … last.
     A_long first = 0, last = W - 1;
@@ -159,9 +157,8 @@ PF_Err RenderOpticalDistortionEffect(IO_Params* io, const KT_Info* info) {
                       info->distortCenterOfLens ? info->posY : info->distortCenterY,
                       DistortionFocalLength(io->dst->width, io->dst->height, info->distortAmount),
                       io};
-  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
-  RowsJob job{io->in_data, io->src, io->dst, &rc, {}};
-  return IterateBands(suites.Iterate8Suite1(), io->in_data, BandsFor(io->dst->height), &job,
-                      IsDeep(io->dst) ? DistortionBand<PF_Pixel16> : DistortionBand<PF_Pixel>,
-                      io->dst->height);
+  return ByDepth(io->dst, [&](auto pixel) {
+    return ParallelRows(io, io->dst->height,
+                        [&rc](Span rows, A_long) { return DistortionRows<decltype(pixel)>(&rc, rows); });
+  });
 }

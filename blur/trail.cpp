@@ -293,7 +293,6 @@ struct TrailJob {
   A_long N = 0;
   std::vector<double> weight;  // the N weights
   size_t room = 0;             // points a line can have
-  BandProgress progress;
   const FlatMeans* flat = nullptr;
   std::atomic<uint64_t>* claims = nullptr;  // the claims method's smallest keys
   bool writing = false;                     // its second pass
@@ -459,19 +458,14 @@ class Line {
 // The claims method, for any extent: a first pass over every line claims the pixels, each
 // keeping the smallest key of a point whose value is not transparent black; a second pass
 // writes the owners' values.
+// Chunk `chunk` of `chunks` of the lines.
 template <class P>
-PF_Err ClaimsBand(void* job_, A_long thread, A_long band, A_long bands) {
-  TrailJob* job = static_cast<TrailJob*>(job_);
-  PF_InData* in_data = job->rc->io->in_data;
-  if (PF_Err err = in_data->inter.abort(in_data->effect_ref)) return err;
+PF_Err ClaimsChunk(TrailJob* job, A_long chunk, A_long chunks) {
   LineScratch s(job->room, job->N);
   if (!s.ok()) return PF_Err_OUT_OF_MEMORY;
   Line<P> line(*job, s);
   LinePoints<P> owned(job->writing ? job->room : 0);
-  // Bands taken one after another run at once on the host's threads: they take their lines
-  // from the two ends of the edge in turn, so that threads seldom work on the same pixels.
-  const A_long chunk = band % 2 == 0 ? band / 2 : bands - 1 - band / 2;
-  const Span lines = BandSpan(A_long(job->starts.size()), chunk, bands);
+  const Span lines = BandSpan(A_long(job->starts.size()), chunk, chunks);
   for (A_long l = lines.first; l < lines.last; ++l) {
     line.Start(l);
     const int n = line.size();
@@ -498,7 +492,7 @@ PF_Err ClaimsBand(void* job_, A_long thread, A_long band, A_long bands) {
       }
     }
   }
-  return job->progress.Done(in_data, thread, lines.last - lines.first, A_long(job->starts.size()));
+  return PF_Err_NONE;
 }
 
 // The quadrant method, where no line's point folds: a line from the quarter of the edge
@@ -519,8 +513,7 @@ bool QuadrantsApply(const PF_EffectWorld* dst, A_long cx, A_long cy) {
 }
 
 template <class P>
-PF_Err QuadrantBand(void* job_, A_long thread, A_long quadrant, A_long) {
-  TrailJob* job = static_cast<TrailJob*>(job_);
+PF_Err QuadrantLines(TrailJob* job, A_long quadrant) {
   const TrailRefcon* rc = job->rc;
   PF_InData* in_data = rc->io->in_data;
   LineScratch s(job->room, job->N);
@@ -537,10 +530,8 @@ PF_Err QuadrantBand(void* job_, A_long thread, A_long quadrant, A_long) {
   A_long walked = 0;
   for (A_long l = 0; l < A_long(job->starts.size()); ++l) {
     if (Quadrant(job->starts[size_t(l)], rc->cx, rc->cy) != quadrant) continue;
-    if (++walked % 64 == 0) {
+    if (++walked % 64 == 0 && in_data)  // a quarter of the lines takes a while
       if (PF_Err err = in_data->inter.abort(in_data->effect_ref)) return err;
-      if (PF_Err err = job->progress.Done(in_data, thread, 64, A_long(job->starts.size()))) return err;
-    }
     line.Start(l);
     line.Sample();  // nearly every line owns a point: its samples are read in one go
     const int n = line.size();
@@ -571,12 +562,12 @@ PF_Err QuadrantBand(void* job_, A_long thread, A_long quadrant, A_long) {
       if (!IsZero(v)) kept.push_back({axis[a].cell, line.key(axis[a].i), {v.alpha, v.red, v.green, v.blue}});
     }
   }
-  return job->progress.Done(in_data, thread, walked % 64, A_long(job->starts.size()));
+  return PF_Err_NONE;
 }
 
 }  // namespace
 
-PF_Err TrailDraw(const PF_Iterate8Suite1* suite, const TrailRefcon* rc, bool anyMethod) {
+PF_Err TrailDraw(const TrailRefcon* rc, bool anyMethod) {
   const PF_EffectWorld* dst = rc->io->dst;
   const PF_Rect& e = dst->extent_hint;
   TrailJob job;
@@ -606,9 +597,13 @@ PF_Err TrailDraw(const PF_Iterate8Suite1* suite, const TrailRefcon* rc, bool any
   const size_t pixels = size_t(dst->width) * size_t(dst->height);
 
   if (anyMethod && QuadrantsApply(dst, rc->cx, rc->cy)) {
-    if (PF_Err err = IterateBands(suite, rc->io->in_data, 4, &job,
-                                  deep ? QuadrantBand<PF_Pixel16> : QuadrantBand<PF_Pixel>, lines))
-      return err;
+    // One band a quarter.
+    const PF_Err err = ByDepth(dst, [&](auto pixel) {
+      return ParallelRows(rc->io, 4, [&job](Span quadrants, A_long) {
+        return QuadrantLines<decltype(pixel)>(&job, quadrants.first);
+      }, RowsOptions{4});
+    });
+    if (err) return err;
     // The centre's row and column: each pixel the value of the smallest key.
     std::vector<TrailJob::AxisValue> all;
     for (const auto& q : job.axis) all.insert(all.end(), q.begin(), q.end());
@@ -630,12 +625,20 @@ PF_Err TrailDraw(const PF_Iterate8Suite1* suite, const TrailRefcon* rc, bool any
   if (!claims) return PF_Err_OUT_OF_MEMORY;
   for (size_t i = 0; i < pixels; ++i) claims[i].store(kUnclaimed, std::memory_order_relaxed);
   job.claims = claims.get();
+  // One band a chunk of lines. Bands taken one after another run at once on the host's
+  // threads: they take their chunks from the two ends of the edge in turn, so that threads
+  // seldom work on the same pixels.
+  const A_long chunks = lines / 32 + 1;
   for (bool writing : {false, true}) {
     job.writing = writing;
-    job.progress.Reset();
-    if (PF_Err err = IterateBands(suite, rc->io->in_data, lines / 32 + 1, &job,
-                                  deep ? ClaimsBand<PF_Pixel16> : ClaimsBand<PF_Pixel>, lines))
-      return err;
+    const PF_Err err = ByDepth(dst, [&](auto pixel) {
+      return ParallelRows(rc->io, chunks, [&job, chunks](Span bands, A_long) {
+        const A_long band = bands.first;
+        const A_long chunk = band % 2 == 0 ? band / 2 : chunks - 1 - band / 2;
+        return ClaimsChunk<decltype(pixel)>(&job, chunk, chunks);
+      }, RowsOptions{chunks});
+    });
+    if (err) return err;
   }
   return PF_Err_NONE;
 }
@@ -671,9 +674,8 @@ PF_Err RenderTrailEffect(IO_Params* io, const KT_Info* info) {
                            : in_data->utils->fill(in_data->effect_ref, &clear8, &e, dst);
   if (err) return err;
 
-  AEGP_SuiteHandler suites(in_data->pica_basicP);
   const TrailRefcon rc{g.cx, g.cy, io, info->trailAmount, g.distance};
-  if ((err = TrailDraw(suites.Iterate8Suite1(), &rc, true))) return err;
+  if ((err = TrailDraw(&rc, true))) return err;
 
   std::swap(io->src, io->dst);
   return FastBlurA(io, r, r, false);

@@ -36,7 +36,7 @@ void TrailLaneSums(bool wide, const double* const* channels, int i, A_long N,
 
 // Every line's values into rc->io->dst, which holds transparent black. Where lines cross,
 // the first line in row-major order of the edge pixels whose value there is not transparent
-// black owns the pixel. In bands on the host's threads through `suite`'s generic iteration;
+// black owns the pixel. In bands on the host's threads (ParallelRows over rc->io);
 // `anyMethod` false keeps to the method that serves every extent (claims by all lines, then
 // the owners' values), true takes the quicker one where it applies.
-PF_Err TrailDraw(const PF_Iterate8Suite1* suite, const TrailRefcon* rc, bool anyMethod);
+PF_Err TrailDraw(const TrailRefcon* rc, bool anyMethod);

@@ -36,11 +36,9 @@ namespace {
 // The rows of ChromaticAberration: a colour's source row is the same along a row, folded
 // once; only its column is computed (and folded where it falls outside) per pixel.
 template <class P>
-PF_Err ChromaticBand(void* job_, A_long thread, A_long band, A_long bands) {
-  RowsJob* job = static_cast<RowsJob*>(job_);
-  const ChromaticRefcon* rc = static_cast<const ChromaticRefcon*>(job->refcon);
+PF_Err ChromaticRows(const ChromaticRefcon* rc, Span rows) {
   const PF_EffectWorld* src = rc->io->src;
-  return RowsBandWith<P>(job, thread, band, bands, [rc, src](A_long y) {
+  return ForEachPixel<P>(src, rc->io->dst, rows, [rc, src](A_long y) {
     struct Colour {
       const P* row;
       float k;
@@ -73,9 +71,8 @@ PF_Err RenderChromaticAberrationEffect(IO_Params* io, const KT_Info* info) {
   if (!ChromaticAberrationActive(info)) return HandOn(io);
   ChromaticRefcon rc{1.0f - 0.5f * info->chromaRedCyan, 1.0f - 0.5f * info->chromaGreenMagenta,
                      1.0f - 0.5f * info->chromaBlueYellow, info->posX, info->posY, io};
-  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
-  RowsJob job{io->in_data, io->src, io->dst, &rc, {}};
-  return IterateBands(suites.Iterate8Suite1(), io->in_data, BandsFor(io->dst->height), &job,
-                      IsDeep(io->dst) ? ChromaticBand<PF_Pixel16> : ChromaticBand<PF_Pixel>,
-                      io->dst->height);
+  return ByDepth(io->dst, [&](auto pixel) {
+    return ParallelRows(io, io->dst->height,
+                        [&rc](Span rows, A_long) { return ChromaticRows<decltype(pixel)>(&rc, rows); });
+  });
 }

@@ -1,13 +1,16 @@
-// Whole rows instead of single pixels: a stage's per-pixel routine runs over bands of rows
+// Whole rows instead of single pixels: a stage's work runs over bands of rows (or columns)
 // on the host's threads through the generic iteration (a member of the 8-bit iterate suite
-// that is independent of depth), each band calling the routine directly, so the compiler
-// inlines it. Every pixel gets the very arguments the host's iterate would give it: its
-// position, the source pixel there (transparent black beyond the source) and its output
-// pixel. Each band polls abort first; bands finished on the calling thread report progress.
+// that is independent of depth). ParallelRows is the one way in: it hands each band its
+// span, polls abort first and reports progress; the stages never see the host's callback.
+// ForEachPixel then calls a per-pixel routine directly, so the compiler inlines it, with the
+// very arguments the host's iterate would give it: its position, the source pixel there
+// (transparent black beyond the source) and its output pixel.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
+#include <type_traits>
 
 #include "core/pixel.h"
 #include "core/stage.h"
@@ -26,49 +29,84 @@ inline Span BandSpan(A_long n, A_long band, A_long bands) {
 // About 16 rows a band: enough bands to keep every thread busy and abort prompt.
 inline A_long BandsFor(A_long rows) { return std::max<A_long>(1, rows / 16); }
 
-// Counts the rows that bands finished; the bands finished on the calling thread (index 0)
+struct RowsOptions {
+  A_long bands = 0;     // 0: BandsFor(the rows)
+  bool progress = true;  // false for the preparations that precede a stage's own pass
+};
+
+namespace bands_detail {
+
+// Counts the lines that bands finished; the bands finished on the calling thread (index 0)
 // tell the host, so progress is reported from the thread the host called the effect on.
-// The end is told once, by IterateBands, when every band is done.
-class BandProgress {
- public:
-  PF_Err Done(PF_InData* in_data, A_long thread, A_long rows, A_long total) {
-    const A_long done = done_ += rows;
-    if (thread != 0 || done >= total) return PF_Err_NONE;
-    return in_data->inter.progress(in_data->effect_ref, done, total);
+// The end is told once, when every band is done.
+template <class Fn>
+struct Task {
+  PF_InData* in_data;
+  A_long lines;
+  bool progress;
+  Fn* fn;
+  std::atomic<A_long> done{0};
+
+  static PF_Err Band(void* refcon, A_long thread, A_long band, A_long bands) {
+    Task* t = static_cast<Task*>(refcon);
+    PF_InData* in_data = t->in_data;
+    if (in_data)
+      if (PF_Err err = in_data->inter.abort(in_data->effect_ref)) return err;
+    const Span span = BandSpan(t->lines, band, bands);
+    if constexpr (std::is_void_v<decltype((*t->fn)(span, thread))>) {
+      (*t->fn)(span, thread);
+    } else {
+      if (PF_Err err = (*t->fn)(span, thread)) return err;
+    }
+    if (!t->progress || !in_data) return PF_Err_NONE;
+    const A_long done = t->done += span.last - span.first;
+    if (thread != 0 || done >= t->lines) return PF_Err_NONE;
+    return in_data->inter.progress(in_data->effect_ref, done, t->lines);
   }
-  // Counts from nothing again, for a second pass over the same rows.
-  void Reset() { done_ = 0; }
+};
+
+}  // namespace bands_detail
+
+// The render's iterate suite: the one acquired for the render, or (for a stage called on its
+// own) one acquired now; null without a host, where the bands then run on this thread.
+class IterateSuite {
+ public:
+  explicit IterateSuite(const IO_Params* io) : suite_(io ? io->iterate : nullptr) {
+    if (!suite_ && io && io->in_data) suite_ = own_.emplace(io->in_data->pica_basicP).Iterate8Suite1();
+  }
+  const PF_Iterate8Suite1* get() const { return suite_; }
 
  private:
-  std::atomic<A_long> done_{0};
+  const PF_Iterate8Suite1* suite_;
+  std::optional<AEGP_SuiteHandler> own_;
 };
 
-// fn over `bands` bands through the host's generic iteration; then progress reaches `total`.
-inline PF_Err IterateBands(const PF_Iterate8Suite1* suite, PF_InData* in_data, A_long bands,
-                           void* job, PF_IterateGenericFunc fn, A_long total) {
-  if (PF_Err err = suite->iterate_generic(bands, job, fn)) return err;
-  return in_data->inter.progress(in_data->effect_ref, total, total);
+// fn(Span lines, A_long thread) over bands of lines 0 … lines − 1 through the host's generic
+// iteration (any order, any thread); fn returns PF_Err or nothing. Then progress reaches
+// `lines`. The first error a band returns is the result.
+template <class Fn>
+PF_Err ParallelRows(const IO_Params* io, A_long lines, Fn&& fn, RowsOptions options = {}) {
+  using F = std::remove_reference_t<Fn>;
+  PF_InData* in_data = io ? io->in_data : nullptr;
+  bands_detail::Task<F> task{in_data, lines, options.progress, &fn};
+  const A_long bands = options.bands > 0 ? options.bands : BandsFor(lines);
+  const IterateSuite suite(io);
+  if (suite.get()) {
+    if (PF_Err err = suite.get()->iterate_generic(bands, &task, bands_detail::Task<F>::Band)) return err;
+  } else {
+    for (A_long band = 0; band < bands; ++band)
+      if (PF_Err err = bands_detail::Task<F>::Band(&task, 0, band, bands)) return err;
+  }
+  if (!options.progress || !in_data) return PF_Err_NONE;
+  return in_data->inter.progress(in_data->effect_ref, lines, lines);
 }
 
-struct RowsJob {
-  PF_InData* in_data;
-  const PF_EffectWorld* src;  // may be null: every pixel then reads transparent black
-  PF_EffectWorld* dst;
-  void* refcon;
-  BandProgress progress;
-};
-
-// A band of rows: rowFn(y) gives the row's pixel routine, pixel(x, in, out), which is
-// called for every pixel of the row.
+// Rows `rows` of dst: rowFn(y) gives the row's pixel routine, pixel(x, in, out), which is
+// called for every pixel of the row with `in` read from src (may be null: transparent black).
 template <class P, class RowFn>
-PF_Err RowsBandWith(RowsJob* job, A_long thread, A_long band, A_long bands, RowFn rowFn) {
-  PF_InData* in_data = job->in_data;
-  if (PF_Err err = in_data->inter.abort(in_data->effect_ref)) return err;
-  const PF_EffectWorld* src = job->src;
-  PF_EffectWorld* dst = job->dst;
-  const Span rows = BandSpan(dst->height, band, bands);
+PF_Err ForEachPixel(const PF_EffectWorld* src, PF_EffectWorld* dst, Span rows, RowFn&& rowFn) {
   for (A_long y = rows.first; y < rows.last; ++y) {
-    const auto pixel = rowFn(y);
+    auto&& pixel = rowFn(y);
     P* out = RowOf<P>(dst, y);
     const bool inRows = src && y < src->height;
     P* in = inRows ? RowOf<P>(src, y) : nullptr;
@@ -81,31 +119,34 @@ PF_Err RowsBandWith(RowsJob* job, A_long thread, A_long band, A_long bands, RowF
       if (PF_Err err = pixel(x, &outside, out + x)) return err;
     }
   }
-  return job->progress.Done(in_data, thread, rows.last - rows.first, dst->height);
+  return PF_Err_NONE;
 }
 
-template <class P, PixelFn<P> Fn>
-PF_Err RowsBand(void* job_, A_long thread, A_long band, A_long bands) {
-  RowsJob* job = static_cast<RowsJob*>(job_);
-  void* refcon = job->refcon;
-  return RowsBandWith<P>(job, thread, band, bands, [refcon](A_long y) {
-    return [refcon, y](A_long x, P* in, P* out) { return Fn(refcon, x, y, in, out); };
-  });
+// body(P{}) with P the pixel type of `world`'s depth.
+template <class Body>
+PF_Err ByDepth(const PF_EffectWorld* world, Body&& body) {
+  return IsDeep(world) ? body(PF_Pixel16{}) : body(PF_Pixel{});
 }
 
 // Runs Fn8 or Fn16 (by dst's depth) over all of dst, reading src.
 template <PixelFn<PF_Pixel> Fn8, PixelFn<PF_Pixel16> Fn16>
-PF_Err IterateRows(PF_InData* in_data, const PF_EffectWorld* src, void* refcon,
+PF_Err IterateRows(const IO_Params* io, const PF_EffectWorld* src, void* refcon,
                    PF_EffectWorld* dst) {
-  AEGP_SuiteHandler suites(in_data->pica_basicP);
-  RowsJob job{in_data, src, dst, refcon, {}};
-  return IterateBands(suites.Iterate8Suite1(), in_data, BandsFor(dst->height), &job,
-                      IsDeep(dst) ? RowsBand<PF_Pixel16, Fn16> : RowsBand<PF_Pixel, Fn8>,
-                      dst->height);
+  return ByDepth(dst, [&](auto pixel) {
+    using P = decltype(pixel);
+    return ParallelRows(io, dst->height, [&](Span rows, A_long) {
+      return ForEachPixel<P>(src, dst, rows, [refcon](A_long y) {
+        return [refcon, y](A_long x, P* in, P* out) {
+          if constexpr (std::is_same_v<P, PF_Pixel>) return Fn8(refcon, x, y, in, out);
+          else return Fn16(refcon, x, y, in, out);
+        };
+      });
+    });
+  });
 }
 
 // The usual stage: io->src into io->dst.
 template <PixelFn<PF_Pixel> Fn8, PixelFn<PF_Pixel16> Fn16>
 PF_Err IterateRows(IO_Params* io, void* refcon) {
-  return IterateRows<Fn8, Fn16>(io->in_data, io->src, refcon, io->dst);
+  return IterateRows<Fn8, Fn16>(io, io->src, refcon, io->dst);
 }

@@ -271,14 +271,16 @@ struct FillJob {
   const LensGeometry* g;
   const PF_Rect* rect;
   double* values;
+  bool mirrored;  // the bands' lines are distances from the centre's row, from `nearest`
+  int64_t nearest;
 };
 
 // A band's view of the job with the render's numbers as locals: the compiler then knows the
 // values written cannot change them and keeps them in registers across a row.
 struct FillBandLocals {
-  FillBandLocals(const FillJob* job, A_long band, A_long bands)
+  FillBandLocals(const FillJob* job, Span lines)
       : info(*job->g->info), g(*job->g), r(*job->rect), values(job->values),
-        W(r.right - r.left), rows(BandSpan(r.bottom - r.top, band, bands)) {
+        W(r.right - r.left), lines(lines), mirrored(job->mirrored), nearest(job->nearest) {
     g.info = &info;
   }
   FillBandLocals(const FillBandLocals&) = delete;
@@ -289,7 +291,9 @@ struct FillBandLocals {
   const PF_Rect r;
   double* const values;
   const A_long W;
-  const Span rows;
+  const Span lines;  // rows of the rectangle, or distances from the centre's row
+  const bool mirrored;
+  const int64_t nearest;
 };
 
 // The lens coordinates of pixels x0 … x0 + n − 1 of row y, as LensCoordinates gives them.
@@ -325,9 +329,9 @@ void RowCoordinatesWide(const LensGeometry& g, A_long x0, A_long y, A_long n, do
 // (dx·1 + dy·0) / scale and (dy·1 − dx·0) / scale, exactly those of −dx or −dy but for the
 // sign, and the circle's and the rectangles' values depend on their squares or magnitudes
 // alone (the triangle's do not).
-bool Mirrored(const FillBandLocals& l) {
-  const int type = l.info.lensType;
-  return l.g.sinR == 0 && l.g.cosR == 1 &&
+bool Mirrored(const LensGeometry& g) {
+  const int type = g.info->lensType;
+  return g.sinR == 0 && g.cosR == 1 &&
          (type == kCircle || type == kRectWide || type == kRectTall || type == kNone);
 }
 
@@ -337,18 +341,15 @@ bool Mirrored(const FillBandLocals& l) {
 // in the row, and a row whose mirror row lies in the rectangle is that row's copy (the bands
 // then take rows by their distance from the centre's row, both sides at once).
 template <class Fill>
-void FillRowsOf(const FillBandLocals& l, A_long band, A_long bands, bool mirrored, const Fill& fill) {
-  if (!mirrored) {
-    for (A_long j = l.rows.first; j < l.rows.last; ++j) fill(j, 0, l.W);
+void FillRowsOf(const FillBandLocals& l, const Fill& fill) {
+  if (!l.mirrored) {
+    for (A_long j = l.lines.first; j < l.lines.last; ++j) fill(j, 0, l.W);
     return;
   }
   const PF_Rect& r = l.r;
   const int64_t cy = l.info.posY, cx = l.info.posX, top = r.top, bottom = r.bottom;
   const int64_t left = r.left, right = r.right;
-  const int64_t nearest = cy < top ? top - cy : (cy >= bottom ? cy - (bottom - 1) : 0);
-  const int64_t farthest = std::max(cy - top, bottom - 1 - cy);
-  const int64_t count = std::max<int64_t>(0, farthest - nearest + 1);
-  const int64_t first = nearest + count * band / bands, last = nearest + count * (band + 1) / bands;
+  const int64_t first = l.nearest + l.lines.first, last = l.nearest + l.lines.last;
   // Columns split … right − 1 lie at dx ≥ 0; left of them, those up to `alone` have no
   // mirror image in the row.
   const int64_t split = std::clamp<int64_t>(cx, left, right);
@@ -368,11 +369,11 @@ void FillRowsOf(const FillBandLocals& l, A_long band, A_long bands, bool mirrore
 }
 
 template <int kType>
-void FillBand(const FillJob* job, A_long band, A_long bands) {
-  const FillBandLocals l(job, band, bands);
+void FillBand(const FillJob* job, Span lines) {
+  const FillBandLocals l(job, lines);
   const KT_Info& info = l.info;
   if (kType == kCustom || !(info.scaleW > 0 && info.scaleH > 0)) {
-    for (A_long j = l.rows.first; j < l.rows.last; ++j) {
+    for (A_long j = l.lines.first; j < l.lines.last; ++j) {
       double* row = l.row(j);
       for (A_long i = 0; i < l.W; ++i) row[i] = MaskValueOf<kType>(l.g, l.r.left + i, l.r.top + j);
     }
@@ -381,7 +382,7 @@ void FillBand(const FillJob* job, A_long band, A_long bands) {
   // A row's lens coordinates first, four at a time where there are 256-bit vectors.
   std::vector<double> u(size_t(l.W)), w(size_t(l.W));
   const auto coordinates = WideVectors() ? RowCoordinatesWide : RowCoordinatesPlain;
-  FillRowsOf(l, band, bands, Mirrored(l), [&](A_long j, A_long from, A_long to) {
+  FillRowsOf(l, [&](A_long j, A_long from, A_long to) {
     if (from >= to) return;
     double* row = l.row(j);
     coordinates(l.g, l.r.left + from, l.r.top + j, to - from, u.data(), w.data());
@@ -420,8 +421,8 @@ double Least(Holds holds) {
 // place), and only a pixel whose estimate lies within 1e-9 of a threshold, or between them,
 // takes the per-pixel value.
 template <>
-void FillBand<kCircle>(const FillJob* job, A_long band, A_long bands) {
-  const FillBandLocals l(job, band, bands);
+void FillBand<kCircle>(const FillJob* job, Span lines) {
+  const FillBandLocals l(job, lines);
   const KT_Info& info = l.info;
   const LensGeometry& g = l.g;
   const PF_Rect& r = l.r;
@@ -463,38 +464,40 @@ void FillBand<kCircle>(const FillJob* job, A_long band, A_long bands) {
       row[i] = MaskValueOf<kCircle>(g, x, y);
     }
   };
-  FillRowsOf(l, band, bands, Mirrored(l), fill);
+  FillRowsOf(l, fill);
 }
 
-PF_Err FillRows(void* refcon, A_long, A_long band, A_long bands) {
-  const FillJob* job = static_cast<const FillJob*>(refcon);
+void FillLines(const FillJob* job, Span lines) {
   switch (job->g->info->lensType) {
-    case kCircle: FillBand<kCircle>(job, band, bands); break;
-    case kRectWide: FillBand<kRectWide>(job, band, bands); break;
-    case kRectTall: FillBand<kRectTall>(job, band, bands); break;
-    case kTriangle: FillBand<kTriangle>(job, band, bands); break;
-    case kCustom: FillBand<kCustom>(job, band, bands); break;
-    default: FillBand<kNone>(job, band, bands); break;
+    case kCircle: FillBand<kCircle>(job, lines); break;
+    case kRectWide: FillBand<kRectWide>(job, lines); break;
+    case kRectTall: FillBand<kRectTall>(job, lines); break;
+    case kTriangle: FillBand<kTriangle>(job, lines); break;
+    case kCustom: FillBand<kCustom>(job, lines); break;
+    default: FillBand<kNone>(job, lines); break;
   }
-  return PF_Err_NONE;
 }
 
 }  // namespace
 
-PF_Err LensMaskScope::Fill(const PF_Rect& rect, const KT_Info* info, const IO_Params* io,
-                           const PF_Iterate8Suite1* bands) {
+PF_Err LensMaskScope::Fill(const PF_Rect& rect, const KT_Info* info, const IO_Params* io) {
   const A_long W = std::max<A_long>(0, rect.right - rect.left);
   const A_long H = std::max<A_long>(0, rect.bottom - rect.top);
   values_.reset(new (std::nothrow) double[size_t(W) * size_t(H) + 1]);
   if (!values_) return PF_Err_OUT_OF_MEMORY;
   const LensGeometry g = MakeGeometry(info, io);
   const PF_Rect r{rect.left, rect.top, rect.left + W, rect.top + H};
-  FillJob job{&g, &r, values_.get()};
-  if (bands) {
-    if (PF_Err err = bands->iterate_generic(BandsFor(H), &job, FillRows)) return err;
-  } else {
-    FillRows(&job, 0, 0, 1);
+  FillJob job{&g, &r, values_.get(), Mirrored(g), 0};
+  A_long lines = H;
+  if (job.mirrored) {
+    const int64_t cy = info->posY, top = r.top, bottom = r.bottom;
+    job.nearest = cy < top ? top - cy : (cy >= bottom ? cy - (bottom - 1) : 0);
+    const int64_t farthest = std::max(cy - top, bottom - 1 - cy);
+    lines = A_long(std::max<int64_t>(0, farthest - job.nearest + 1));
   }
+  const RowsOptions options{BandsFor(H), false};
+  if (PF_Err err = ParallelRows(io, lines, [&job](Span span, A_long) { FillLines(&job, span); }, options))
+    return err;
   mask_ = LensMask{values_.get(), r};
   return PF_Err_NONE;
 }

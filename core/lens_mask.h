@@ -36,9 +36,8 @@ class LensMaskScope {
   LensMaskScope(const LensMaskScope&) = delete;
   LensMaskScope& operator=(const LensMaskScope&) = delete;
   // PF_Err_OUT_OF_MEMORY when the array cannot be had; nothing is filled then. Rows are
-  // filled in bands on the host's threads through `bands`, or on this thread without it.
-  PF_Err Fill(const PF_Rect& rect, const KT_Info* info, const IO_Params* io,
-              const PF_Iterate8Suite1* bands = nullptr);
+  // filled in bands on the host's threads (ParallelRows).
+  PF_Err Fill(const PF_Rect& rect, const KT_Info* info, const IO_Params* io);
   const LensMask* get() const { return &mask_; }
 
  private:
@@ -116,33 +115,21 @@ template <class P>
 using InputsPixelFn = void (*)(const void* refcon, const RowInputs<P>& row, A_long x,
                                const P& in, P* out);
 
-struct InputsJob {
-  RowsJob rows;
-  const IO_Params* io;
-  const PF_EffectWorld* input;
-  bool inputIs16;
-};
-
-template <class P, InputsPixelFn<P> Fn>
-PF_Err InputsBand(void* job_, A_long thread, A_long band, A_long bands) {
-  InputsJob* job = static_cast<InputsJob*>(job_);
-  const void* refcon = job->rows.refcon;
-  return RowsBandWith<P>(&job->rows, thread, band, bands, [job, refcon](A_long y) {
-    return [row = RowInputs<P>(job->io, job->input, job->inputIs16, y), refcon](A_long x, P* in, P* out) {
-      Fn(refcon, row, x, *in, out);
-      return PF_Err_NONE;
-    };
-  });
-}
-
 template <InputsPixelFn<PF_Pixel> Fn8, InputsPixelFn<PF_Pixel16> Fn16>
-PF_Err IterateRowsWithInputs(IO_Params* io, void* refcon, const PF_EffectWorld* input,
+PF_Err IterateRowsWithInputs(IO_Params* io, const void* refcon, const PF_EffectWorld* input,
                              bool inputIs16) {
-  AEGP_SuiteHandler suites(io->in_data->pica_basicP);
-  InputsJob job{{io->in_data, io->src, io->dst, refcon, {}}, io, input, inputIs16};
-  return IterateBands(suites.Iterate8Suite1(), io->in_data, BandsFor(io->dst->height), &job,
-                      IsDeep(io->dst) ? InputsBand<PF_Pixel16, Fn16> : InputsBand<PF_Pixel, Fn8>,
-                      io->dst->height);
+  return ByDepth(io->dst, [&](auto pixel) {
+    using P = decltype(pixel);
+    return ParallelRows(io, io->dst->height, [&](Span rows, A_long) {
+      return ForEachPixel<P>(io->src, io->dst, rows, [&](A_long y) {
+        return [row = RowInputs<P>(io, input, inputIs16, y), refcon](A_long x, P* in, P* out) {
+          if constexpr (std::is_same_v<P, PF_Pixel>) Fn8(refcon, row, x, *in, out);
+          else Fn16(refcon, row, x, *in, out);
+          return PF_Err_NONE;
+        };
+      });
+    });
+  });
 }
 
 // The lens composite: the treated picture over the input layer by the mask.

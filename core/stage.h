@@ -24,6 +24,8 @@ struct IO_Params {
   PF_EffectWorld* src;  // read by the current stage
   PF_EffectWorld* dst;  // written by the current stage
   const LensMask* mask = nullptr;  // this render's lens mask; none: 0 everywhere
+  // The iterate suite, acquired once for the render; null: each parallel run acquires it.
+  const PF_Iterate8Suite1* iterate = nullptr;
 };
 
 // The whole of `from` into `to` with the host's copy (converting depth if they differ).

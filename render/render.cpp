@@ -74,9 +74,10 @@ PF_Err RenderPipeline(PF_InData* in_data, PF_OutData* out_data, KT_Info* info,
                       PF_EffectWorld* input, PF_EffectWorld* output) {
   AEGP_SuiteHandler suites(in_data->pica_basicP);
   IO_Params io{in_data, out_data, input, output};
+  io.iterate = suites.Iterate8Suite1();
 
   LensMaskScope mask;
-  if (PF_Err err = mask.Fill(output->extent_hint, info, &io, suites.Iterate8Suite1())) return err;
+  if (PF_Err err = mask.Fill(output->extent_hint, info, &io)) return err;
   io.mask = mask.get();
 
   HostWorld A(in_data), B(in_data);

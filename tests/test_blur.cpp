@@ -155,10 +155,11 @@ TYPED_TEST(BlurDepths, BandsEqualThePerPixelRoutines) {
             const void* suite = nullptr;
             ASSERT_EQ(host.AcquireSuite(kPFIterate8Suite, 1, &suite), kSPNoError);
             PF_Err err = PF_Err_NONE;
+            IO_Params run{&in, nullptr, nullptr, nullptr};
+            run.iterate = static_cast<const PF_Iterate8Suite1*>(suite);
             host.RunAsCommand([&] {
-              err = FastBlurBands(static_cast<const PF_Iterate8Suite1*>(suite), &in, &src.def(),
-                                  &out.def(), radius, vertical, useLensMap ? &io : nullptr,
-                                  &source.def());
+              err = FastBlurBands(&run, &src.def(), &out.def(), radius, vertical,
+                                  useLensMap ? &io : nullptr, &source.def());
             });
             ASSERT_EQ(err, PF_Err_NONE);
             EXPECT_TRUE(vt::SameImage(out, expected))
@@ -528,7 +529,8 @@ TYPED_TEST(BlurDepths, TrailClaimsEqualTheSequentialWalkForAnyThreadCount) {
         World dst(c.w, c.h, deep);
         io.dst = &dst.def();
         PF_Err err = PF_Err_NONE;
-        host.RunAsCommand([&] { err = TrailDraw(static_cast<const PF_Iterate8Suite1*>(suite), &rc, anyMethod); });
+        io.iterate = static_cast<const PF_Iterate8Suite1*>(suite);
+        host.RunAsCommand([&] { err = TrailDraw(&rc, anyMethod); });
         ASSERT_EQ(err, PF_Err_NONE);
         EXPECT_TRUE(vt::SameImage(dst, expected))
             << "picture " << c.kind << ", " << c.w << "x" << c.h << ", " << threads << " threads"

@@ -282,11 +282,10 @@ TEST(LensMaskFill, EqualsThePerPixelValueForEveryShape) {
     // Half the trials unturned: the circle's mirror images (its centre also off the picture).
     info.rotation = trial % 2 ? 0.0 : unit(rng) * 7 - 0.5;
     IO_Params io{nullptr, nullptr, &input.def(), &output.def()};
+    io.iterate = static_cast<const PF_Iterate8Suite1*>(suite);
     LensMaskScope scope;
     PF_Err err = PF_Err_NONE;
-    host.RunAsCommand([&] {
-      err = scope.Fill(PF_Rect{0, 0, 97, 61}, &info, &io, static_cast<const PF_Iterate8Suite1*>(suite));
-    });
+    host.RunAsCommand([&] { err = scope.Fill(PF_Rect{0, 0, 97, 61}, &info, &io); });
     ASSERT_EQ(err, PF_Err_NONE);
     io.mask = scope.get();
     int differ = 0;
