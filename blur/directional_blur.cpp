@@ -11,10 +11,11 @@
 #include "core/lens_mask.h"
 #include "core/pixel.h"
 #include "core/vectors.h"
+#include "params/numbers.h"
 
 std::vector<DirectionalEntry> DirectionalKernelEntries(float amount, double direction) {
   const A_long n = A_long(amount);
-  const double a = direction + 3.141592653589793 / 2;
+  const double a = direction + kPi / 2;
   const A_long x0 = -A_long(std::cos(a) * n), y0 = -A_long(std::sin(a) * n);
   // Squares summed in 64 bits: in 32 they overflow from an amount of 46341.
   const double half = std::sqrt(double(int64_t(x0) * x0 + int64_t(y0) * y0));
@@ -34,7 +35,7 @@ template <class P>
 PF_Err DirectionalBlur(void* refcon, A_long x, A_long y, P* in, P* out) {
   const DirectionalKernel* k = static_cast<const DirectionalKernel*>(refcon);
   *out = *in;
-  if (!(GetLensMask(x, y, k->io) > 0.0001) || k->count == 0) return PF_Err_NONE;
+  if (!(GetLensMask(x, y, k->io) > kNegligible) || k->count == 0) return PF_Err_NONE;
   float r = 0, g = 0, b = 0;
   double weight = 0;
   for (A_u_long i = 0; i < k->count; ++i) {
@@ -168,7 +169,7 @@ PF_Err DirectionalRows(const DirectionalKernel* k, Span rows) {
     const A_long first = rows ? std::max<A_long>(0, src->extent_hint.left - left) : 1;
     const A_long last = rows ? std::min(W - 1, src->extent_hint.left + src->width - 1 - right) : 0;
     const MaskRow mask(k->io, y);
-    auto lensed = [&mask](A_long x) { return mask(x) > 0.0001; };
+    auto lensed = [&mask](A_long x) { return mask(x) > kNegligible; };
     if (rows) {
       const char* base = reinterpret_cast<const char*>(RowOf<P>(src, row)) -
                          ptrdiff_t(src->extent_hint.left) * ptrdiff_t(sizeof(P));
@@ -188,7 +189,7 @@ PF_Err DirectionalRows(const DirectionalKernel* k, Span rows) {
     return [&, y, first, last, mask](A_long x, P* in, P* out) -> PF_Err {
       if (x < first || x > last) return DirectionalBlur<P>(const_cast<DirectionalKernel*>(k), x, y, in, out);
       *out = *in;
-      if (!(mask(x) > 0.0001)) return PF_Err_NONE;
+      if (!(mask(x) > kNegligible)) return PF_Err_NONE;
       const V4f& c = colours[size_t(x)];
       const double weight = weights[size_t(x)];
       if (weight == 0) return PF_Err_NONE;

@@ -992,13 +992,9 @@ PF_Err FastBlur(IO_Params* io, A_long r, bool useLensMap) {
 }
 
 PF_Err RenderFastBlurEffect(IO_Params* io, const KT_Info* info) {
-  const A_long r = A_long(info->fastBlurAmount);  // truncated: 0.9 gives no blur
-  if (info->scaleH != 0 && info->scaleW != 0 && info->fastBlurVisible && r != 0) {
-    const bool useLensMap =
-        info->fastBlurLensMap && 2 * info->feather > info->fastBlurAmount / 100;
-    return FastBlur(io, r, useLensMap);
-  }
-  return HandOn(io);
+  const KT_Plan& plan = info->plan;
+  if (!plan.fastBlurRuns) return HandOn(io);
+  return FastBlur(io, plan.fastBlurRadius, plan.fastBlurUsesMap);
 }
 
 template PF_Err FastBlurH<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);

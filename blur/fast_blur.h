@@ -12,7 +12,7 @@
 struct FastBlurRefcon {
   IO_Params* io;                       // the callbacks read the picture from io->src
   A_long radius;                       // of the current direction
-  char useLensMap;
+  bool useLensMap;
   const PF_EffectWorld* sourceCopy;    // the pass's source as it was before the horizontal pass
 };
 

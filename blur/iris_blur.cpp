@@ -16,9 +16,9 @@
 #include "core/lens_mask.h"
 #include "core/pixel.h"
 #include "core/vectors.h"
+#include "params/numbers.h"
 
 namespace {
-constexpr double kPi = 3.141592653589793;
 }  // namespace
 
 void IrisCells::Add(const Weight_Pt& c, const PF_EffectWorld* src) {
@@ -76,8 +76,8 @@ IrisKernel BuildIrisGrid(const IrisShape& shape, A_long r) {
       double b;
       if (rho * 0.5 > t || t > 1 - rho * 0.5) b = r;  // near a corner: the circle
       else b = float(flat / std::cos((0.5 - t) * A));  // the straight side
-      if (d < b + 0.0001) g = 1.0f;
-      else if (d < b + 0.0001 + 1) g = float(d - b - 0.0001);
+      if (d < b + kNegligible) g = 1.0f;
+      else if (d < b + kNegligible + 1) g = float(d - b - kNegligible);
     }
   }
   return k;
@@ -106,7 +106,7 @@ template <class P>
 void HighlightsPlain(const P* in, A_long x0, A_long x1, float* out) {
   for (A_long x = x0; x < x1; ++x) {
     const double a = in[x].alpha, r = in[x].red, g = in[x].green, b = in[x].blue;
-    const double luma = 0.299 * r + 0.587 * g + 0.114 * b;
+    const double luma = kLumaRed * r + kLumaGreen * g + kLumaBlue * b;
     out[x] = float(std::sqrt(luma * a / kHighlightMax2<P>));
   }
 }
@@ -121,7 +121,7 @@ VIZMIRA_WIDE [[gnu::always_inline]] inline __m256d ChannelLanes(const P* p, C P:
 // Four pixels at a time: each lane the very operations of the plain form, in its order.
 template <class P>
 VIZMIRA_WIDE void HighlightsWide(const P* in, A_long x0, A_long x1, float* out) {
-  const __m256d kr = _mm256_set1_pd(0.299), kg = _mm256_set1_pd(0.587), kb = _mm256_set1_pd(0.114);
+  const __m256d kr = _mm256_set1_pd(kLumaRed), kg = _mm256_set1_pd(kLumaGreen), kb = _mm256_set1_pd(kLumaBlue);
   const __m256d max2 = _mm256_set1_pd(kHighlightMax2<P>);
   A_long x = x0;
   for (; x + 4 <= x1; x += 4) {
@@ -669,7 +669,7 @@ void KernelSums(const IrisCells& k, const float* at, V4f* acc) {
 
 template <class P>
 void WriteKernelMean(const V4f& s, const P& in, P* out) {
-  if (s[0] < 0.0001f) {
+  if (s[0] < kNegligibleF) {
     *out = in;
     return;
   }
@@ -728,7 +728,7 @@ PF_Err BlurMapIrisBlur(IO_Params* io, const IrisShape& shape, A_long R, const fl
       for (A_long dy = -next; dy <= next; ++dy)
         for (A_long dx = -next; dx <= next; ++dx) {
           const float g = grid.at(dx, dy);
-          if (double(g) > 0.0001) sparse.Add(Weight_Pt{dx, dy, g}, io->src);
+          if (double(g) > kNegligible) sparse.Add(Weight_Pt{dx, dy, g}, io->src);
         }
       cells += sparse.cells.size();
       table[size_t(next)] = &sparse;
@@ -801,7 +801,7 @@ PF_Err IrisBlur(void* refcon, A_long x, A_long y, P* in, P* out) {
         if (pic.inside(x + c.x, y + c.y)) add(c);
     }
   }
-  if (total < 0.0001f) {
+  if (total < kNegligibleF) {
     *out = *in;
     return PF_Err_NONE;
   }
@@ -817,7 +817,7 @@ template PF_Err IrisBlur<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);
 template PF_Err IrisBlur<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
 
 PF_Err RenderReleasticBlurEffect(IO_Params* io, const KT_Info* info) {
-  if (!info->irisBlurVisible || !(double(info->irisBlurAmount) > 0.0001)) return HandOn(io);
+  if (!info->plan.irisRuns) return HandOn(io);
   const A_long R = A_long(info->irisBlurAmount * 100.0f);
   const IrisShape shape = IrisShapeFrom(info);
   PF_Err mapErr = PF_Err_NONE;
@@ -826,7 +826,7 @@ PF_Err RenderReleasticBlurEffect(IO_Params* io, const KT_Info* info) {
   if (!H) return PF_Err_OUT_OF_MEMORY;
   const bool deep = IsDeep(io->dst);
   PF_Err err;
-  if (info->irisBlurLensMap) {
+  if (info->plan.irisInMapPass) {
     err = deep ? BlurMapIrisBlur<PF_Pixel16>(io, shape, R, H.get())
                : BlurMapIrisBlur<PF_Pixel>(io, shape, R, H.get());
   } else {

@@ -11,11 +11,12 @@
 #include "core/lens_mask.h"
 #include "core/pixel.h"
 #include "core/vectors.h"
+#include "params/numbers.h"
 
 double DistortionFocalLength(A_long W, A_long H, float amount_degrees) {
   // The squares are summed in 64 bits: in 32 they overflow from about 32768 × 32768.
   const double D = std::sqrt(double(int64_t(W) * W + int64_t(H) * H));
-  return D / std::tan(double(amount_degrees) * 3.141592653589793 / 180 * 0.5);
+  return D / std::tan(double(amount_degrees) * kPi / 180 * 0.5);
 }
 
 bool DistortionSamplePosition(const DistortionRefcon* rc, A_long x, A_long y, double* row,
@@ -35,9 +36,9 @@ template <class P>
 PF_Err OpticalDistortion(void* refcon, A_long x, A_long y, P* in, P* out) {
   const DistortionRefcon* rc = static_cast<const DistortionRefcon*>(refcon);
   double row, col;
-  if (!(GetLensMask(x, y, rc->io) > 0.0001) || (x == rc->cx && y == rc->cy)) {
+  if (!(GetLensMask(x, y, rc->io) > kNegligible) || (x == rc->cx && y == rc->cy)) {
     *out = *in;
-  } else if (rc->focal < 0.0001) {  // the whole lens shows the centre pixel
+  } else if (rc->focal < kNegligible) {  // the whole lens shows the centre pixel
     *out = GetPointerFromData<P>(rc->io->src, rc->cy, rc->cx, 1);
   } else if (DistortionSamplePosition(rc, x, y, &row, &col)) {
     GetPointerFromDataDP<P>(rc->io->src, row, col, out, 1);
@@ -122,18 +123,18 @@ PF_Err DistortionRows(const DistortionRefcon* rc, Span rows) {
   RowPositions at{std::vector<double>(size_t(W)), std::vector<double>(size_t(W)),
                   std::vector<char>(size_t(W))};
   const auto positions = WideVectors() ? PositionsWide : PositionsPlain;
-  const bool centreOnly = rc->focal < 0.0001;  // the whole lens shows the centre pixel
+  const bool centreOnly = rc->focal < kNegligible;  // the whole lens shows the centre pixel
   const bool wide = WideVectors();
   return ForEachPixel<P>(src, rc->io->dst, rows, [&](A_long y) {
     const MaskRow mask(rc->io, y);
     // The row's pixels inside the lens lie within first … last.
     A_long first = 0, last = W - 1;
-    while (first < W && !(mask(first) > 0.0001)) ++first;
-    while (last > first && !(mask(last) > 0.0001)) --last;
+    while (first < W && !(mask(first) > kNegligible)) ++first;
+    while (last > first && !(mask(last) > kNegligible)) --last;
     if (!centreOnly && first <= last) positions(rc, y, first, last - first + 1, &at);
     return [&, y, first, mask](A_long x, P* in, P* out) {
       const size_t i = size_t(x - first);
-      if (!(mask(x) > 0.0001) || (x == rc->cx && y == rc->cy)) {
+      if (!(mask(x) > kNegligible) || (x == rc->cx && y == rc->cy)) {
         *out = *in;
       } else if (centreOnly) {
         *out = GetPointerFromData<P>(src, rc->cy, rc->cx, 1);

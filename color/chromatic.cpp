@@ -3,6 +3,7 @@
 #include "core/bands.h"
 #include "core/lens_mask.h"
 #include "core/pixel.h"
+#include "params/numbers.h"
 
 bool ChromaticAberrationActive(const KT_Info* info) {
   return info->chromaVisible &&
@@ -15,7 +16,7 @@ template <class P, class C>
 PF_Err ChromaticAberration(void* refcon, A_long x, A_long y, P* in, P* out) {
   const ChromaticRefcon* rc = static_cast<const ChromaticRefcon*>(refcon);
   *out = *in;
-  if (!(GetLensMask(x, y, rc->io) > 0.0001)) return PF_Err_NONE;
+  if (!(GetLensMask(x, y, rc->io) > kNegligible)) return PF_Err_NONE;
   auto sample = [&](float k) {
     const A_long sx = A_long(float(x - rc->cx) * k) + rc->cx;
     const A_long sy = A_long(float(y - rc->cy) * k) + rc->cy;
@@ -51,7 +52,7 @@ PF_Err ChromaticRows(const ChromaticRefcon* rc, Span rows) {
     const Colour r = colour(rc->kR), g = colour(rc->kG), b = colour(rc->kB);
     return [mask = MaskRow(rc->io, y), r, g, b, rc, src](A_long x, P* in, P* out) {
       *out = *in;
-      if (!(mask(x) > 0.0001)) return PF_Err_NONE;
+      if (!(mask(x) > kNegligible)) return PF_Err_NONE;
       auto sample = [&](const Colour& c) -> const P& {
         A_long col = A_long(float(x - rc->cx) * c.k) + rc->cx - src->extent_hint.left;
         FoldInto(col, src->width);

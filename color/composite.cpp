@@ -12,6 +12,7 @@
 #include "core/bands.h"
 #include "core/lens_mask.h"
 #include "core/pixel.h"
+#include "params/numbers.h"
 #include "lightness.h"
 
 namespace {
@@ -26,8 +27,6 @@ PF_Err ColorEffect(void* refcon, A_long, A_long, P* in, P* out) {
   return PF_Err_NONE;
 }
 
-enum Mode { kNormal = 1, kAdd, kScreen, kMultiply };
-
 // v / 255.0 for every 8-bit channel value: the very doubles the division gives, read instead
 // of divided where the operand is a whole channel value.
 const std::array<double, 256> kOver255 = [] {
@@ -38,18 +37,18 @@ const std::array<double, 256> kOver255 = [] {
 
 // One channel of the 8-bit composite: the result is written as is. The mode is a template
 // argument so that a render's rows run without a choice per channel.
-template <A_long kMode>
+template <BlendMode kMode>
 A_u_char Composite8(A_long P, A_long O, float I, double m) {
-  if constexpr (kMode == kAdd) {
+  if constexpr (kMode == BlendMode::kAdd) {
     A_long s = A_long(P * m + O);
     if (s > 255) s = 255;
     return A_u_char(float(s - O) * I + float(O));
-  } else if constexpr (kMode == kScreen) {
+  } else if constexpr (kMode == BlendMode::kScreen) {
     // O / 255.0, and P·m / 255.0 where m is 1 (P·1 is P), from the table.
     const double o = kOver255[size_t(O)], p = m == 1.0 ? kOver255[size_t(P)] : P * m / 255.0;
     const A_long s = A_long((1 - (1 - o) * (1 - p)) * 255.0);
     return A_u_char(float(s - O) * I + float(O));
-  } else if constexpr (kMode == kMultiply) {
+  } else if constexpr (kMode == BlendMode::kMultiply) {
     const A_long d = P * O / 255 - O;
     return A_u_char(O + double(float(d) * I) * m);
   } else {  // Normal: the mask does not enter
@@ -59,15 +58,15 @@ A_u_char Composite8(A_long P, A_long O, float I, double m) {
 
 // One channel of the 16-bit composite, before its final blend by the mask. The Add sum
 // reaches 65536, so it is kept in 32 bits.
-template <A_long kMode>
+template <BlendMode kMode>
 double Composite16(A_long P, A_long O, float I, double m) {
-  if constexpr (kMode == kAdd) {
+  if constexpr (kMode == BlendMode::kAdd) {
     const A_long s = A_long(P * m + O) > 32768 ? 32768 : O + P;
     return float(s - O) * I + float(O);
-  } else if constexpr (kMode == kScreen) {
+  } else if constexpr (kMode == BlendMode::kScreen) {
     const A_long s = A_long((1 - (1 - O / 32768.0) * (1 - P * m / 32768.0)) * 32768.0);
     return float(s - O) * I + float(O);
-  } else if constexpr (kMode == kMultiply) {
+  } else if constexpr (kMode == BlendMode::kMultiply) {
     const A_long d = P * O / 32768 - O;
     return O + double(float(d) * I) * m;
   } else {
@@ -101,21 +100,21 @@ inline PF_Pixel NormalComposite8(const PF_Pixel& p, const PF_Pixel& o, float I) 
 #endif
 }
 
-template <class P, A_long kMode>
+template <class P, BlendMode kMode>
 void OpacityWithMode(const void* refcon, const RowInputs<P>& row, A_long x, const P& in,
                      P* out) {
   const OpacityRefcon* rc = static_cast<const OpacityRefcon*>(refcon);
   const double m = row.mask(x);
   constexpr bool kDeep = PixelTraits<P>::kDeep;
   // The two depths gate differently at the threshold itself.
-  if (kDeep ? !(m > 0.0001) : !(m >= 0.0001)) {
+  if (kDeep ? !(m > kNegligible) : !(m >= kNegligible)) {
     *out = in;
     return;
   }
   const P O = row.input(x);
   using C = typename PixelTraits<P>::Channel;
   const float I = rc->intensity;
-  if constexpr (!kDeep && kMode == kNormal) {
+  if constexpr (!kDeep && kMode == BlendMode::kNormal) {
     *out = NormalComposite8(in, O, I);
     return;
   }
@@ -133,9 +132,9 @@ void OpacityWithMode(const void* refcon, const RowInputs<P>& row, A_long x, cons
 // The composite's rows for one mode (any other number composites as Normal). 8-bit Normal at
 // 100 % gives every pixel back (float(P)·1 + float(O)·0 is P, and P where the mask gates it
 // off): the picture is handed on.
-template <A_long kMode>
+template <BlendMode kMode>
 PF_Err CompositeRows(IO_Params* io, OpacityRefcon* rc) {
-  if (!IsDeep(io->dst) && kMode == kNormal && rc->intensity == 1.0f) return HandOn(io);
+  if (!IsDeep(io->dst) && kMode == BlendMode::kNormal && rc->intensity == 1.0f) return HandOn(io);
   return IterateRowsWithInputs<OpacityWithMode<PF_Pixel, kMode>, OpacityWithMode<PF_Pixel16, kMode>>(
       io, rc, rc->input, rc->inputIs16);
 }
@@ -151,7 +150,7 @@ struct CompositeThenLensRefcon {
   const A_u_char* full = nullptr;  // 8 bits: [O · 256 + P], the composite where m is 1
 };
 
-template <class P, A_long kMode>
+template <class P, BlendMode kMode>
 void CompositeThenLens(const void* refcon, const RowInputs<P>& row, A_long x, const P& in,
                        P* out) {
   const auto* rc = static_cast<const CompositeThenLensRefcon*>(refcon);
@@ -170,7 +169,7 @@ void CompositeThenLens(const void* refcon, const RowInputs<P>& row, A_long x, co
     } else {
       OpacityWithMode<P, kMode>(&rc->composite, row, x, in, &composited);
     }
-  } else if (kMode == kNormal && m == 1.0 && rc->composite.intensity == 1.0f) {
+  } else if (kMode == BlendMode::kNormal && m == 1.0 && rc->composite.intensity == 1.0f) {
     composited = in;  // P·1 + O·0, then blended by m = 1: P
   } else {
     OpacityWithMode<P, kMode>(&rc->composite, row, x, in, &composited);
@@ -178,16 +177,16 @@ void CompositeThenLens(const void* refcon, const RowInputs<P>& row, A_long x, co
   LensBlend(w, row, x, composited, out);
 }
 
-template <A_long kMode>
+template <BlendMode kMode>
 PF_Err CompositeThenLensRows(IO_Params* io, CompositeThenLensRefcon* rc) {
   std::vector<A_u_char> full;
   // 8-bit Normal at 100 %: float(P)·1 + float(O)·0 is P, the composite changes nothing and
   // the lens composite runs alone.
-  if (!IsDeep(io->dst) && kMode == kNormal && rc->composite.intensity == 1.0f)
+  if (!IsDeep(io->dst) && kMode == BlendMode::kNormal && rc->composite.intensity == 1.0f)
     return IterateRowsWithInputs<LensAt<PF_Pixel>, LensAt<PF_Pixel16>>(
         io, &rc->lens, rc->lens.input, rc->lens.inputIs16);
   // Normal blends four channels in one vector; a table would not be quicker.
-  if (!IsDeep(io->dst) && kMode != kNormal) {
+  if (!IsDeep(io->dst) && kMode != BlendMode::kNormal) {
     full.resize(size_t(1) << 16);
     const float I = rc->composite.intensity;
     for (A_long o = 0; o < 256; ++o)
@@ -204,10 +203,10 @@ PF_Err OpacityWithModeOf(void* refcon, A_long x, A_long y, P* in, P* out) {
   const OpacityRefcon* rc = static_cast<const OpacityRefcon*>(refcon);
   const RowInputs<P> row(rc->io, rc->input, rc->inputIs16, y);
   switch (rc->mode) {
-    case kAdd: OpacityWithMode<P, kAdd>(refcon, row, x, *in, out); break;
-    case kScreen: OpacityWithMode<P, kScreen>(refcon, row, x, *in, out); break;
-    case kMultiply: OpacityWithMode<P, kMultiply>(refcon, row, x, *in, out); break;
-    default: OpacityWithMode<P, kNormal>(refcon, row, x, *in, out); break;
+    case BlendMode::kAdd: OpacityWithMode<P, BlendMode::kAdd>(refcon, row, x, *in, out); break;
+    case BlendMode::kScreen: OpacityWithMode<P, BlendMode::kScreen>(refcon, row, x, *in, out); break;
+    case BlendMode::kMultiply: OpacityWithMode<P, BlendMode::kMultiply>(refcon, row, x, *in, out); break;
+    default: OpacityWithMode<P, BlendMode::kNormal>(refcon, row, x, *in, out); break;
   }
   return PF_Err_NONE;
 }
@@ -242,24 +241,24 @@ PF_Err RenderEffectThenLens(IO_Params* io, const KT_Info* info, PF_EffectWorld* 
                                              [&] { return HandOn(io); });
   bool is16 = false;
   if (PF_Err err = InputIs16Bit(io->in_data, input, &is16)) return err;
-  CompositeThenLensRefcon rc{{input, info->intensity, info->mode, io, char(is16)}, {}};
+  CompositeThenLensRefcon rc{{input, info->intensity, info->mode, io, is16}, {}};
   if (PF_Err err = MakeLensRefcon(io, info, input, &rc.lens)) return err;
   switch (rc.composite.mode) {
-    case kAdd: return CompositeThenLensRows<kAdd>(io, &rc);
-    case kScreen: return CompositeThenLensRows<kScreen>(io, &rc);
-    case kMultiply: return CompositeThenLensRows<kMultiply>(io, &rc);
-    default: return CompositeThenLensRows<kNormal>(io, &rc);
+    case BlendMode::kAdd: return CompositeThenLensRows<BlendMode::kAdd>(io, &rc);
+    case BlendMode::kScreen: return CompositeThenLensRows<BlendMode::kScreen>(io, &rc);
+    case BlendMode::kMultiply: return CompositeThenLensRows<BlendMode::kMultiply>(io, &rc);
+    default: return CompositeThenLensRows<BlendMode::kNormal>(io, &rc);
   }
 }
 
 PF_Err RenderEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {
   bool is16 = false;
   if (PF_Err err = InputIs16Bit(io->in_data, input, &is16)) return err;
-  OpacityRefcon rc{input, info->intensity, info->mode, io, char(is16)};
+  OpacityRefcon rc{input, info->intensity, info->mode, io, is16};
   switch (rc.mode) {
-    case kAdd: return CompositeRows<kAdd>(io, &rc);
-    case kScreen: return CompositeRows<kScreen>(io, &rc);
-    case kMultiply: return CompositeRows<kMultiply>(io, &rc);
-    default: return CompositeRows<kNormal>(io, &rc);
+    case BlendMode::kAdd: return CompositeRows<BlendMode::kAdd>(io, &rc);
+    case BlendMode::kScreen: return CompositeRows<BlendMode::kScreen>(io, &rc);
+    case BlendMode::kMultiply: return CompositeRows<BlendMode::kMultiply>(io, &rc);
+    default: return CompositeRows<BlendMode::kNormal>(io, &rc);
   }
 }

@@ -11,9 +11,9 @@ struct ColorRefcon {
 struct OpacityRefcon {
   PF_EffectWorld* input;  // the unprocessed input layer, not a copy
   float intensity;        // fraction
-  A_long mode;            // 1 Normal, 2 Add, 3 Screen, 4 Multiply
+  BlendMode mode;
   IO_Params* io;
-  char inputIs16;
+  bool inputIs16;
 };
 
 PF_Err ColorEffect8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out);

@@ -13,14 +13,11 @@
 #endif
 
 #include "bands.h"
+#include "params/numbers.h"
 #include "pixel.h"
 #include "vectors.h"
 
 namespace {
-
-constexpr double kPi = 3.141592653589793;
-
-enum LensType { kNone = 1, kCircle, kRectWide, kRectTall, kTriangle, kCustom };
 
 // 1.5 / (scaleW · Rref) in double, plus the feather in single precision.
 double FeatherFraction(const KT_Info* info, double rref) {
@@ -33,14 +30,14 @@ struct LensGeometry {
   const IO_Params* io;
   double cosR, sinR;
   double W, H;         // output world size
-  double featherW;     // the feather fraction against 0.35 W (circle, triangle, tall
-  double featherH;     // rectangle) and against 0.35 H (wide rectangle)
+  double featherW;     // the feather fraction against kLensRadius · W (circle, triangle,
+  double featherH;     // tall rectangle) and against kLensRadius · H (wide rectangle)
 };
 
 LensGeometry MakeGeometry(const KT_Info* info, const IO_Params* io) {
   const double W = io->dst->width, H = io->dst->height;
   return LensGeometry{info, io, std::cos(info->rotation), std::sin(info->rotation), W, H,
-                      FeatherFraction(info, 0.35 * W), FeatherFraction(info, 0.35 * H)};
+                      FeatherFraction(info, kLensRadius * W), FeatherFraction(info, kLensRadius * H)};
 }
 
 // (1 + cos πK) / 2; inside the lens (K = 0) and beyond it (K = 1) without calling cos, whose
@@ -55,15 +52,15 @@ double CustomMapValue(const LensGeometry& g, A_long x, A_long y) {
   const KT_Info* info = g.info;
   const PF_EffectWorld* custom = info->customLayer;
   if (!custom || !custom->data) return 0.0;
-  const double a = info->scaleW > 0.0001f ? (x - info->posX) / double(info->scaleW) : 0.0;
-  const double b = info->scaleH > 0.0001f ? (info->posY - y) / double(info->scaleH) : 0.0;
+  const double a = info->scaleW > kNegligibleF ? (x - info->posX) / double(info->scaleW) : 0.0;
+  const double b = info->scaleH > kNegligibleF ? (info->posY - y) / double(info->scaleH) : 0.0;
   const double X = a * g.cosR - b * g.sinR;
   const double Y = -a * g.sinR - b * g.cosR;
   const PF_Rect& e = g.io->src->extent_hint;
   const double cx = (e.left + e.right) / 2.0, cy = (e.top + e.bottom) / 2.0;
   const double rw = double(custom->width) / g.W, rh = double(custom->height) / g.H;
   double col, row;
-  if (info->placement == 2) {  // Stretch Map to Fit
+  if (info->placement == Placement::kStretchToFit) {
     col = (cx + X) * rw - 1;
     row = (cy + Y) * rh - 1;
   } else {                     // Center Map
@@ -74,13 +71,13 @@ double CustomMapValue(const LensGeometry& g, A_long x, A_long y) {
   if (IsDeep(custom)) {
     PF_Pixel16 p = {0, 0, 0, 0};
     GetPointerFromDataDP<PF_Pixel16>(custom, row, col, &p, 0);
-    luma = 0.299 * p.red + 0.587 * p.green + 0.114 * p.blue;
+    luma = kLumaRed * p.red + kLumaGreen * p.green + kLumaBlue * p.blue;
     alpha = p.alpha;
     max2 = 1073741824.0;  // 32768²
   } else {
     PF_Pixel p = {0, 0, 0, 0};
     GetPointerFromDataDP<PF_Pixel>(custom, row, col, &p, 0);
-    luma = 0.299 * p.red + 0.587 * p.green + 0.114 * p.blue;
+    luma = kLumaRed * p.red + kLumaGreen * p.green + kLumaBlue * p.blue;
     alpha = p.alpha;
     max2 = 65025.0;  // 255²
   }
@@ -96,21 +93,21 @@ void LensCoordinates(const LensGeometry& g, A_long x, A_long y, double* u, doubl
 }
 
 // The falloff K at lens coordinates (u, w) for one lens type other than the custom map.
-template <int kType>
+template <LensType kType>
 double KAt(const LensGeometry& g, double u, double w) {
   const PF_InData* in_data = g.io->in_data;
-  if constexpr (kType == kCircle) {
-    const double R = 0.35 * g.W;
+  if constexpr (kType == LensType::kCircle) {
+    const double R = kLensRadius * g.W;
     const double F = g.featherW * R;
     const double r = std::sqrt(u * u + w * w);
     const double Ri = R - F / 2;
     return r < Ri ? 0.0 : std::min(1.0, (r - Ri) / F);
-  } else if constexpr (kType == kRectWide) {
-    return GetDistanceKWithRectMode(u, w, g.featherH, 0.35 * g.H, 0.75 * g.W, in_data);
-  } else if constexpr (kType == kRectTall) {
-    return GetDistanceKWithRectMode(u, w, g.featherW, 0.75 * g.H, 0.35 * g.W, in_data);
-  } else if constexpr (kType == kTriangle) {
-    return TriangleLensK(u, w, g.featherW, 0.35 * g.W, in_data);
+  } else if constexpr (kType == LensType::kRectWide) {
+    return GetDistanceKWithRectMode(u, w, g.featherH, kLensRadius * g.H, 0.75 * g.W, in_data);
+  } else if constexpr (kType == LensType::kRectTall) {
+    return GetDistanceKWithRectMode(u, w, g.featherW, 0.75 * g.H, kLensRadius * g.W, in_data);
+  } else if constexpr (kType == LensType::kTriangle) {
+    return TriangleLensK(u, w, g.featherW, kLensRadius * g.W, in_data);
   } else {  // None
     (void)u, (void)w, (void)in_data;
     return 0.0;
@@ -119,12 +116,12 @@ double KAt(const LensGeometry& g, double u, double w) {
 
 // The value for one lens type; the type is a template argument so that a row of the mask is
 // filled without a choice per pixel.
-template <int kType>
+template <LensType kType>
 double MaskValueOf(const LensGeometry& g, A_long x, A_long y) {
   const KT_Info* info = g.info;
   double value = 0.0;
   if (info->scaleW > 0 && info->scaleH > 0) {
-    if constexpr (kType == kCustom) {
+    if constexpr (kType == LensType::kCustom) {
       value = CustomMapValue(g, x, y);
     } else {
       double u, w;
@@ -137,12 +134,12 @@ double MaskValueOf(const LensGeometry& g, A_long x, A_long y) {
 
 double MaskValue(const LensGeometry& g, A_long x, A_long y) {
   switch (g.info->lensType) {
-    case kCircle: return MaskValueOf<kCircle>(g, x, y);
-    case kRectWide: return MaskValueOf<kRectWide>(g, x, y);
-    case kRectTall: return MaskValueOf<kRectTall>(g, x, y);
-    case kTriangle: return MaskValueOf<kTriangle>(g, x, y);
-    case kCustom: return MaskValueOf<kCustom>(g, x, y);
-    default: return MaskValueOf<kNone>(g, x, y);
+    case LensType::kCircle: return MaskValueOf<LensType::kCircle>(g, x, y);
+    case LensType::kRectWide: return MaskValueOf<LensType::kRectWide>(g, x, y);
+    case LensType::kRectTall: return MaskValueOf<LensType::kRectTall>(g, x, y);
+    case LensType::kTriangle: return MaskValueOf<LensType::kTriangle>(g, x, y);
+    case LensType::kCustom: return MaskValueOf<LensType::kCustom>(g, x, y);
+    default: return MaskValueOf<LensType::kNone>(g, x, y);
   }
 }
 
@@ -330,9 +327,9 @@ void RowCoordinatesWide(const LensGeometry& g, A_long x0, A_long y, A_long n, do
 // sign, and the circle's and the rectangles' values depend on their squares or magnitudes
 // alone (the triangle's do not).
 bool Mirrored(const LensGeometry& g) {
-  const int type = g.info->lensType;
+  const LensType type = g.info->lensType;
   return g.sinR == 0 && g.cosR == 1 &&
-         (type == kCircle || type == kRectWide || type == kRectTall || type == kNone);
+         (type == LensType::kCircle || type == LensType::kRectWide || type == LensType::kRectTall || type == LensType::kNone);
 }
 
 // The band's rows through fill(j, from, to), which fills pixels from … to − 1 of row j. A
@@ -368,11 +365,11 @@ void FillRowsOf(const FillBandLocals& l, const Fill& fill) {
   }
 }
 
-template <int kType>
+template <LensType kType>
 void FillBand(const FillJob* job, Span lines) {
   const FillBandLocals l(job, lines);
   const KT_Info& info = l.info;
-  if (kType == kCustom || !(info.scaleW > 0 && info.scaleH > 0)) {
+  if (kType == LensType::kCustom || !(info.scaleW > 0 && info.scaleH > 0)) {
     for (A_long j = l.lines.first; j < l.lines.last; ++j) {
       double* row = l.row(j);
       for (A_long i = 0; i < l.W; ++i) row[i] = MaskValueOf<kType>(l.g, l.r.left + i, l.r.top + j);
@@ -421,13 +418,13 @@ double Least(Holds holds) {
 // place), and only a pixel whose estimate lies within 1e-9 of a threshold, or between them,
 // takes the per-pixel value.
 template <>
-void FillBand<kCircle>(const FillJob* job, Span lines) {
+void FillBand<LensType::kCircle>(const FillJob* job, Span lines) {
   const FillBandLocals l(job, lines);
   const KT_Info& info = l.info;
   const LensGeometry& g = l.g;
   const PF_Rect& r = l.r;
   const bool scaled = info.scaleW > 0 && info.scaleH > 0;
-  const double R = 0.35 * g.W, F = g.featherW * R, Ri = R - F / 2;
+  const double R = kLensRadius * g.W, F = g.featherW * R, Ri = R - F / 2;
   double inner = 0, outer = std::numeric_limits<double>::infinity();
   if (scaled && std::isfinite(Ri) && F > 0 && std::isfinite(F)) {
     inner = Least([&](double r2) { return !(std::sqrt(r2) < Ri); });
@@ -461,7 +458,7 @@ void FillBand<kCircle>(const FillJob* job, Span lines) {
           continue;
         }
       }
-      row[i] = MaskValueOf<kCircle>(g, x, y);
+      row[i] = MaskValueOf<LensType::kCircle>(g, x, y);
     }
   };
   FillRowsOf(l, fill);
@@ -469,12 +466,12 @@ void FillBand<kCircle>(const FillJob* job, Span lines) {
 
 void FillLines(const FillJob* job, Span lines) {
   switch (job->g->info->lensType) {
-    case kCircle: FillBand<kCircle>(job, lines); break;
-    case kRectWide: FillBand<kRectWide>(job, lines); break;
-    case kRectTall: FillBand<kRectTall>(job, lines); break;
-    case kTriangle: FillBand<kTriangle>(job, lines); break;
-    case kCustom: FillBand<kCustom>(job, lines); break;
-    default: FillBand<kNone>(job, lines); break;
+    case LensType::kCircle: FillBand<LensType::kCircle>(job, lines); break;
+    case LensType::kRectWide: FillBand<LensType::kRectWide>(job, lines); break;
+    case LensType::kRectTall: FillBand<LensType::kRectTall>(job, lines); break;
+    case LensType::kTriangle: FillBand<LensType::kTriangle>(job, lines); break;
+    case LensType::kCustom: FillBand<LensType::kCustom>(job, lines); break;
+    default: FillBand<LensType::kNone>(job, lines); break;
   }
 }
 
@@ -520,29 +517,13 @@ PF_Err Lens16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out)
   return LensPixel<PF_Pixel16>(refcon, x, y, in, out);
 }
 
-bool LensCompositeRuns(const KT_Info* info) {
-  return info->lensType != 1 && info->scaleW > 0 && info->scaleH > 0;
-}
+bool LensCompositeRuns(const KT_Info* info) { return info->plan.lensComposite; }
 
 PF_Err MakeLensRefcon(IO_Params* io, const KT_Info* info, PF_EffectWorld* input, LensRefcon* rc) {
-  *rc = LensRefcon{input, io, 0, 0.0, 0};
+  *rc = LensRefcon{input, io, info->plan.lensBlurMap, info->plan.lensStrength, false};
   bool is16 = false;
   if (PF_Err err = InputIs16Bit(io->in_data, input, &is16)) return err;
-  rc->inputIs16 = char(is16);
-  if (info->fastBlurVisible && info->fastBlurLensMap) {
-    const float r = info->fastBlurAmount / 100;
-    if (r >= 2 * info->feather) {
-      rc->blurMap = 1;
-      rc->strength = r;
-    }
-  }
-  if (info->irisBlurVisible && info->irisBlurLensMap) {
-    const float r = info->irisBlurAmount / 100;
-    if (r >= 2 * info->feather) {
-      rc->blurMap = 1;
-      rc->strength = r;
-    }
-  }
+  rc->inputIs16 = is16;
   return PF_Err_NONE;
 }
 

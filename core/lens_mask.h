@@ -9,6 +9,7 @@
 
 #include "bands.h"
 #include "params/kt_info.h"
+#include "params/numbers.h"
 #include "pixel.h"
 #include "stage.h"
 
@@ -138,9 +139,9 @@ PF_Err RenderLensEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* inpu
 struct LensRefcon {
   PF_EffectWorld* input;  // the unprocessed input layer
   IO_Params* io;
-  char blurMap;
+  bool blurMap;
   double strength;
-  char inputIs16;
+  bool inputIs16;
 };
 
 // The lens composite's weight for mask value m: the mask itself, or raised by the blur map.
@@ -148,7 +149,7 @@ inline double LensWeight(const LensRefcon* rc, double m) {
   return rc->blurMap ? std::min(1.0, m + rc->strength * m) : m;
 }
 // Where the weight gives the input layer's pixel itself, the processed one being not needed.
-inline bool LensTakesInput(double w) { return w != 1.0 && w <= 0.0001; }
+inline bool LensTakesInput(double w) { return w != 1.0 && w <= kNegligible; }
 
 // Blends the processed pixel over the input layer by the weight w:
 // out = trunc(O·(1 − w) + P·w + 0.5) per channel, alpha included; LensAt by the mask.
@@ -159,7 +160,7 @@ void LensBlend(double w, const RowInputs<P>& row, A_long x, const P& in, P* out)
     return;
   }
   const P O = row.input(x);
-  if (w <= 0.0001) {
+  if (w <= kNegligible) {
     *out = O;
     return;
   }

@@ -3,11 +3,30 @@
 
 #include "AE_Effect.h"
 
+// The popups' values, as the controls number their choices.
+enum class LensType : A_long { kNone = 1, kCircle, kRectWide, kRectTall, kTriangle, kCustom };
+enum class Placement : A_long { kCenterMap = 1, kStretchToFit };
+enum class BlendMode : A_long { kNormal = 1, kAdd, kScreen, kMultiply };
+
+// What the controls decide between the stages, derived once (DerivePlan) and only read by
+// the stages, the chain and the composite.
+struct KT_Plan {
+  bool fastBlurRuns;      // on, at least a whole pixel, the lens not scaled to nothing
+  A_long fastBlurRadius;  // the amount truncated: 0.9 gives no blur
+  bool fastBlurUsesMap;   // the lens mask as its blur map (wider than the blur's share)
+  bool fastBlurInMapPass; // runs again in the blur-map pass
+  bool irisRuns;          // on and above the negligible amount
+  bool irisInMapPass;     // in the blur-map pass instead of the main one
+  bool blurMapPass;       // a second blur pass after the lens composite
+  bool lensComposite;     // a lens shape not scaled to nothing
+  bool lensBlurMap;       // the lens composite's weight raised by a blur's strength …
+  double lensStrength;    // … this one
+};
+
 struct KT_Info {
-  A_long lensType;            // 1 None, 2 Circle, 3 wide rectangle, 4 tall rectangle,
-                              // 5 Triangle, 6 Custom
+  LensType lensType;
   PF_LayerDef* customLayer;   // set by the render command; data null when none chosen
-  A_long placement;           // 1 Center Map, 2 Stretch Map to Fit
+  Placement placement;
   bool invertAlpha;
   float feather;              // fraction, 0 to 10
   A_long posX, posY;          // lens centre, whole pixels
@@ -42,8 +61,13 @@ struct KT_Info {
   bool chromaVisible;
   float chromaRedCyan, chromaGreenMagenta, chromaBlueYellow;  // fractions
   float intensity;            // fraction
-  A_long mode;                // 1 Normal, 2 Add, 3 Screen, 4 Multiply
+  BlendMode mode;
+  KT_Plan plan;
 };
 
-// Fills every field but customLayer from the host's parameter array; always returns 0.
+// Fills every field but customLayer from the host's parameter array, the plan included;
+// always returns 0.
 PF_Err SetInfoFromParam(PF_InData* in_data, KT_Info* info, PF_ParamDef* params[]);
+
+// Fills info->plan from the other fields.
+void DerivePlan(KT_Info* info);

@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 
 #include "kt_info.h"
+#include "numbers.h"
 #include "param_table.h"
 
 namespace {
@@ -31,7 +33,7 @@ A_long Pixels(PF_Fixed v) { return A_long(float(v) / 65536.0f); }
 
 double Radians(PF_Fixed degrees_fixed) {
   double degrees = double(float(degrees_fixed) * 1.52587890625e-05f);
-  return degrees * 3.141592653589793 / 180.0;
+  return degrees * kPi / 180.0;
 }
 
 // Scale × (Scale Width or Height ÷ 100) ÷ 100, in single precision in that order.
@@ -44,8 +46,8 @@ float Scale(const PF_ParamDef* scale, const PF_ParamDef* side, ParamIndex side_i
 
 PF_Err SetInfoFromParam(PF_InData* /*in_data*/, KT_Info* info, PF_ParamDef* params[]) {
   auto p = [params](ParamIndex i) { return params[i]; };
-  info->lensType = PopupValue(p(P_LENS_TYPE), P_LENS_TYPE);
-  info->placement = PopupValue(p(P_PLACEMENT), P_PLACEMENT);
+  info->lensType = LensType(PopupValue(p(P_LENS_TYPE), P_LENS_TYPE));
+  info->placement = Placement(PopupValue(p(P_PLACEMENT), P_PLACEMENT));
   info->invertAlpha = Checked(p(P_INVERT_ALPHA));
   info->feather = Fraction(p(P_FEATHER), P_FEATHER);
   info->posX = Pixels(p(P_POSITION)->u.td.x_value);
@@ -97,6 +99,36 @@ PF_Err SetInfoFromParam(PF_InData* /*in_data*/, KT_Info* info, PF_ParamDef* para
   info->chromaBlueYellow = float(SliderValue(p(P_CHROMA_BLUE_YELLOW), P_CHROMA_BLUE_YELLOW) / 100.0);
 
   info->intensity = Fraction(p(P_INTENSITY), P_INTENSITY);
-  info->mode = PopupValue(p(P_MODE), P_MODE);
+  info->mode = BlendMode(PopupValue(p(P_MODE), P_MODE));
+  DerivePlan(info);
   return PF_Err_NONE;
+}
+
+void DerivePlan(KT_Info* info) {
+  KT_Plan& plan = info->plan;
+  plan = KT_Plan{};
+  const bool scaled = info->scaleW != 0 && info->scaleH != 0;
+  plan.fastBlurRadius = A_long(info->fastBlurAmount);
+  plan.fastBlurRuns = info->fastBlurVisible && plan.fastBlurRadius != 0 && scaled;
+  // The map is used where the feather's band is wider than the blur's share of it.
+  const bool fastMapWins = 2 * info->feather > info->fastBlurAmount / 100;
+  plan.fastBlurUsesMap = info->fastBlurLensMap && fastMapWins;
+  plan.fastBlurInMapPass = plan.fastBlurRuns && info->fastBlurLensMap;
+  plan.irisRuns = info->irisBlurVisible && double(info->irisBlurAmount) > kNegligible;
+  plan.irisInMapPass = info->irisBlurLensMap;
+  // Any amount above 0 asks for the blur-map pass, even one too small to blur.
+  plan.blurMapPass =
+      (info->fastBlurVisible && info->fastBlurLensMap && info->fastBlurAmount > 0 && fastMapWins) ||
+      (info->irisBlurVisible && info->irisBlurLensMap && info->irisBlurAmount > 0);
+  plan.lensComposite = info->lensType != LensType::kNone && info->scaleW > 0 && info->scaleH > 0;
+  // A blur that does not use the lens as its map (its share is the wider) raises the lens
+  // composite's weight by its strength; the realistic blur's, when both, wins.
+  for (const auto& [visible, lensMap, strength] :
+       {std::tuple{info->fastBlurVisible, info->fastBlurLensMap, info->fastBlurAmount / 100},
+        std::tuple{info->irisBlurVisible, info->irisBlurLensMap, info->irisBlurAmount / 100}}) {
+    if (visible && lensMap && strength >= 2 * info->feather) {
+      plan.lensBlurMap = true;
+      plan.lensStrength = strength;
+    }
+  }
 }

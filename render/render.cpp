@@ -12,7 +12,7 @@
 namespace {
 
 PF_Err RunChain(IO_Params& io, const KT_Info* info, PF_EffectWorld* input) {
-  const bool blurMapPass = BlurMapPassNeeded(info);
+  const bool blurMapPass = info->plan.blurMapPass;
   auto composite = [&] { return RenderEffect(&io, info, input); };
   auto blurs = [&](A_long pass) { return [&io, info, pass] { return RenderBlurEffect(&io, info, pass); }; };
   // Where the composite comes right before the lens composite, the two run as one pass.
@@ -26,13 +26,6 @@ PF_Err RunChain(IO_Params& io, const KT_Info* info, PF_EffectWorld* input) {
 }
 
 }  // namespace
-
-bool BlurMapPassNeeded(const KT_Info* info) {
-  const bool fast = info->fastBlurVisible && info->fastBlurLensMap && info->fastBlurAmount > 0 &&
-                    2 * info->feather > info->fastBlurAmount / 100;
-  const bool iris = info->irisBlurVisible && info->irisBlurLensMap && info->irisBlurAmount > 0;
-  return fast || iris;
-}
 
 PF_Err Render(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
               PF_LayerDef* output) {
@@ -63,8 +56,7 @@ PF_Err Render(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
   if (abortErr) return abortErr;
   if (copyErr) return copyErr;
 
-  KT_Info info;
-  std::memset(&info, 0, sizeof info);
+  KT_Info info{};
   info.customLayer = customCopy.get();
   SetInfoFromParam(in_data, &info, params);
   return RenderPipeline(in_data, out_data, &info, &params[P_INPUT]->u.ld, output);

@@ -8,6 +8,3 @@ PF_Err Render(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
               PF_LayerDef* output);
 PF_Err RenderPipeline(PF_InData* in_data, PF_OutData* out_data, KT_Info* info,
                       PF_EffectWorld* input, PF_EffectWorld* output);
-
-// Whether the chain ends with the blur stage's blur-map pass.
-bool BlurMapPassNeeded(const KT_Info* info);

@@ -41,7 +41,7 @@ TYPED_TEST(BlurDepths, WindowMirrorsAtTheLeftAndRepeatsAtTheRight) {
   const int v[10] = {0, 10, 20, 30, 40, 50, 60, 70, 80, 91};
   for (int x = 0; x < 10; ++x) row.Set(x, 0, 77, v[x], 0, 0);
   IO_Params io{nullptr, nullptr, &row.def(), nullptr};
-  FastBlurRefcon rc{&io, 2, 0, nullptr};
+  FastBlurRefcon rc{&io, 2, false, nullptr};
   // Columns -2..2 read 2, 1, 0, 1, 2: (20 + 10 + 0 + 10 + 20) / 5 = 12.
   EXPECT_EQ(Run<TypeParam>(FastBlurH<TypeParam>, rc, 0, 0).red, 12);
   // Columns 7..11 read 7, 8, 9, 9, 8: (70 + 80 + 91 + 91 + 80) / 5 = 82.4 → 82.
@@ -60,7 +60,7 @@ TYPED_TEST(BlurDepths, RadiusBeyondThePictureFoldsRepeatedly) {
   column.Set(0, 1, 1, 60, 0, 0);
   column.Set(0, 2, 1, 90, 0, 0);
   IO_Params io{nullptr, nullptr, &column.def(), nullptr};
-  FastBlurRefcon rc{&io, 7, 0, nullptr};
+  FastBlurRefcon rc{&io, 7, false, nullptr};
   // A one-pixel-wide picture blurs horizontally to itself.
   EXPECT_EQ(Run<TypeParam>(FastBlurH<TypeParam>, rc, 0, 1).red, 60);
   // Rows -5..9 fold with period 5 into 0 1 2 2 1 three times: row 0 thrice, rows 1 and 2
@@ -80,7 +80,7 @@ TYPED_TEST(BlurDepths, BlurMapWindowShrinksWithTheMaskAndFades) {
   vt::FakeMask mask(60, 60, 0.1);
   IO_Params io{nullptr, nullptr, &row.def(), nullptr};
   io.mask = mask.get();
-  FastBlurRefcon rc{&io, 20, 1, &source.def()};
+  FastBlurRefcon rc{&io, 20, true, &source.def()};
   // k = trunc(20 · 0.1) = 2; equal weights: the mean of columns 28..32 of red = 3x.
   EXPECT_EQ(Run<TypeParam>(FastBlurH<TypeParam>, rc, 30, 30).red, 90);
   // Vertical: mean of rows 28..32 of green is 30, faded by t = (2 − 1) · 0.25 toward the
@@ -126,7 +126,7 @@ TYPED_TEST(BlurDepths, BandsEqualThePerPixelRoutines) {
     for (int y = h / 2; y < h; ++y)
       for (int x = w / 4; x < w / 2 + 1; ++x) mask.at(x, y) = (x + y) % 5 ? 0.0 : 0.5;
     mask.at(w - 1, h / 3) = std::nan("");
-    for (char useLensMap : {0, 1})
+    for (bool useLensMap : {false, true})
       for (A_long radius : {1, 3, 20, 33, 100, 16384})
         for (bool vertical : {false, true}) {
           // Radius 16384: 16-bit sums leave 32 bits (the passes' general form); on the
@@ -183,7 +183,7 @@ TYPED_TEST(BlurDepths, UniformPictureStaysUnchangedInEveryMode) {
     for (int x = 0; x < 30; ++x) mask.at(x, y) = d(rng);
   IO_Params io{nullptr, nullptr, &src.def(), nullptr};
   io.mask = mask.get();
-  for (char useLensMap : {0, 1}) {
+  for (bool useLensMap : {false, true}) {
     for (A_long radius : {1, 7, 40}) {
       FastBlurRefcon rc{&io, radius, useLensMap, &source.def()};
       for (int y = 0; y < 30; ++y)

@@ -74,7 +74,7 @@ TYPED_TEST(ColorDepths, OutsideTheLensEveryModeGivesTheProcessedPixel) {
   IO_Params io{};
   io.mask = mask.get();
   for (int mode = 1; mode <= 4; ++mode) {
-    OpacityRefcon rc{&input.def(), 1.0f, mode, &io, char(deep)};
+    OpacityRefcon rc{&input.def(), 1.0f, BlendMode(mode), &io, deep};
     TypeParam P = Px<TypeParam>(1, 2, 3, 4), out{};
     Opacity(&rc, 0, 0, &P, &out);
     EXPECT_EQ(out.red, 2) << mode;
@@ -89,7 +89,7 @@ TYPED_TEST(ColorDepths, MultiplyByFullLeavesTheInput) {
   vt::FakeMask mask(1, 1, 1.0);
   IO_Params io{};
   io.mask = mask.get();
-  OpacityRefcon rc{&input.def(), 1.0f, 4, &io, char(deep)};
+  OpacityRefcon rc{&input.def(), 1.0f, BlendMode(4), &io, deep};
   TypeParam P = Px<TypeParam>(max, max, max, max), out{};
   Opacity(&rc, 0, 0, &P, &out);
   EXPECT_EQ(out.alpha, 17);
@@ -103,25 +103,25 @@ TEST(BlendModes8, NormalAddScreenMultiplyExamples) {
   vt::FakeMask mask(1, 1, 1.0);
   IO_Params io{};
   io.mask = mask.get();
-  OpacityRefcon rc{&input.def(), 1.0f, 2, &io, 0};
+  OpacityRefcon rc{&input.def(), 1.0f, BlendMode(2), &io, false};
   PF_Pixel P{100, 100, 100, 100}, out{};
   OpacityWithMode8(&rc, 0, 0, &P, &out);
   EXPECT_EQ(out.red, 255);  // Add, limited
   mask.at(0, 0) = 0.5;
   OpacityWithMode8(&rc, 0, 0, &P, &out);
   EXPECT_EQ(out.red, 250);
-  rc.mode = 1;
+  rc.mode = BlendMode::kNormal;
   rc.intensity = 0;  // Normal at intensity 0: the input wherever the gate passes
   OpacityWithMode8(&rc, 0, 0, &P, &out);
   EXPECT_EQ(out.red, 200);
   rc.intensity = 0.5f;  // Normal ignores the mask in 8 bits
   OpacityWithMode8(&rc, 0, 0, &P, &out);
   EXPECT_EQ(out.red, 150);
-  rc.mode = 3;  // Screen: s = trunc((1 − (1 − 200/255)(1 − 50/255))·255) = 210
+  rc.mode = BlendMode(3);  // Screen: s = trunc((1 − (1 − 200/255)(1 − 50/255))·255) = 210
   rc.intensity = 1;
   OpacityWithMode8(&rc, 0, 0, &P, &out);
   EXPECT_EQ(out.red, 210);
-  rc.mode = 4;  // Multiply: q = 100·200/255 = 78, d = −122, out = 200 − 122·0.5 = 139
+  rc.mode = BlendMode(4);  // Multiply: q = 100·200/255 = 78, d = −122, out = 200 − 122·0.5 = 139
   OpacityWithMode8(&rc, 0, 0, &P, &out);
   EXPECT_EQ(out.red, 139);
 }
@@ -135,7 +135,7 @@ TEST(BlendModes8, NormalEqualsTheScalarExpressionForEveryPair) {
   io.mask = mask.get();
   int wrong = 0;
   for (float I : {0.0f, 0.01f, 0.3f, 0.5f, 0.7f, 0.99f, 1.0f}) {
-    OpacityRefcon rc{&input.def(), I, 1, &io, 0};
+    OpacityRefcon rc{&input.def(), I, BlendMode(1), &io, false};
     for (int o = 0; o < 256; ++o) {
       input.Set(0, 0, o, 255 - o, o / 2, 7);
       for (int p = 0; p < 256; ++p) {
@@ -155,7 +155,7 @@ TEST(BlendModes, GateDiffersAtTheThreshold) {
   vt::FakeMask mask(1, 1, 0.0001);
   IO_Params io{};
   io.mask = mask.get();
-  OpacityRefcon rc8{&in8.def(), 0.0f, 1, &io, 0}, rc16{&in16.def(), 0.0f, 1, &io, 1};
+  OpacityRefcon rc8{&in8.def(), 0.0f, BlendMode(1), &io, false}, rc16{&in16.def(), 0.0f, BlendMode(1), &io, true};
   PF_Pixel p8{1, 1, 1, 1}, o8{};
   PF_Pixel16 p16{1, 1, 1, 1}, o16{};
   OpacityWithMode8(&rc8, 0, 0, &p8, &o8);
@@ -169,7 +169,7 @@ TEST(BlendModes16, AddLimitsOnTheMaskedSumButAddsTheFullPixel) {
   vt::FakeMask mask(1, 1, 0.1);
   IO_Params io{};
   io.mask = mask.get();
-  OpacityRefcon rc{&input.def(), 1.0f, 2, &io, 1};
+  OpacityRefcon rc{&input.def(), 1.0f, BlendMode(2), &io, true};
   PF_Pixel16 P{10000, 10000, 10000, 10000}, out{};
   OpacityWithMode16(&rc, 0, 0, &P, &out);
   EXPECT_EQ(out.red, 31000);  // s = 40000 kept wide, final blend by 0.1
@@ -183,11 +183,11 @@ TEST(BlendModes16, NormalIsWeightedByTheMaskOnceMore) {
   vt::FakeMask mask(1, 1, 0.5);
   IO_Params io{};
   io.mask = mask.get();
-  OpacityRefcon rc{&input.def(), 0.5f, 1, &io, 1};
+  OpacityRefcon rc{&input.def(), 0.5f, BlendMode(1), &io, true};
   PF_Pixel16 P{3000, 3000, 3000, 3000}, out{};
   OpacityWithMode16(&rc, 0, 0, &P, &out);
   EXPECT_EQ(out.red, 1500);  // O + m·I·(P − O)
-  rc.mode = 3;
+  rc.mode = BlendMode(3);
   rc.intensity = 1;
   P = PF_Pixel16{0, 0, 0, 0};
   mask.at(0, 0) = 1.0;
@@ -200,7 +200,7 @@ TEST(BlendModes16, ReadsAnEightBitInputWidened) {
   vt::FakeMask mask(1, 1, 1.0);
   IO_Params io{};
   io.mask = mask.get();
-  OpacityRefcon rc{&input.def(), 0.0f, 1, &io, 0};
+  OpacityRefcon rc{&input.def(), 0.0f, BlendMode(1), &io, false};
   PF_Pixel16 P{0, 0, 0, 0}, out{};
   OpacityWithMode16(&rc, 0, 0, &P, &out);
   EXPECT_EQ(out.red, 32767);
@@ -226,21 +226,22 @@ TEST(CompositeThenLens, EqualsTheCompositeThenTheLensComposite) {
         for (bool blurMap : {false, true}) {
           KT_Info info;
           std::memset(&info, 0, sizeof info);
-          info.lensType = 2;
+          info.lensType = LensType::kCircle;
           info.scaleW = info.scaleH = 1;
           info.intensity = intensity;
-          info.mode = mode;
+          info.mode = BlendMode(mode);
           info.fastBlurVisible = info.fastBlurLensMap = blurMap;
           info.fastBlurAmount = 150;  // strength 1.5 over a feather of 0
+          DerivePlan(&info);
           World a(w, h, deep), expected(w, h, deep);
           IO_Params io{&in, nullptr, &picture.def(), &a.def()};
           io.mask = mask.get();
-          OpacityRefcon composite{&input.def(), intensity, mode, &io, char(deep)};
+          OpacityRefcon composite{&input.def(), intensity, BlendMode(mode), &io, deep};
           LensRefcon lens;
           PF_Err err = PF_Err_NONE;
           host->RunAsCommand([&] { err = MakeLensRefcon(&io, &info, &input.def(), &lens); });
           ASSERT_EQ(err, PF_Err_NONE);
-          ASSERT_EQ(lens.blurMap, char(blurMap));
+          ASSERT_EQ(lens.blurMap, blurMap);
           for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) {
               auto run = [&](auto* pixel) {

@@ -16,8 +16,8 @@ class LensMask : public ::testing::Test {
  protected:
   LensMask() : input(1000, 1000, false), output(1000, 1000, false) {
     std::memset(&info, 0, sizeof info);
-    info.lensType = 2;
-    info.placement = 1;
+    info.lensType = LensType::kCircle;
+    info.placement = Placement::kCenterMap;
     info.scaleW = info.scaleH = 1;
     info.posX = info.posY = 500;
     io = IO_Params{nullptr, nullptr, &input.def(), &output.def()};
@@ -29,7 +29,7 @@ class LensMask : public ::testing::Test {
 };
 
 TEST_F(LensMask, NoneIsOneEverywhereAndZeroInverted) {
-  info.lensType = 1;
+  info.lensType = LensType::kNone;
   EXPECT_EQ(At(0, 0), 1.0);
   EXPECT_EQ(At(999, 3), 1.0);
   info.invertAlpha = true;
@@ -91,7 +91,7 @@ TEST(RectDistance, SmallFeatherCentresTheBandAndRoundsCorners) {
 }
 
 TEST_F(LensMask, TriangleHasCornerUpAndFlatSideBelow) {
-  info.lensType = 5;
+  info.lensType = LensType::kTriangle;
   EXPECT_EQ(At(500, 500), 1.0);
   EXPECT_EQ(At(500, 500 + 175), 1.0);  // midpoint of the bottom edge
   EXPECT_EQ(At(500, 500 - 340), 1.0);  // toward the upper corner, inside
@@ -191,8 +191,8 @@ TYPED_TEST(CustomMap, CenterMapReadsOneUpAndLeftAndWhiteIsOne) {
   custom.Set(9, 4, max, max, max, max);
   KT_Info info;
   std::memset(&info, 0, sizeof info);
-  info.lensType = 6;
-  info.placement = 1;
+  info.lensType = LensType::kCustom;
+  info.placement = Placement::kCenterMap;
   info.scaleW = info.scaleH = 1;
   info.posX = 20;
   info.posY = 15;
@@ -219,8 +219,8 @@ TEST(CustomMapStretch, ScalesTheLayerOverThePicture) {
   custom.Set(9, 4, 255, 255, 255, 255);
   KT_Info info;
   std::memset(&info, 0, sizeof info);
-  info.lensType = 6;
-  info.placement = 2;
+  info.lensType = LensType::kCustom;
+  info.placement = Placement::kStretchToFit;
   info.scaleW = info.scaleH = 1;
   info.posX = info.posY = 20;
   info.customLayer = &custom.def();
@@ -242,7 +242,7 @@ TEST(LensMaskCache, LookupsOutsideTheRectangleAreZero) {
   World input(10, 10, false), output(10, 10, false);
   KT_Info info;
   std::memset(&info, 0, sizeof info);
-  info.lensType = 1;
+  info.lensType = LensType::kNone;
   info.scaleW = info.scaleH = 1;
   IO_Params io{nullptr, nullptr, &input.def(), &output.def()};
   {
@@ -272,7 +272,7 @@ TEST(LensMaskFill, EqualsThePerPixelValueForEveryShape) {
   for (int trial = 0; trial < 60; ++trial) {
     KT_Info info;
     std::memset(&info, 0, sizeof info);
-    info.lensType = 1 + trial % 5;  // None, Circle, the rectangles, Triangle
+    info.lensType = LensType(1 + trial % 5);  // None, Circle, the rectangles, Triangle
     info.invertAlpha = trial % 3 == 0;
     info.feather = trial % 7 == 0 ? 0.0f : float(unit(rng) * (trial % 2 ? 0.3 : 3.0));
     info.posX = A_long(unit(rng) * 140) - 20;
@@ -292,7 +292,7 @@ TEST(LensMaskFill, EqualsThePerPixelValueForEveryShape) {
     for (A_long y = 0; y < 61; ++y)
       for (A_long x = 0; x < 97; ++x)
         differ += GetLensMask(x, y, &io) != ComputeLensMask(x, y, &info, &io);
-    EXPECT_EQ(differ, 0) << "trial " << trial << ", type " << info.lensType;
+    EXPECT_EQ(differ, 0) << "trial " << trial << ", type " << A_long(info.lensType);
   }
   host.ReleaseSuite(kPFIterate8Suite, 1);
 }

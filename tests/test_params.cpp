@@ -145,8 +145,8 @@ class Settings : public ::testing::Test {
 
 TEST_F(Settings, DefaultsConvert) {
   const KT_Info i = Info();
-  EXPECT_EQ(i.lensType, 2);
-  EXPECT_EQ(i.placement, 1);
+  EXPECT_EQ(i.lensType, LensType::kCircle);
+  EXPECT_EQ(i.placement, Placement::kCenterMap);
   EXPECT_FALSE(i.invertAlpha);
   EXPECT_EQ(i.scaleW, 1.0f);
   EXPECT_EQ(i.scaleH, 1.0f);
@@ -155,7 +155,7 @@ TEST_F(Settings, DefaultsConvert) {
   EXPECT_EQ(i.irisSides, 3);
   EXPECT_EQ(i.irisAspect, 1.0f);
   EXPECT_EQ(i.intensity, 1.0f);
-  EXPECT_EQ(i.mode, 1);
+  EXPECT_EQ(i.mode, BlendMode::kNormal);
   EXPECT_EQ(i.color.alpha, 255);
   EXPECT_EQ(i.customLayer, nullptr);  // the render command sets it
 }

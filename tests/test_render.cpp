@@ -130,17 +130,36 @@ TEST(Render, CustomLayerLuminanceIsTheLens) {
 
 TEST(Render, BlurMapPassConditions) {
   KT_Info info{};
+  info.scaleW = info.scaleH = 1;
   info.fastBlurVisible = info.fastBlurLensMap = true;
   info.fastBlurAmount = 50;
   info.feather = 0.10f;
-  EXPECT_FALSE(BlurMapPassNeeded(&info));  // 0.2 is not above 0.5
+  auto plan = [&] {
+    DerivePlan(&info);
+    return info.plan;
+  };
+  EXPECT_FALSE(plan().blurMapPass);  // 0.2 is not above 0.5
+  EXPECT_FALSE(plan().fastBlurUsesMap);
+  EXPECT_TRUE(plan().lensBlurMap);   // the blur raises the lens composite instead
+  EXPECT_EQ(plan().lensStrength, 0.5);
   info.feather = 0.30f;
-  EXPECT_TRUE(BlurMapPassNeeded(&info));   // 0.6 > 0.5
+  EXPECT_TRUE(plan().blurMapPass);   // 0.6 > 0.5
+  EXPECT_TRUE(plan().fastBlurUsesMap && plan().fastBlurInMapPass);
+  EXPECT_FALSE(plan().lensBlurMap);
   info.fastBlurLensMap = false;
-  EXPECT_FALSE(BlurMapPassNeeded(&info));
+  EXPECT_FALSE(plan().blurMapPass);
+  EXPECT_FALSE(plan().fastBlurInMapPass);
   info.irisBlurVisible = info.irisBlurLensMap = true;
   info.irisBlurAmount = 0.0001f;
-  EXPECT_TRUE(BlurMapPassNeeded(&info));   // any realistic amount in blur-map mode
+  EXPECT_TRUE(plan().blurMapPass);   // any realistic amount in blur-map mode …
+  EXPECT_FALSE(plan().irisRuns);     // … though one this small does not blur
+  info.irisBlurAmount = 0.3f;
+  EXPECT_TRUE(plan().irisRuns && plan().irisInMapPass);
+  info.fastBlurAmount = 0.9f;        // less than a whole pixel
+  EXPECT_FALSE(plan().fastBlurRuns);
+  info.fastBlurAmount = 50;
+  info.scaleW = 0;                   // a lens scaled to nothing
+  EXPECT_FALSE(plan().fastBlurRuns || plan().lensComposite);
 }
 
 TEST(Render, IdenticalForEveryThreadCount) {
