@@ -872,7 +872,7 @@ PF_Err FastBlurBands(const IO_Params* run, const PF_EffectWorld* src, PF_EffectW
   const int64_t remainder = count % period, missing = period - remainder;
   // One period more, less the samples after the window, where they are the fewer, lie in
   // the fold table and the sums stay within 32 bits.
-  const int64_t top = deep ? 65535 : 255;
+  const int64_t top = deep ? std::numeric_limits<A_u_short>::max() : std::numeric_limits<A_u_char>::max();
   const bool fill = remainder > missing && missing <= length && (periods + 1) * period * top <= INT32_MAX;
   std::vector<std::pair<A_long, A_long>> rest, less;
   if (fill) {
@@ -957,7 +957,8 @@ void MapRuns::FindRows(Span rows) {
 PlainMeans::PlainMeans(A_long radius, bool deep)
     : weight_(2.0 * radius + 1), halfInverse_(0.5 / weight_) {
   // Channels may hold any value of their type, 16-bit ones above the host's white too.
-  const int64_t top = (deep ? 65535 : 255) * (2 * int64_t(radius) + 1);
+  const int64_t top = (deep ? std::numeric_limits<A_u_short>::max() : std::numeric_limits<A_u_char>::max()) *
+                      (2 * int64_t(radius) + 1);
   singles_ = 2 * top + (2 * int64_t(radius) + 1) < (int64_t(1) << 23);
   if (top >= (int64_t(1) << 18)) return;
   table_.resize(size_t(top) + 1);

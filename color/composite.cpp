@@ -31,7 +31,7 @@ PF_Err ColorEffect(void* refcon, A_long, A_long, P* in, P* out) {
 // of divided where the operand is a whole channel value.
 const std::array<double, 256> kOver255 = [] {
   std::array<double, 256> t{};
-  for (int v = 0; v < 256; ++v) t[size_t(v)] = v / 255.0;
+  for (int v = 0; v < 256; ++v) t[size_t(v)] = v / double(kWhite8);
   return t;
 }();
 
@@ -41,15 +41,15 @@ template <BlendMode kMode>
 A_u_char Composite8(A_long P, A_long O, float I, double m) {
   if constexpr (kMode == BlendMode::kAdd) {
     A_long s = A_long(P * m + O);
-    if (s > 255) s = 255;
+    if (s > kWhite8) s = kWhite8;
     return A_u_char(float(s - O) * I + float(O));
   } else if constexpr (kMode == BlendMode::kScreen) {
     // O / 255.0, and P·m / 255.0 where m is 1 (P·1 is P), from the table.
-    const double o = kOver255[size_t(O)], p = m == 1.0 ? kOver255[size_t(P)] : P * m / 255.0;
-    const A_long s = A_long((1 - (1 - o) * (1 - p)) * 255.0);
+    const double o = kOver255[size_t(O)], p = m == 1.0 ? kOver255[size_t(P)] : P * m / double(kWhite8);
+    const A_long s = A_long((1 - (1 - o) * (1 - p)) * double(kWhite8));
     return A_u_char(float(s - O) * I + float(O));
   } else if constexpr (kMode == BlendMode::kMultiply) {
-    const A_long d = P * O / 255 - O;
+    const A_long d = P * O / kWhite8 - O;
     return A_u_char(O + double(float(d) * I) * m);
   } else {  // Normal: the mask does not enter
     return A_u_char(float(P) * I + float(O) * (1 - I));
@@ -61,13 +61,13 @@ A_u_char Composite8(A_long P, A_long O, float I, double m) {
 template <BlendMode kMode>
 double Composite16(A_long P, A_long O, float I, double m) {
   if constexpr (kMode == BlendMode::kAdd) {
-    const A_long s = A_long(P * m + O) > 32768 ? 32768 : O + P;
+    const A_long s = A_long(P * m + O) > kWhite16 ? kWhite16 : O + P;
     return float(s - O) * I + float(O);
   } else if constexpr (kMode == BlendMode::kScreen) {
-    const A_long s = A_long((1 - (1 - O / 32768.0) * (1 - P * m / 32768.0)) * 32768.0);
+    const A_long s = A_long((1 - (1 - O / double(kWhite16)) * (1 - P * m / double(kWhite16))) * double(kWhite16));
     return float(s - O) * I + float(O);
   } else if constexpr (kMode == BlendMode::kMultiply) {
-    const A_long d = P * O / 32768 - O;
+    const A_long d = P * O / kWhite16 - O;
     return O + double(float(d) * I) * m;
   } else {
     return float(P) * I + float(O) * (1 - I);

@@ -1,18 +1,19 @@
 #include "lightness.h"
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 #include "core/bands.h"
 #include "core/pixel.h"
 
 A_u_short LightnessCurve8(const LightnessRefcon* rc, A_u_char c) {
-  return A_u_char(rc->io->in_data->utils->ansi.pow(c / 255.0, rc->factor) * 255.0);
+  return A_u_char(rc->io->in_data->utils->ansi.pow(c / double(kWhite8), rc->factor) * double(kWhite8));
 }
 A_u_short LightnessCurve16(const LightnessRefcon* rc, A_u_short c) {
   // Above white the curve can pass the channel's top (2^10 at factor 10): it stops there.
-  const double v = rc->io->in_data->utils->ansi.pow(c * (1.0 / 32768.0), rc->factor) * 32768.0;
-  return A_u_short(std::min(v, 65535.0));
+  const double v = rc->io->in_data->utils->ansi.pow(c * (1.0 / double(kWhite16)), rc->factor) * double(kWhite16);
+  return A_u_short(std::min(v, double(std::numeric_limits<A_u_short>::max())));
 }
 
 namespace {
@@ -38,7 +39,7 @@ bool GivesEveryValueBack(const LightnessRefcon& rc, const std::vector<A_u_short>
   for (size_t c = 0; c < curve.size(); ++c)
     if (curve[c] != c) return false;
   if (deep)
-    for (A_long c = 32769; c <= 65535; ++c)
+    for (A_long c = kWhite16 + 1; c <= std::numeric_limits<A_u_short>::max(); ++c)
       if (LightnessCurve16(&rc, A_u_short(c)) != c) return false;
   return true;
 }

@@ -23,6 +23,10 @@ struct PixelTraits<PF_Pixel16> {
   static constexpr bool kDeep = true;
 };
 
+// White at each depth, for the formulas written for one depth.
+constexpr A_long kWhite8 = PixelTraits<PF_Pixel>::kMax;
+constexpr A_long kWhite16 = PixelTraits<PF_Pixel16>::kMax;
+
 inline bool IsDeep(const PF_EffectWorld* w) { return (w->world_flags & PF_WorldFlag_DEEP) != 0; }
 
 // out's four channels, alpha included, from f(channel of a, channel of b).
