@@ -8,7 +8,7 @@
 #endif
 
 #include "core/bands.h"
-#include "core/lens_mask.h"
+#include "core/mask_rows.h"
 #include "core/pixel.h"
 #include "core/vectors.h"
 #include "params/numbers.h"

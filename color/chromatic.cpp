@@ -1,7 +1,7 @@
 #include "chromatic.h"
 
 #include "core/bands.h"
-#include "core/lens_mask.h"
+#include "core/mask_rows.h"
 #include "core/pixel.h"
 #include "params/numbers.h"
 

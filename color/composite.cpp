@@ -8,24 +8,13 @@
 #include <emmintrin.h>
 #endif
 
-#include "chromatic.h"
 #include "core/bands.h"
-#include "core/lens_mask.h"
+#include "core/mask_rows.h"
+#include "lens_composite.h"
 #include "core/pixel.h"
 #include "params/numbers.h"
-#include "lightness.h"
 
 namespace {
-
-// out = (K − in)·opacity + in per channel, alpha included, single precision, truncated.
-template <class P>
-PF_Err ColorEffect(void* refcon, A_long, A_long, P* in, P* out) {
-  const ColorRefcon* rc = static_cast<const ColorRefcon*>(refcon);
-  using C = typename PixelTraits<P>::Channel;
-  const P K = ConvertPixel<P>(rc->color);
-  ZipChannels(K, *in, out, [rc](C k, C v) { return C((float(k) - float(v)) * rc->opacity + float(v)); });
-  return PF_Err_NONE;
-}
 
 // v / 255.0 for every 8-bit channel value: the very doubles the division gives, read instead
 // of divided where the operand is a whole channel value.
@@ -213,27 +202,11 @@ PF_Err OpacityWithModeOf(void* refcon, A_long x, A_long y, P* in, P* out) {
 
 }  // namespace
 
-PF_Err ColorEffect8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out) {
-  return ColorEffect<PF_Pixel>(refcon, x, y, in, out);
-}
-PF_Err ColorEffect16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out) {
-  return ColorEffect<PF_Pixel16>(refcon, x, y, in, out);
-}
 PF_Err OpacityWithMode8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out) {
   return OpacityWithModeOf<PF_Pixel>(refcon, x, y, in, out);
 }
 PF_Err OpacityWithMode16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out) {
   return OpacityWithModeOf<PF_Pixel16>(refcon, x, y, in, out);
-}
-
-PF_Err RenderOtherEffect(IO_Params* io, const KT_Info* info) {
-  auto colour = [&] {
-    if (!info->colorVisible || !(info->colorOpacity > 0)) return HandOn(io);
-    ColorRefcon rc{info->colorOpacity, info->color};
-    return IterateRows<ColorEffect8, ColorEffect16>(io, &rc);
-  };
-  return Chain(io, [&] { return RenderLightnessEffect(io, info); }, colour,
-               [&] { return RenderChromaticAberrationEffect(io, info); });
 }
 
 PF_Err RenderEffectThenLens(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {

@@ -1,12 +1,7 @@
-// The colour overlay of the colour group and the blend-mode composite with the input.
+// The blend-mode composite of the processed picture with the input layer.
 #pragma once
 
 #include "core/stage.h"
-
-struct ColorRefcon {
-  float opacity;   // fraction
-  PF_Pixel color;  // 8-bit; widened for 16-bit pictures
-};
 
 struct OpacityRefcon {
   PF_EffectWorld* input;  // the unprocessed input layer, not a copy
@@ -16,14 +11,9 @@ struct OpacityRefcon {
   bool inputIs16;
 };
 
-PF_Err ColorEffect8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out);
-PF_Err ColorEffect16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out);
 PF_Err OpacityWithMode8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out);
 PF_Err OpacityWithMode16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out);
 
-// The colour group (lightness, colour overlay, chromatic aberration) and the blend-mode
-// composite of the processed picture with the input layer.
-PF_Err RenderOtherEffect(IO_Params* io, const KT_Info* info);
 PF_Err RenderEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input);
 // The composite and then the lens composite, the same pixels in one pass.
 PF_Err RenderEffectThenLens(IO_Params* io, const KT_Info* info, PF_EffectWorld* input);

@@ -4,8 +4,10 @@
 
 #include "blur/blur_stage.h"
 #include "color/chromatic.h"
+#include "color/color_stage.h"
 #include "color/composite.h"
 #include "color/lightness.h"
+#include "color/lens_composite.h"
 #include "core/lens_mask.h"
 #include "params/param_table.h"
 

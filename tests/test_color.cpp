@@ -8,7 +8,8 @@
 #include "color/chromatic.h"
 #include "color/composite.h"
 #include "color/lightness.h"
-#include "core/lens_mask.h"
+#include "color/overlay.h"
+#include "color/lens_composite.h"
 #include "helpers.h"
 #include "core/pixel.h"
 

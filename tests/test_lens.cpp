@@ -4,7 +4,8 @@
 #include <random>
 
 #include "helpers.h"
-#include "core/lens_mask.h"
+#include "color/lens_composite.h"
+#include "core/lens_shape.h"
 #include "core/pixel.h"
 
 namespace {

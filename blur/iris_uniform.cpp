@@ -1,0 +1,397 @@
+// The realistic blur's uniform form: one kernel for every pixel, its sums run along each row
+// by the kernel's row differences.
+#include "iris_samples.h"
+
+namespace iris {
+namespace {
+
+// The uniform form, row by row: running sums over the difference list in double precision,
+// re-summed in full at the start of a row, every `period` pixels, and whenever the running
+// weight falls near zero, so that leftovers of bright patches never streak across dark
+// ones. Each output equals the direct kernel sum within rounding. A row depends on nothing
+// but the source, so bands of rows run on the host's threads.
+struct UniformJob {
+  IO_Params* io;
+  const IrisKernel* k;
+  const float* H;
+  std::vector<RowDifference> list;
+  SampleRows samples;  // the whole picture's, where the bands do not make their own
+};
+
+// The running sums {weight, red, green, blue} of a row as one vector: its lanes take the
+// very additions the difference list gives one at a time, in its order.
+typedef V4d V4;
+
+// One kernel row's cells dx0 … dx1 added to the sums of kRows rows, in column order: g·h
+// rounded to single precision, sums in double. `weights` and each row's samples are
+// indexed by dx.
+template <int kRows>
+[[gnu::always_inline]] inline void AddCells(const float* const* rows, const float* weights,
+                                            A_long dx0, A_long dx1, V4* sums) {
+  V4 acc[kRows];
+  for (int g = 0; g < kRows; ++g) acc[g] = sums[g];
+  for (A_long dx = dx0; dx <= dx1; ++dx) {
+    const float weight = weights[dx];
+    if (weight == 0) continue;
+    for (int g = 0; g < kRows; ++g) {
+      V4f f;
+      std::memcpy(&f, rows[g] + 4 * dx, sizeof f);  // h, red, green, blue
+      const double w = float(weight * f[0]);
+      V4 v = __builtin_convertvector(f, V4);
+      v[0] = 1.0;  // the weight's own sum adds w · 1
+      acc[g] += V4{w, w, w, w} * v;
+    }
+  }
+  for (int g = 0; g < kRows; ++g) sums[g] = acc[g];
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same in 256-bit instructions: g·h is the first lane of the samples' single-precision
+// product with g, widened with the sample.
+template <int kRows>
+VIZMIRA_WIDE void AddCellsWide(const float* const* rows, const float* weights, A_long dx0,
+                               A_long dx1, V4* sums) {
+  __m256d acc[kRows];
+  for (int g = 0; g < kRows; ++g) acc[g] = __m256d(sums[g]);
+  const __m256d one = _mm256_set1_pd(1.0);
+  for (A_long dx = dx0; dx <= dx1; ++dx) {
+    if (weights[dx] == 0) continue;
+    const __m128 weight = _mm_set1_ps(weights[dx]);
+    for (int g = 0; g < kRows; ++g) {
+      const __m128 f = _mm_loadu_ps(rows[g] + 4 * dx);
+      const __m256d w = _mm256_permute4x64_pd(_mm256_cvtps_pd(_mm_mul_ps(weight, f)), 0);
+      const __m256d v = _mm256_blend_pd(_mm256_cvtps_pd(f), one, 1);
+      acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(w, v));
+    }
+  }
+  for (int g = 0; g < kRows; ++g) sums[g] = V4(acc[g]);
+}
+#else
+template <int kRows>
+void AddCellsWide(const float* const* rows, const float* weights, A_long dx0, A_long dx1,
+                  V4* sums) {
+  AddCells<kRows>(rows, weights, dx0, dx1, sums);
+}
+#endif
+
+// The sums of the whole kernel at column x for kRows rows at once: for each row every
+// weighing cell over the picture in the kernel's order (rows, then columns). Each row's sums
+// are one chain of additions; the rows' chains run side by side. A row without a lit pixel
+// in reach sums to exactly zero, and reads the zero samples `none` (four to a cell, 2r + 1
+// cells) instead, as does a kernel row off the picture: each of their terms is +0, which
+// leaves the sums as they are.
+template <int kRows>
+void DirectSums(const SampleRows& samples, A_long H, const IrisKernel& k, A_long x,
+                const A_long* ys, const float* none, V4* out) {
+  const A_long r = k.rx, W = samples.width;
+  bool lit[kRows], any = false;
+  for (int g = 0; g < kRows; ++g) any |= lit[g] = samples.AnyLit(x, ys[g], r, H);
+  for (int g = 0; g < kRows; ++g) out[g] = V4{0, 0, 0, 0};
+  if (!any) return;
+  const A_long dx0 = std::max(-r, -x), dx1 = std::min(r, W - 1 - x);
+  const bool wide = WideVectors();
+  for (A_long dy = -r; dy <= r; ++dy) {
+    const float* rows[kRows];
+    for (int g = 0; g < kRows; ++g) {
+      const A_long y = ys[g] + dy;
+      rows[g] = lit[g] && y >= 0 && y < H ? samples.row(y) + 4 * size_t(x) : none + 4 * r;
+    }
+    const float* weights = &k.grid[size_t(dy + r) * size_t(2 * r + 1) + size_t(r)];
+    if (wide) AddCellsWide<kRows>(rows, weights, dx0, dx1, out);
+    else AddCells<kRows>(rows, weights, dx0, dx1, out);
+  }
+}
+
+// A row's differences whose rows lie in the picture, in the list's order, with those rows'
+// pixels, highlight weights and samples at hand.
+template <class P>
+struct Entry {
+  A_long x;
+  double weight;
+  const P* pixels;
+  const float* h;
+  const float* samples;  // four to a pixel
+};
+
+// The difference list's contribution at column x for `kRows` neighbouring rows at once
+// (independent chains of additions, so one row's wait is another's work): every difference
+// lies in the row, so no checks, and a zero weight adds nothing. Row g reads g · sampleStep
+// floats further on than row 0's entries.
+template <int kRows, class P>
+[[gnu::always_inline]] inline void AddDifferences(const Entry<P>* entries, size_t count, A_long x,
+                                                  ptrdiff_t sampleStep, V4* sums) {
+  V4 acc[kRows];  // in registers while the list runs
+  for (int g = 0; g < kRows; ++g) acc[g] = sums[g];
+  for (size_t i = 0; i < count; ++i) {
+    const Entry<P>& e = entries[i];
+    const float* at = e.samples + 4 * ptrdiff_t(x + e.x);
+    for (int g = 0; g < kRows; ++g) {
+      V4f f;
+      std::memcpy(&f, at + g * sampleStep, sizeof f);
+      V4 v = __builtin_convertvector(f, V4);  // h, red, green, blue
+      const double w = e.weight * v[0];
+      v[0] = 1.0;  // the weight's own sum adds w · 1
+      acc[g] += V4{w, w, w, w} * v;
+    }
+  }
+  for (int g = 0; g < kRows; ++g) sums[g] = acc[g];
+}
+
+template <class P>
+void AddDifferencesPlain(const Entry<P>* entries, size_t count, A_long x, ptrdiff_t sampleStep,
+                         V4* acc, int rows) {
+  if (rows == 4) AddDifferences<4>(entries, count, x, sampleStep, acc);
+  else AddDifferences<1>(entries, count, x, sampleStep, acc);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same in 256-bit instructions, written out: the sample widened in one conversion, the
+// weight w = e.weight · h formed in every lane by one product and the first lane replaced
+// by 1 (the compiler's own form widens the halves apart to replace it).
+template <int kRows, class P>
+VIZMIRA_WIDE [[gnu::always_inline]] inline void AddDifferences256(
+    const Entry<P>* entries, size_t count, A_long x, ptrdiff_t sampleStep, V4* sums) {
+  __m256d acc[kRows];
+  for (int g = 0; g < kRows; ++g) acc[g] = __m256d(sums[g]);
+  const __m256d one = _mm256_set1_pd(1.0);
+  for (size_t i = 0; i < count; ++i) {
+    const Entry<P>& e = entries[i];
+    const float* at = e.samples + 4 * ptrdiff_t(x + e.x);
+    const __m256d weight = _mm256_set1_pd(e.weight);
+    for (int g = 0; g < kRows; ++g) {
+      const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(at + g * sampleStep));  // h, red, green, blue
+      const __m256d w = _mm256_mul_pd(weight, _mm256_permute4x64_pd(v, 0));
+      acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(w, _mm256_blend_pd(v, one, 1)));
+    }
+  }
+  for (int g = 0; g < kRows; ++g) sums[g] = V4(acc[g]);
+}
+
+template <class P>
+VIZMIRA_WIDE void AddDifferencesWide(const Entry<P>* entries, size_t count, A_long x,
+                                     ptrdiff_t sampleStep, V4* acc, int rows) {
+  if (rows == 8) AddDifferences256<8>(entries, count, x, sampleStep, acc);
+  else if (rows == 4) AddDifferences256<4>(entries, count, x, sampleStep, acc);
+  else AddDifferences256<1>(entries, count, x, sampleStep, acc);
+}
+#else
+template <class P>
+void AddDifferencesWide(const Entry<P>* entries, size_t count, A_long x, ptrdiff_t sampleStep,
+                        V4* acc, int rows) {
+  AddDifferencesPlain(entries, count, x, sampleStep, acc, rows);
+}
+#endif
+
+template <class P>
+void AddDifferencesFor(const Entry<P>* entries, size_t count, A_long x, ptrdiff_t sampleStep,
+                       V4* acc, int rows) {
+  if (WideVectors()) return AddDifferencesWide(entries, count, x, sampleStep, acc, rows);
+  AddDifferencesPlain(entries, count, x, sampleStep, acc, rows);
+}
+
+// The colours a row's sums {w, red, green, blue} give: trunc(c / w) limited to 0 … max, or
+// 0 where w is not positive; for `rows` rows at once.
+void MeansPlain(const V4* sums, int rows, double max, int32_t (*out)[4]) {
+  for (int g = 0; g < rows; ++g) {
+    const double sw = sums[g][0];
+    for (int c = 1; c < 4; ++c)
+      out[g][c] = sw > 0 ? int32_t(std::clamp(std::trunc(sums[g][c] / sw), 0.0, max)) : 0;
+  }
+}
+#if defined(__x86_64__) || defined(__i386__)
+// The same with one division for the three colours (the quotients are not negative, so
+// truncating the lesser of the quotient and max is the same limit).
+VIZMIRA_WIDE void MeansWide(const V4* sums, int rows, double max, int32_t (*out)[4]) {
+  const __m256d top = _mm256_set1_pd(max), zero = _mm256_setzero_pd();
+  for (int g = 0; g < rows; ++g) {
+    const __m256d s = __m256d(sums[g]), sw = _mm256_permute4x64_pd(s, 0);
+    const __m256d q = _mm256_min_pd(_mm256_div_pd(s, sw), top);
+    const __m256d lit = _mm256_cmp_pd(sw, zero, _CMP_GT_OQ);
+    const __m128i t = _mm256_cvttpd_epi32(_mm256_and_pd(q, lit));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[g]), t);
+  }
+}
+#else
+void MeansWide(const V4* sums, int rows, double max, int32_t (*out)[4]) {
+  MeansPlain(sums, rows, max, out);
+}
+#endif
+
+// A band of rows of the uniform form, reading the picture's samples or, for a small kernel,
+// making those of its rows and of the rows its kernels reach.
+template <class P>
+PF_Err UniformIrisRows(UniformJob* job, Span rows) {
+  using C = typename PixelTraits<P>::Channel;
+  constexpr double kMax = PixelTraits<P>::kMax;
+  IO_Params* io = job->io;
+  const IrisKernel& k = *job->k;
+  const std::vector<RowDifference>& list = job->list;
+  const Picture<P> pic{io->src, job->H};
+  PF_EffectWorld* dst = io->dst;
+  const A_long W = std::min(dst->width, io->src->width);
+  const A_long period = std::max<A_long>(64, 4 * k.rx);
+  const A_long srcW = io->src->width, srcH = io->src->height;
+  const ptrdiff_t sampleStep = 4 * ptrdiff_t(srcW);
+  SampleRows own;
+  if (!job->samples.samples) {
+    const A_long top = std::max<A_long>(0, rows.first - k.rx);
+    const A_long bottom = std::min<A_long>(srcH, rows.last + k.rx);
+    if (!own.Allocate(top, bottom - top, srcW, true)) return PF_Err_OUT_OF_MEMORY;
+    FillSampleRows<P>(io->src, job->H, top, bottom, &own);
+  }
+  const SampleRows& samples = job->samples.samples ? job->samples : own;
+
+  // One row's state: its entries, running sums, the largest weight since the last full sum
+  // and the pixels since then.
+  struct Row {
+    A_long y;
+    P* out;          // the row of dst
+    const P* under;  // the row of the source, whose alphas the pixels keep
+    std::vector<Entry<P>> entries;
+    V4 s;
+    double peak;
+    A_long since;
+  };
+  // Eight rows side by side where there are 256-bit vectors (sixteen registers hold their
+  // sums), else four.
+  constexpr int kMaxGroup = 8;
+  const int groupSize = WideVectors() ? 8 : 4;
+  Row group[kMaxGroup];
+  for (Row& r : group) r.entries.reserve(list.size());
+
+  const auto means = WideVectors() ? MeansWide : MeansPlain;
+  // The row's pixel at x: the source's alpha and the colours of `mean` (MeansPlain's).
+  auto put = [&](const Row& r, A_long x, const int32_t* mean) {
+    r.out[x] = P{r.under[x].alpha, C(mean[1]), C(mean[2]), C(mean[3])};
+  };
+  auto write = [&](const Row& r, A_long x) {
+    int32_t mean[1][4];
+    MeansPlain(&r.s, 1, kMax, mean);
+    put(r, x, mean[0]);
+  };
+  std::vector<float> none(4 * size_t(2 * k.rx + 1), 0.0f);
+  auto restart = [](Row& r) {
+    r.peak = r.s[0];
+    r.since = 0;
+  };
+  auto fullSum = [&](Row& r, A_long x) {
+    DirectSums<1>(samples, srcH, k, x, &r.y, none.data(), &r.s);
+    restart(r);
+  };
+  // After the differences were added: the bookkeeping of one step, and a full sum where the
+  // running weight fell near zero.
+  auto afterStep = [&](Row& r, A_long x) {
+    r.peak = std::max(r.peak, double(r.s[0]));
+    ++r.since;
+    if (r.s[0] <= 1e-6 * r.peak) fullSum(r, x);
+  };
+  // One row at column x, on its own.
+  auto step = [&](Row& r, A_long x) {
+    const bool resum = x == 0 || r.since >= period;
+    if (!resum && x - k.rx - 1 >= 0 && x + k.rx < srcW) {
+      AddDifferencesFor(r.entries.data(), r.entries.size(), x, sampleStep, &r.s, 1);
+      afterStep(r, x);
+    } else if (!resum) {
+      double sw = r.s[0], sr = r.s[1], sg = r.s[2], sb = r.s[3];
+      for (const Entry<P>& e : r.entries) {
+        const A_long at = x + e.x;
+        if (at < 0 || at >= srcW) continue;
+        const double w = e.weight * e.h[at];
+        if (w == 0) continue;
+        const P* p = e.pixels + at;
+        sw += w;
+        sr += w * p->red;
+        sg += w * p->green;
+        sb += w * p->blue;
+      }
+      r.s = V4{sw, sr, sg, sb};
+      afterStep(r, x);
+    } else {
+      fullSum(r, x);
+    }
+    write(r, x);
+  };
+
+  for (A_long y0 = rows.first; y0 < rows.last; y0 += groupSize) {
+    if (PF_Err err = io->in_data->inter.abort(io->in_data->effect_ref)) return err;
+    const int n = int(std::min<A_long>(groupSize, rows.last - y0));
+    bool full = n == groupSize;  // every row of the group has the whole list
+    for (int g = 0; g < n; ++g) {
+      Row& r = group[g];
+      r.y = y0 + g;
+      r.out = RowOf<P>(dst, r.y);  // rows and columns within both pictures: none folds
+      r.under = pic.at(0, r.y);
+      r.entries.clear();
+      for (const RowDifference& e : list)
+        if (r.y + e.y >= 0 && r.y + e.y < io->src->height)
+          r.entries.push_back(Entry<P>{e.x, e.weight, pic.at(0, r.y + e.y),
+                                       job->H + size_t(r.y + e.y) * size_t(srcW),
+                                       samples.row(r.y + e.y)});
+      full = full && r.entries.size() == list.size();
+      r.s = V4{0, 0, 0, 0};
+      r.peak = 0;
+      r.since = 0;
+    }
+    for (A_long x = 0; x < W; ++x) {
+      // The group's rows run their differences side by side where each would take the
+      // checked-free step; otherwise each row steps on its own.
+      bool together = full && x - k.rx - 1 >= 0 && x + k.rx < srcW;
+      for (int g = 0; together && g < n; ++g) together = group[g].since < period;
+      if (!together) {
+        // Where every row of the group starts over, their full sums run side by side.
+        bool restartAll = full;
+        for (int g = 0; restartAll && g < n; ++g) restartAll = x == 0 || group[g].since >= period;
+        if (!restartAll) {
+          for (int g = 0; g < n; ++g) step(group[g], x);
+          continue;
+        }
+        A_long ys[kMaxGroup];
+        V4 sums[kMaxGroup];
+        for (int g = 0; g < n; ++g) ys[g] = group[g].y;
+        if (n == 8) DirectSums<8>(samples, srcH, k, x, ys, none.data(), sums);
+        else DirectSums<4>(samples, srcH, k, x, ys, none.data(), sums);
+        for (int g = 0; g < n; ++g) {
+          group[g].s = sums[g];
+          restart(group[g]);
+          write(group[g], x);
+        }
+        continue;
+      }
+      V4 acc[kMaxGroup];
+      for (int g = 0; g < groupSize; ++g) acc[g] = group[g].s;
+      AddDifferencesFor(group[0].entries.data(), list.size(), x, sampleStep, acc, groupSize);
+      for (int g = 0; g < groupSize; ++g) {
+        group[g].s = acc[g];
+        afterStep(group[g], x);
+        acc[g] = group[g].s;  // a full sum may have replaced it
+      }
+      int32_t mean[kMaxGroup][4];
+      means(acc, groupSize, kMax, mean);
+      for (int g = 0; g < groupSize; ++g) put(group[g], x, mean[g]);
+    }
+  }
+  return PF_Err_NONE;
+}
+
+}  // namespace
+
+template <class P>
+PF_Err UniformIrisBlur(IO_Params* io, const IrisKernel& k, const float* H) {
+  UniformJob job{io, &k, H, RowDifferences(k), {}};
+  const A_long rows = std::min(io->dst->height, io->src->height);
+  // A band of a small kernel makes the samples of its rows and of the 2r rows its kernels
+  // reach beyond them: they stay in the cache, and the picture's tens of megabytes are
+  // neither written nor fetched again. A large kernel's bands would make too many rows twice
+  // over: they read the picture's samples, made first.
+  constexpr A_long kOwnSamplesReach = 8;
+  if (k.rx > kOwnSamplesReach) {
+    if (!job.samples.Allocate(0, io->src->height, io->src->width, true)) return PF_Err_OUT_OF_MEMORY;
+    if (PF_Err err = Samples<P>(io, io->src, H, &job.samples)) return err;
+  }
+  return ParallelRows(io, rows, [&job](Span band, A_long) { return UniformIrisRows<P>(&job, band); });
+}
+
+template PF_Err UniformIrisBlur<PF_Pixel>(IO_Params*, const IrisKernel&, const float*);
+template PF_Err UniformIrisBlur<PF_Pixel16>(IO_Params*, const IrisKernel&, const float*);
+
+}  // namespace iris

@@ -1,0 +1,127 @@
+#include "trail_sums.h"
+
+#include <algorithm>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+#include "core/vectors.h"
+
+namespace trail {
+namespace {
+
+// The weighted sums of the means in whole numbers, exactly: for every point i of the line's
+// n, A(i) = Σ over k = 0 … N − 1 of channel[i + k] · (N − k)², which is N² times the sum
+// the definition takes with the weights ((N − k) / N)². Slid along the line with
+// B(i) = Σ channel[i + k] · (N − k) and C(i) = Σ channel[i + k]:
+//   C(i + 1) = C(i) − ch[i] + ch[i + N],  B(i + 1) = B(i) − N·ch[i] + C(i + 1),
+//   A(i + 1) = A(i) − N²·ch[i] + 2·(B(i) − N·ch[i]) + C(i + 1).
+// Every value stays below 65535 · N³ / 3 + 2^48, within 64 bits while N ≤ kExactMaxN, and
+// each product is of two numbers below 2^32 (N² ≤ 3.6 · 10^9). The four channels slide
+// side by side.
+void ExactSumsPlain(const LineScratch& s, int n, A_long N) {
+  int64_t A[4] = {}, B[4] = {}, C[4] = {};
+  const int64_t NN = int64_t(N) * N;
+  for (A_long k = 0; k < N && k < n; ++k) {
+    const int64_t d = N - k;
+    for (int c = 0; c < 4; ++c) {
+      const int64_t v = s.value(c, k);
+      A[c] += v * d * d;
+      B[c] += v * d;
+      C[c] += v;
+    }
+  }
+  for (int i = 0; i < n; ++i) {
+    int64_t* out = s.exactSums(i);
+    for (int c = 0; c < 4; ++c) {
+      out[c] = A[c];
+      const int64_t leave = s.value(c, i);
+      const int64_t enter = i + N < n ? s.value(c, i + N) : 0;
+      const int64_t B0 = B[c] - N * leave;
+      C[c] += enter - leave;
+      A[c] += 2 * B0 - NN * leave + C[c];
+      B[c] = B0 + C[c];
+    }
+  }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same with the four channels as the lanes of 256-bit whole-number vectors.
+VIZMIRA_WIDE [[gnu::always_inline]] inline __m256i SampleLanes(const LineScratch& s, int i) {
+  return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.sample(i))));
+}
+
+VIZMIRA_WIDE void ExactSumsWide(const LineScratch& s, int n, A_long N) {
+  __m256i A = _mm256_setzero_si256(), B = A, C = A;
+  for (A_long k = 0; k < N && k < n; ++k) {
+    const __m256i v = SampleLanes(s, k), d = _mm256_set1_epi64x(N - k);
+    A = _mm256_add_epi64(A, _mm256_mul_epu32(v, _mm256_mul_epu32(d, d)));
+    B = _mm256_add_epi64(B, _mm256_mul_epu32(v, d));
+    C = _mm256_add_epi64(C, v);
+  }
+  const __m256i vN = _mm256_set1_epi64x(N), vNN = _mm256_set1_epi64x(int64_t(N) * N);
+  const __m256i zero = _mm256_setzero_si256();
+  for (int i = 0; i < n; ++i) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(s.exactSums(i)), A);
+    const __m256i leave = SampleLanes(s, i);
+    const __m256i enter = i + N < n ? SampleLanes(s, i + N) : zero;
+    const __m256i B0 = _mm256_sub_epi64(B, _mm256_mul_epu32(vN, leave));
+    C = _mm256_add_epi64(C, _mm256_sub_epi64(enter, leave));
+    const __m256i twice = _mm256_add_epi64(B0, B0);
+    A = _mm256_add_epi64(A, _mm256_add_epi64(_mm256_sub_epi64(twice, _mm256_mul_epu32(vNN, leave)), C));
+    B = _mm256_add_epi64(B0, C);
+  }
+}
+#else
+void ExactSumsWide(const LineScratch& s, int n, A_long N) { ExactSumsPlain(s, n, N); }
+#endif
+
+}  // namespace
+
+void ExactSums(const LineScratch& s, int n, A_long N) {
+  if (WideVectors()) ExactSumsWide(s, n, N);
+  else ExactSumsPlain(s, n, N);
+}
+
+namespace {
+
+// The sums of points i … i + kTrailLanes − 1 (lanes) over k = 0 … N − 1 of
+// channel[i + lane + k] · weight[k], each lane adding its terms in that order, for the four
+// channels at once. A lane of a vector operation is the very IEEE operation the scalar one
+// is, so every width gives the same sums; where the processor has 256-bit vectors, eight
+// lanes run at once (eight independent chains of additions), else four.
+template <int kGroups>
+[[gnu::always_inline]] inline void Sums(const double* const* channels, int i, A_long N,
+                                        const double* weight, double (*sums)[kTrailLanes]) {
+  V4d acc[4][kGroups] = {};
+  for (A_long k = 0; k < N; ++k) {
+    const V4d w = {weight[k], weight[k], weight[k], weight[k]};
+    for (int c = 0; c < 4; ++c)
+      for (int g = 0; g < kGroups; ++g) {
+        V4d v;
+        std::memcpy(&v, channels[c] + i + 4 * g + k, sizeof v);
+        acc[c][g] += v * w;
+      }
+  }
+  for (int c = 0; c < 4; ++c) std::memcpy(sums[c], acc[c], sizeof acc[c]);
+}
+
+VIZMIRA_WIDE void SumsWide(const double* const* channels, int i, A_long N, const double* weight,
+                           double (*sums)[kTrailLanes]) {
+  Sums<2>(channels, i, N, weight, sums);
+}
+
+}  // namespace
+
+}  // namespace trail
+
+void TrailLaneSums(bool wide, const double* const* channels, int i, A_long N,
+                   const double* weight, double (*sums)[kTrailLanes]) {
+  if (wide && WideVectors()) return trail::SumsWide(channels, i, N, weight, sums);
+  double high[4][kTrailLanes];
+  trail::Sums<1>(channels, i, N, weight, sums);
+  trail::Sums<1>(channels, i + 4, N, weight, high);
+  for (int c = 0; c < 4; ++c) std::copy(high[c], high[c] + 4, sums[c] + 4);
+}
