@@ -5,8 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
-cmake --build build -j"$(nproc)" --target vizmira
+cmake --preset default
+cmake --build --preset default -j"$(nproc)" --target vizmira
 mkdir -p build/demo
 size=${1:-1280x720}
 build/bin/vizmira testcard build/demo/testcard.png --size "$size"

@@ -9,9 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 scripts/deps.sh --fuzz
-cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-  -DVIZMIRA_SANITIZE=ON -DVIZMIRA_FUZZ=ON -DVIZMIRA_TESTS=OFF -DVIZMIRA_BENCH=OFF -DVIZMIRA_PYTHON=OFF
-cmake --build build-fuzz -j"$(nproc)" --target fuzz_render fuzz_controls fuzz_read
+cmake --preset fuzz
+cmake --build --preset fuzz -j"$(nproc)" --target fuzz_render fuzz_controls fuzz_read
 export ASAN_OPTIONS=allocator_may_return_null=1
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:fast_unwind_on_malloc=0:print_suppressions=0"
 rm -f build-fuzz/crash-* build-fuzz/leak-* build-fuzz/timeout-* build-fuzz/oom-*

@@ -2,7 +2,7 @@
 """Writes sdk/AE_Layout.cpp: static assertions of the size and alignment of every record, and
 the offset and size of every field, from the host's published layout facts (JSON).
 
-  scripts/layout_asserts.py FACTS.json > sdk/AE_Layout.cpp
+  scripts/layout_asserts.py sdk/host-abi.json > sdk/AE_Layout.cpp
 
 The declarations in sdk/ are written by hand; these assertions check them on every target
 that compiles the module (the facts are the same for Windows x64 and both macOS targets)."""
