@@ -204,9 +204,10 @@ PF_Err DirectionalRows(const DirectionalKernel* k, Span rows) {
 }  // namespace
 
 PF_Err RenderDirectionalBlurEffect(IO_Params* io, const KT_Info* info) {
+  if (!info->dirBlurVisible) return HandOn(io);
   const std::vector<DirectionalEntry> entries =
       DirectionalKernelEntries(info->dirBlurAmount, info->dirBlurDirection);
-  if (!info->dirBlurVisible || entries.size() <= 1) return HandOn(io);
+  if (entries.size() <= 1) return HandOn(io);
   DirectionalKernel k{io, entries.data(), A_u_long(entries.size())};
   return ByDepth(io->dst, [&](auto pixel) {
     return ParallelRows(io, io->dst->height,

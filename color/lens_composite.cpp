@@ -29,8 +29,8 @@ PF_Err MakeLensRefcon(IO_Params* io, const KT_Info* info, PF_EffectWorld* input,
 }
 
 PF_Err RenderLensEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {
+  if (!LensCompositeRuns(info)) return HandOn(io);
   LensRefcon rc;
   if (PF_Err err = MakeLensRefcon(io, info, input, &rc)) return err;
-  if (!LensCompositeRuns(info)) return HandOn(io);
   return IterateRowsWithInputs<LensAt<PF_Pixel>, LensAt<PF_Pixel16>>(io, &rc, input, rc.inputIs16);
 }

@@ -54,9 +54,9 @@ PF_Err Lightness16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16*
 }
 
 PF_Err RenderLightnessEffect(IO_Params* io, const KT_Info* info) {
+  if (!info->lightnessVisible) return HandOn(io);
   LightnessRefcon rc{io->in_data->utils->ansi.pow(10.0, double(-info->lightnessAmount)), io,
                      nullptr};
-  if (!info->lightnessVisible) return HandOn(io);
   const bool deep = IsDeep(io->dst);
   std::vector<A_u_short> curve(deep ? 32769 : 256);
   for (size_t c = 0; c < curve.size(); ++c)

@@ -471,3 +471,32 @@ TYPED_TEST(Chromatic, StageEqualsThePerPixelRoutine) {
 }
 
 }  // namespace
+
+// A stage that is off hands its source on before it asks the host anything: a lens composite
+// without a lens does not query the input's pixel format, lightness off does not call pow.
+TEST(StagesOff, AskTheHostNothing) {
+  auto host = vt::HostAfterARender(false);
+  host->faults.failPixelFormat = true;
+  PF_InData in = host->in_data();
+  in.utils = nullptr;  // any call through the host's utilities would crash
+  World src = vt::RandomWorld(5, 4, false, 3), dst(5, 4, false), input = vt::RandomWorld(5, 4, false, 4);
+  KT_Info info{};
+  info.lensType = LensType::kNone;
+  info.scaleW = info.scaleH = 1;
+  DerivePlan(&info);
+  IO_Params io{&in, nullptr, &src.def(), &dst.def()};
+  PF_Err err = PF_Err_NONE;
+  host->RunAsCommand([&] { err = RenderLensEffect(&io, &info, &input.def()); });
+  EXPECT_EQ(err, PF_Err_NONE);
+  EXPECT_EQ(io.dst, &src.def());  // handed on
+  io = IO_Params{&in, nullptr, &src.def(), &dst.def()};
+  host->RunAsCommand([&] { err = RenderLightnessEffect(&io, &info); });
+  EXPECT_EQ(err, PF_Err_NONE);
+  EXPECT_EQ(io.dst, &src.def());
+  // With a lens, the failed query is the composite's error.
+  info.lensType = LensType::kCircle;
+  DerivePlan(&info);
+  io = IO_Params{&in, nullptr, &src.def(), &dst.def()};
+  host->RunAsCommand([&] { err = RenderLensEffect(&io, &info, &input.def()); });
+  EXPECT_NE(err, PF_Err_NONE);
+}
