@@ -244,7 +244,7 @@ int CmdParams(const Options& o) {
     throw EffectError("supervision returned error " + std::to_string(err));
   std::vector<std::string> layers(host.params().size());
   for (const Control& c : setup.controls)
-    if (c.type == "layer" && setup.layer_path) layers[size_t(c.index)] = *setup.layer_path;
+    if (c.type == PF_Param_LAYER && setup.layer_path) layers[size_t(c.index)] = *setup.layer_path;
   std::cout << (o.json ? vzcli::ListJson(host, setup.controls, layers)
                        : minihost::ListText(host, setup.controls, layers));
   return kOk;

@@ -28,15 +28,15 @@ ordered_json Number(double v) {
 
 // A value in the units --set takes, typed for JSON.
 ordered_json Value(Host& host, const Control& c, const std::string& layer, bool dflt) {
-  if (c.type == "float" || c.type == "angle") return Number(std::stod(minihost::FormatValue(host, c, dflt)));
-  if (c.type == "popup") return std::stoi(minihost::FormatValue(host, c, dflt));
-  if (c.type == "checkbox") return minihost::FormatValue(host, c, dflt) == "on";
-  if (c.type == "point" || c.type == "color") return minihost::FormatValue(host, c, dflt);
-  if (c.type == "layer" && !dflt && !layer.empty()) return layer;
+  if (c.type == PF_Param_FLOAT_SLIDER || c.type == PF_Param_ANGLE) return Number(std::stod(minihost::FormatValue(host, c, dflt)));
+  if (c.type == PF_Param_POPUP) return std::stoi(minihost::FormatValue(host, c, dflt));
+  if (c.type == PF_Param_CHECKBOX) return minihost::FormatValue(host, c, dflt) == "on";
+  if (c.type == PF_Param_POINT || c.type == PF_Param_COLOR) return minihost::FormatValue(host, c, dflt);
+  if (c.type == PF_Param_LAYER && !dflt && !layer.empty()) return layer;
   return nullptr;
 }
 
-bool IsGroup(const Control& c) { return c.type == "group_start" || c.type == "group_end"; }
+bool IsGroup(const Control& c) { return c.type == PF_Param_GROUP_START || c.type == PF_Param_GROUP_END; }
 
 // The fields a listing holds besides "path" and "value": a preset may carry them, and they
 // are not read back.
@@ -58,10 +58,10 @@ std::string ListJson(Host& host, const std::vector<Control>& controls,
     o["id"] = def.uu.id;
     o["path"] = c.path;
     o["label"] = c.label;
-    o["type"] = c.type;
+    o["type"] = minihost::TypeName(c.type);
     o["default"] = Value(host, c, layer, true);
     o["value"] = Value(host, c, layer, false);
-    if (c.type == "float") {
+    if (c.type == PF_Param_FLOAT_SLIDER) {
       const PF_FloatSliderDef& fs = def.u.fs_d;
       o["min"] = Number(fs.valid_min);
       o["max"] = Number(fs.valid_max);
@@ -70,7 +70,7 @@ std::string ListJson(Host& host, const std::vector<Control>& controls,
       o["precision"] = fs.precision;
       o["percent"] = (fs.display_flags & PF_ValueDisplayFlag_PERCENT) != 0;
     }
-    if (c.type == "popup") o["choices"] = minihost::PopupChoices(def);
+    if (c.type == PF_Param_POPUP) o["choices"] = minihost::PopupChoices(def);
     o["enabled"] = (def.ui_flags & PF_PUI_DISABLED) == 0;
     o["folded"] = (def.flags & PF_ParamFlag_COLLAPSE_TWIRLY) != 0;
     // One object a line, its fields spaced as a person would write them.
@@ -110,25 +110,25 @@ std::vector<std::pair<std::string, std::string>> ReadSettings(
       return SettingsError(path + ", " + where + ": " + c.path + " takes " + want + ", not " +
                            v.dump());
     };
-    if (c.type == "checkbox") {
+    if (c.type == PF_Param_CHECKBOX) {
       if (!v.is_boolean()) throw wrong("true or false");
       return std::string(v.get<bool>() ? "on" : "off");
     }
-    if (c.type == "float" || c.type == "angle") {
+    if (c.type == PF_Param_FLOAT_SLIDER || c.type == PF_Param_ANGLE) {
       if (!v.is_number()) throw wrong("a number");
       return v.dump();
     }
-    if (c.type == "popup") {
+    if (c.type == PF_Param_POPUP) {
       if (v.is_number_integer()) return v.dump();
       if (v.is_string()) return v.get<std::string>();
       throw wrong("a choice number or its text");
     }
-    if (c.type == "layer") {
+    if (c.type == PF_Param_LAYER) {
       if (v.is_null()) return std::string();
       if (!v.is_string()) throw wrong("an image path or null");
       return v.get<std::string>();
     }
-    if (!v.is_string()) throw wrong(c.type == "point" ? "\"X,Y\" or \"X%,Y%\"" : "a colour text");
+    if (!v.is_string()) throw wrong(c.type == PF_Param_POINT ? "\"X,Y\" or \"X%,Y%\"" : "a colour text");
     return v.get<std::string>();
   };
   auto find = [&](const std::string& where, const std::string& key) -> const Control& {
@@ -153,14 +153,14 @@ std::vector<std::pair<std::string, std::string>> ReadSettings(
       if (group != controls.end()) continue;  // groups have no value
       const Control& c = find(where, key);
       if (!e.contains("value")) throw SettingsError(path + ", " + where + ": no \"value\"");
-      if (c.type == "layer" && e["value"].is_null()) continue;
+      if (c.type == PF_Param_LAYER && e["value"].is_null()) continue;
       sets.emplace_back(c.path, text_of(where + " (" + key + ")", c, e["value"]));
     }
   } else if (doc.is_object()) {  // written by hand: {"KEY": VALUE, ...}
     for (const auto& [key, value] : doc.items()) {
       const std::string where = "\"" + key + "\"";
       const Control& c = find(where, key);
-      if (c.type == "layer" && value.is_null()) continue;
+      if (c.type == PF_Param_LAYER && value.is_null()) continue;
       sets.emplace_back(c.path, text_of(where, c, value));
     }
   } else {
@@ -187,7 +187,7 @@ Setup ApplySettings(minihost::Host& host, const std::optional<std::string>& pres
     const int index = minihost::FindControl(setup.controls, key, &error);
     if (index < 0) throw fail(error);
     const minihost::Control& c = setup.controls[size_t(index - 1)];
-    if (c.type == "layer") {
+    if (c.type == PF_Param_LAYER) {
       setup.layer_path = value.empty() ? std::nullopt : std::optional<std::string>(value);
       continue;
     }

@@ -78,7 +78,7 @@ std::string Preview::ControlsJson() {
   std::lock_guard<std::mutex> lock(host_mutex_);
   std::vector<std::string> layers(host_.params().size());
   for (const Control& c : controls_)
-    if (c.type == "layer") layers[size_t(c.index)] = layer_path_;
+    if (c.type == PF_Param_LAYER) layers[size_t(c.index)] = layer_path_;
   return ListJson(host_, controls_, layers);
 }
 
@@ -110,7 +110,7 @@ bool Preview::Apply(const std::vector<std::pair<std::string, std::string>>& sets
   for (const auto& [key, value] : sets) {
     const int index = minihost::FindControl(controls_, key, error);
     bool ok = index > 0;
-    if (ok && controls_[size_t(index - 1)].type == "layer") {
+    if (ok && controls_[size_t(index - 1)].type == PF_Param_LAYER) {
       std::string path;
       layer_path = value;
       if (value.empty()) {
@@ -167,7 +167,7 @@ Preview::Result Preview::Render(const std::string& client, int proxy) {
   const minihost::Host::ControlState before = host_.SaveControls();
   if (proxy > 1) {
     for (const Control& c : controls_) {
-      if (c.type != "point" || !host_.PointInPixels(c.index)) continue;
+      if (c.type != PF_Param_POINT || !host_.PointInPixels(c.index)) continue;
       const PF_PointDef& p = host_.params()[size_t(c.index)].u.td;
       host_.SetPointPixels(c.index, p.x_value / 65536.0 / proxy, p.y_value / 65536.0 / proxy);
     }
@@ -196,11 +196,11 @@ std::string Preview::CommandLine(const std::string& output) {
   std::lock_guard<std::mutex> lock(host_mutex_);
   std::string line = "vizmira render " + ShellWord(picture_) + " " + ShellWord(output);
   for (const Control& c : controls_) {
-    if (c.type == "layer") {
+    if (c.type == PF_Param_LAYER) {
       if (!layer_path_.empty()) line += " --custom-layer " + ShellWord(layer_path_);
       continue;
     }
-    if (c.type == "group_start" || c.type == "group_end") continue;
+    if (c.type == PF_Param_GROUP_START || c.type == PF_Param_GROUP_END) continue;
     const std::string value = minihost::FormatValue(host_, c);
     if (value != minihost::FormatValue(host_, c, true))
       line += " --set " + ShellWord(c.path + "=" + value);

@@ -48,22 +48,7 @@ std::string Num(double v) {
   return s.str();
 }
 
-const char* TypeName(PF_ParamType t) {
-  switch (t) {
-    case PF_Param_LAYER: return "layer";
-    case PF_Param_ANGLE: return "angle";
-    case PF_Param_CHECKBOX: return "checkbox";
-    case PF_Param_COLOR: return "color";
-    case PF_Param_POINT: return "point";
-    case PF_Param_POPUP: return "popup";
-    case PF_Param_FLOAT_SLIDER: return "float";
-    case PF_Param_GROUP_START: return "group_start";
-    case PF_Param_GROUP_END: return "group_end";
-    default: return "unknown";
-  }
-}
-
-bool IsGroup(const Control& c) { return c.type == "group_start" || c.type == "group_end"; }
+bool IsGroup(const Control& c) { return c.type == PF_Param_GROUP_START || c.type == PF_Param_GROUP_END; }
 
 size_t EditDistance(const std::string& a, const std::string& b) {
   std::vector<size_t> row(b.size() + 1);
@@ -91,6 +76,21 @@ size_t Distance(const std::string& key, const Control& c) {
 
 }  // namespace
 
+const char* TypeName(PF_ParamType t) {
+  switch (t) {
+    case PF_Param_LAYER: return "layer";
+    case PF_Param_ANGLE: return "angle";
+    case PF_Param_CHECKBOX: return "checkbox";
+    case PF_Param_COLOR: return "color";
+    case PF_Param_POINT: return "point";
+    case PF_Param_POPUP: return "popup";
+    case PF_Param_FLOAT_SLIDER: return "float";
+    case PF_Param_GROUP_START: return "group_start";
+    case PF_Param_GROUP_END: return "group_end";
+    default: return "unknown";
+  }
+}
+
 std::vector<std::string> PopupChoices(const PF_ParamDef& def) {
   return def.u.pd.u.namesptr ? Split(def.u.pd.u.namesptr, '|') : std::vector<std::string>{};
 }
@@ -105,7 +105,7 @@ std::vector<Control> DescribeControls(const std::vector<PF_ParamDef>& defs) {
   };
   for (size_t i = 1; i < defs.size(); ++i) {
     const PF_ParamDef& d = defs[i];
-    Control c{int(i), "", d.name, TypeName(d.param_type)};
+    Control c{int(i), "", d.name, d.param_type};
     if (d.param_type == PF_Param_CHECKBOX && c.label.empty() && d.u.bd.u.nameptr)
       c.label = d.u.bd.u.nameptr;
     if (d.param_type == PF_Param_GROUP_END) {
@@ -327,19 +327,19 @@ std::string ListText(Host& host, const std::vector<Control>& controls,
     const bool folded = def.flags & PF_ParamFlag_COLLAPSE_TWIRLY;
     char head[16];
     std::snprintf(head, sizeof head, "%3d  ", c.index);
-    out << head << c.path << "  [" << c.type << "]";
-    if (c.type == "layer") {
+    out << head << c.path << "  [" << TypeName(c.type) << "]";
+    if (c.type == PF_Param_LAYER) {
       const std::string& v = layer_values.at(size_t(c.index));
       out << " = " << (v.empty() ? "none" : v);
     } else if (!IsGroup(c)) {
       out << " = " << FormatValue(host, c);
-      if (c.type == "popup") {
+      if (c.type == PF_Param_POPUP) {
         const auto choices = PopupChoices(def);
         const A_long v = def.u.pd.value;
         if (v >= 1 && size_t(v) <= choices.size()) out << " (" << choices[size_t(v - 1)] << ")";
       }
       out << "  default " << FormatValue(host, c, true);
-      if (c.type == "float" || c.type == "popup") out << "  range " << RangeText(def);
+      if (c.type == PF_Param_FLOAT_SLIDER || c.type == PF_Param_POPUP) out << "  range " << RangeText(def);
     }
     if (!enabled) out << "  (greyed out)";
     if (folded) out << "  (folded)";

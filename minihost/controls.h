@@ -13,8 +13,12 @@ struct Control {
   int index;
   std::string path;   // group labels and own label joined by '/'
   std::string label;  // a checkbox's text where its name is empty
-  std::string type;   // layer, angle, checkbox, color, point, popup, float, group_start, group_end
+  PF_ParamType type;
 };
+
+// The kind's name as listings and presets write it: layer, angle, checkbox, color, point,
+// popup, float, group_start, group_end.
+const char* TypeName(PF_ParamType type);
 
 std::vector<Control> DescribeControls(const std::vector<PF_ParamDef>& defs);
 

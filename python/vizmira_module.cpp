@@ -157,7 +157,7 @@ class Effect {
         throw std::runtime_error("supervision returned error " + std::to_string(err));
       std::vector<std::string> layers(host->params().size());
       for (const minihost::Control& c : setup.controls)
-        if (c.type == "layer" && setup.layer_path) layers[size_t(c.index)] = *setup.layer_path;
+        if (c.type == PF_Param_LAYER && setup.layer_path) layers[size_t(c.index)] = *setup.layer_path;
       json = vzcli::ListJson(*host, setup.controls, layers);
     }
     return py::module_::import("json").attr("loads")(json);
