@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "cli/image_io.h"
+#include "cli/preview.h"
 #include "cli/serve.h"
 #include "cli/serve_guard.h"
 #include "cli_run.h"
