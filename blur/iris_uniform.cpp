@@ -218,29 +218,26 @@ void MeansWide(const V4* sums, int rows, double max, int32_t (*out)[4]) {
 #endif
 
 // A band of rows of the uniform form, reading the picture's samples or, for a small kernel,
-// making those of its rows and of the rows its kernels reach.
+// making those of its rows and of the rows its kernels reach. Rows run in groups side by
+// side; a row steps on its own where the group cannot.
 template <class P>
-PF_Err UniformIrisRows(UniformJob* job, Span rows) {
+class UniformBand {
+ public:
   using C = typename PixelTraits<P>::Channel;
-  constexpr double kMax = PixelTraits<P>::kMax;
-  IO_Params* io = job->io;
-  const IrisKernel& k = *job->k;
-  const std::vector<RowDifference>& list = job->list;
-  const Picture<P> pic{io->src, job->H};
-  PF_EffectWorld* dst = io->dst;
-  const A_long W = std::min(dst->width, io->src->width);
-  const A_long period = std::max<A_long>(64, 4 * k.rx);
-  const A_long srcW = io->src->width, srcH = io->src->height;
-  const ptrdiff_t sampleStep = 4 * ptrdiff_t(srcW);
-  SampleRows own;
-  if (!job->samples.samples) {
-    const A_long top = std::max<A_long>(0, rows.first - k.rx);
-    const A_long bottom = std::min<A_long>(srcH, rows.last + k.rx);
-    if (!own.Allocate(top, bottom - top, srcW, true)) return PF_Err_OUT_OF_MEMORY;
-    FillSampleRows<P>(io->src, job->H, top, bottom, &own);
-  }
-  const SampleRows& samples = job->samples.samples ? job->samples : own;
+  static constexpr double kMax = PixelTraits<P>::kMax;
+  // Eight rows side by side where there are 256-bit vectors (sixteen registers hold their
+  // sums), else four.
+  static constexpr int kMaxGroup = 8;
 
+  UniformBand(UniformJob* job, const SampleRows& samples)
+      : io_(job->io), k_(*job->k), list_(job->list), H_(job->H), pic_{job->io->src, job->H},
+        samples_(samples), srcW_(io_->src->width), srcH_(io_->src->height),
+        period_(std::max<A_long>(64, 4 * k_.rx)), sampleStep_(4 * ptrdiff_t(srcW_)),
+        none_(4 * size_t(2 * k_.rx + 1), 0.0f) {}
+
+  PF_Err Run(Span rows);
+
+ private:
   // One row's state: its entries, running sums, the largest weight since the last full sum
   // and the pixels since then.
   struct Row {
@@ -252,50 +249,42 @@ PF_Err UniformIrisRows(UniformJob* job, Span rows) {
     double peak;
     A_long since;
   };
-  // Eight rows side by side where there are 256-bit vectors (sixteen registers hold their
-  // sums), else four.
-  constexpr int kMaxGroup = 8;
-  const int groupSize = WideVectors() ? 8 : 4;
-  Row group[kMaxGroup];
-  for (Row& r : group) r.entries.reserve(list.size());
 
-  const auto means = WideVectors() ? MeansWide : MeansPlain;
   // The row's pixel at x: the source's alpha and the colours of `mean` (MeansPlain's).
-  auto put = [&](const Row& r, A_long x, const int32_t* mean) {
+  static void Put(const Row& r, A_long x, const int32_t* mean) {
     r.out[x] = P{r.under[x].alpha, C(mean[1]), C(mean[2]), C(mean[3])};
-  };
-  auto write = [&](const Row& r, A_long x) {
+  }
+  static void Write(const Row& r, A_long x) {
     int32_t mean[1][4];
     MeansPlain(&r.s, 1, kMax, mean);
-    put(r, x, mean[0]);
-  };
-  std::vector<float> none(4 * size_t(2 * k.rx + 1), 0.0f);
-  auto restart = [](Row& r) {
+    Put(r, x, mean[0]);
+  }
+  static void Restart(Row& r) {
     r.peak = r.s[0];
     r.since = 0;
-  };
-  auto fullSum = [&](Row& r, A_long x) {
-    DirectSums<1>(samples, srcH, k, x, &r.y, none.data(), &r.s);
-    restart(r);
-  };
+  }
+  void FullSum(Row& r, A_long x) const {
+    DirectSums<1>(samples_, srcH_, k_, x, &r.y, none_.data(), &r.s);
+    Restart(r);
+  }
   // After the differences were added: the bookkeeping of one step, and a full sum where the
   // running weight fell near zero.
-  auto afterStep = [&](Row& r, A_long x) {
+  void AfterStep(Row& r, A_long x) const {
     r.peak = std::max(r.peak, double(r.s[0]));
     ++r.since;
-    if (r.s[0] <= 1e-6 * r.peak) fullSum(r, x);
-  };
+    if (r.s[0] <= 1e-6 * r.peak) FullSum(r, x);
+  }
   // One row at column x, on its own.
-  auto step = [&](Row& r, A_long x) {
-    const bool resum = x == 0 || r.since >= period;
-    if (!resum && x - k.rx - 1 >= 0 && x + k.rx < srcW) {
-      AddDifferencesFor(r.entries.data(), r.entries.size(), x, sampleStep, &r.s, 1);
-      afterStep(r, x);
+  void Step(Row& r, A_long x) const {
+    const bool resum = x == 0 || r.since >= period_;
+    if (!resum && x - k_.rx - 1 >= 0 && x + k_.rx < srcW_) {
+      AddDifferencesFor(r.entries.data(), r.entries.size(), x, sampleStep_, &r.s, 1);
+      AfterStep(r, x);
     } else if (!resum) {
       double sw = r.s[0], sr = r.s[1], sg = r.s[2], sb = r.s[3];
       for (const Entry<P>& e : r.entries) {
         const A_long at = x + e.x;
-        if (at < 0 || at >= srcW) continue;
+        if (at < 0 || at >= srcW_) continue;
         const double w = e.weight * e.h[at];
         if (w == 0) continue;
         const P* p = e.pixels + at;
@@ -305,29 +294,49 @@ PF_Err UniformIrisRows(UniformJob* job, Span rows) {
         sb += w * p->blue;
       }
       r.s = V4{sw, sr, sg, sb};
-      afterStep(r, x);
+      AfterStep(r, x);
     } else {
-      fullSum(r, x);
+      FullSum(r, x);
     }
-    write(r, x);
-  };
+    Write(r, x);
+  }
+
+  IO_Params* io_;
+  const IrisKernel& k_;
+  const std::vector<RowDifference>& list_;
+  const float* H_;
+  const Picture<P> pic_;
+  const SampleRows& samples_;
+  const A_long srcW_, srcH_, period_;
+  const ptrdiff_t sampleStep_;
+  const std::vector<float> none_;
+};
+
+template <class P>
+PF_Err UniformBand<P>::Run(Span rows) {
+  PF_EffectWorld* dst = io_->dst;
+  const A_long W = std::min(dst->width, srcW_);
+  const int groupSize = WideVectors() ? 8 : 4;
+  Row group[kMaxGroup];
+  for (Row& r : group) r.entries.reserve(list_.size());
+  const auto means = WideVectors() ? MeansWide : MeansPlain;
 
   for (A_long y0 = rows.first; y0 < rows.last; y0 += groupSize) {
-    if (PF_Err err = io->in_data->inter.abort(io->in_data->effect_ref)) return err;
+    if (PF_Err err = io_->in_data->inter.abort(io_->in_data->effect_ref)) return err;
     const int n = int(std::min<A_long>(groupSize, rows.last - y0));
     bool full = n == groupSize;  // every row of the group has the whole list
     for (int g = 0; g < n; ++g) {
       Row& r = group[g];
       r.y = y0 + g;
       r.out = RowOf<P>(dst, r.y);  // rows and columns within both pictures: none folds
-      r.under = pic.at(0, r.y);
+      r.under = pic_.at(0, r.y);
       r.entries.clear();
-      for (const RowDifference& e : list)
-        if (r.y + e.y >= 0 && r.y + e.y < io->src->height)
-          r.entries.push_back(Entry<P>{e.x, e.weight, pic.at(0, r.y + e.y),
-                                       job->H + size_t(r.y + e.y) * size_t(srcW),
-                                       samples.row(r.y + e.y)});
-      full = full && r.entries.size() == list.size();
+      for (const RowDifference& e : list_)
+        if (r.y + e.y >= 0 && r.y + e.y < srcH_)
+          r.entries.push_back(Entry<P>{e.x, e.weight, pic_.at(0, r.y + e.y),
+                                       H_ + size_t(r.y + e.y) * size_t(srcW_),
+                                       samples_.row(r.y + e.y)});
+      full = full && r.entries.size() == list_.size();
       r.s = V4{0, 0, 0, 0};
       r.peak = 0;
       r.since = 0;
@@ -335,42 +344,56 @@ PF_Err UniformIrisRows(UniformJob* job, Span rows) {
     for (A_long x = 0; x < W; ++x) {
       // The group's rows run their differences side by side where each would take the
       // checked-free step; otherwise each row steps on its own.
-      bool together = full && x - k.rx - 1 >= 0 && x + k.rx < srcW;
-      for (int g = 0; together && g < n; ++g) together = group[g].since < period;
+      bool together = full && x - k_.rx - 1 >= 0 && x + k_.rx < srcW_;
+      for (int g = 0; together && g < n; ++g) together = group[g].since < period_;
       if (!together) {
         // Where every row of the group starts over, their full sums run side by side.
         bool restartAll = full;
-        for (int g = 0; restartAll && g < n; ++g) restartAll = x == 0 || group[g].since >= period;
+        for (int g = 0; restartAll && g < n; ++g) restartAll = x == 0 || group[g].since >= period_;
         if (!restartAll) {
-          for (int g = 0; g < n; ++g) step(group[g], x);
+          for (int g = 0; g < n; ++g) Step(group[g], x);
           continue;
         }
         A_long ys[kMaxGroup];
         V4 sums[kMaxGroup];
         for (int g = 0; g < n; ++g) ys[g] = group[g].y;
-        if (n == 8) DirectSums<8>(samples, srcH, k, x, ys, none.data(), sums);
-        else DirectSums<4>(samples, srcH, k, x, ys, none.data(), sums);
+        if (n == 8) DirectSums<8>(samples_, srcH_, k_, x, ys, none_.data(), sums);
+        else DirectSums<4>(samples_, srcH_, k_, x, ys, none_.data(), sums);
         for (int g = 0; g < n; ++g) {
           group[g].s = sums[g];
-          restart(group[g]);
-          write(group[g], x);
+          Restart(group[g]);
+          Write(group[g], x);
         }
         continue;
       }
       V4 acc[kMaxGroup];
       for (int g = 0; g < groupSize; ++g) acc[g] = group[g].s;
-      AddDifferencesFor(group[0].entries.data(), list.size(), x, sampleStep, acc, groupSize);
+      AddDifferencesFor(group[0].entries.data(), list_.size(), x, sampleStep_, acc, groupSize);
       for (int g = 0; g < groupSize; ++g) {
         group[g].s = acc[g];
-        afterStep(group[g], x);
+        AfterStep(group[g], x);
         acc[g] = group[g].s;  // a full sum may have replaced it
       }
       int32_t mean[kMaxGroup][4];
       means(acc, groupSize, kMax, mean);
-      for (int g = 0; g < groupSize; ++g) put(group[g], x, mean[g]);
+      for (int g = 0; g < groupSize; ++g) Put(group[g], x, mean[g]);
     }
   }
   return PF_Err_NONE;
+}
+
+template <class P>
+PF_Err UniformIrisRows(UniformJob* job, Span rows) {
+  const IrisKernel& k = *job->k;
+  const PF_EffectWorld* src = job->io->src;
+  SampleRows own;
+  if (!job->samples.samples) {
+    const A_long top = std::max<A_long>(0, rows.first - k.rx);
+    const A_long bottom = std::min<A_long>(src->height, rows.last + k.rx);
+    if (!own.Allocate(top, bottom - top, src->width, true)) return PF_Err_OUT_OF_MEMORY;
+    FillSampleRows<P>(src, job->H, top, bottom, &own);
+  }
+  return UniformBand<P>(job, job->samples.samples ? job->samples : own).Run(rows);
 }
 
 }  // namespace
