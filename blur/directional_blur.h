@@ -17,6 +17,7 @@ struct DirectionalKernel {
   A_u_long count;
 };
 
+// The directional blur stage: a weighted segment along the direction, inside the lens.
 PF_Err RenderDirectionalBlurEffect(IO_Params* io, const KT_Info* info);
 // The kernel's entries for an amount in pixels and a direction in radians.
 std::vector<DirectionalEntry> DirectionalKernelEntries(float amount, double direction);

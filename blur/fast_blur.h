@@ -16,6 +16,7 @@ struct FastBlurRefcon {
   const PF_EffectWorld* sourceCopy;    // the pass's source as it was before the horizontal pass
 };
 
+// The fast blur stage: three box passes of the plan's radius, by the lens map where it asks.
 PF_Err RenderFastBlurEffect(IO_Params* io, const KT_Info* info);
 
 // The plain window's mean C(s / (2r + 1) + 0.5) for a window sum s ≥ 0, the per-pixel

@@ -71,6 +71,8 @@ struct IrisRefcon {
 // The blur-map form's kernel radius for a mask value: trunc(m^1.5 · R + 0.5).
 A_long BlurMapRadius(double m, A_long R);
 
+// The realistic blur stage (the name as the definition spells it): the iris kernel over the
+// highlight-weighted picture, uniform or by the lens map.
 PF_Err RenderReleasticBlurEffect(IO_Params* io, const KT_Info* info);
 
 template <class P>

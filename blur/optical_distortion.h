@@ -10,6 +10,7 @@ struct DistortionRefcon {
   IO_Params* io;
 };
 
+// The optical distortion stage: the wide-angle remap of the picture inside the lens.
 PF_Err RenderOpticalDistortionEffect(IO_Params* io, const KT_Info* info);
 // Focal length of an angle of view in degrees over a picture of W × H pixels.
 double DistortionFocalLength(A_long W, A_long H, float amount_degrees);

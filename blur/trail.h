@@ -14,6 +14,7 @@ struct TrailRefcon {
   A_long distance;     // to the farthest corner, pixels
 };
 
+// The trail stage: the lines toward the centre, then the softening box blur.
 PF_Err RenderTrailEffect(IO_Params* io, const KT_Info* info);
 
 // The trail's set-up numbers for an extent, a requested centre and an amount.

@@ -14,6 +14,7 @@ struct OpacityRefcon {
 PF_Err OpacityWithMode8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out);
 PF_Err OpacityWithMode16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out);
 
+// The composite stage: the processed picture over the input layer by intensity and mode.
 PF_Err RenderEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input);
 // The composite and then the lens composite, the same pixels in one pass.
 PF_Err RenderEffectThenLens(IO_Params* io, const KT_Info* info, PF_EffectWorld* input);
