@@ -3,10 +3,6 @@
 #include <cmath>
 #include <cstdlib>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 #include "core/bands.h"
 #include "core/mask_rows.h"
 #include "core/pixel.h"
@@ -87,13 +83,14 @@ template <class P>
 void SumsPlain(const char* at, const RowEntry* entries, size_t count, V4f* colours, double* weight) {
   Sums<P>(at, entries, count, colours, weight);
 }
+
+#if VIZMIRA_HAS_WIDE
 template <class P>
 VIZMIRA_WIDE void SumsWide(const char* at, const RowEntry* entries, size_t count, V4f* colours,
                            double* weight) {
   Sums<P>(at, entries, count, colours, weight);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
 // Channel c of four neighbouring pixels as whole-number lanes.
 VIZMIRA_WIDE [[gnu::always_inline]] inline __m128i ChannelOf4(const PF_Pixel* q, int c) {
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
@@ -156,8 +153,8 @@ PF_Err DirectionalRows(const DirectionalKernel* k, Span rows) {
     up = std::min(up, e.dy), down = std::max(down, e.dy);
     entries.push_back({ptrdiff_t(e.dy) * src->rowbytes + ptrdiff_t(e.dx) * ptrdiff_t(sizeof(P)), e.weight});
   }
-  const bool wide = WideVectors();
-  const auto sums = wide ? SumsWide<P> : SumsPlain<P>;
+  [[maybe_unused]] const bool wide = VIZMIRA_FORM(false, true);
+  const auto sums = VIZMIRA_FORM(SumsPlain<P>, SumsWide<P>);
   const A_long W = k->io->dst->width;
   std::vector<V4f> colours(size_t(W) + 4);
   std::vector<double> weights(size_t(W) + 4);
@@ -176,7 +173,7 @@ PF_Err DirectionalRows(const DirectionalKernel* k, Span rows) {
       for (A_long x = first; x <= last; ++x) {
         const char* at = base + ptrdiff_t(x) * ptrdiff_t(sizeof(P));
         const size_t i = size_t(x);
-#if defined(__x86_64__) || defined(__i386__)
+#if VIZMIRA_HAS_WIDE
         if (wide && x + 3 <= last && (lensed(x) || lensed(x + 1) || lensed(x + 2) || lensed(x + 3))) {
           SumsOf4<P>(at, entries.data(), entries.size(), &colours[i], &weights[i]);
           x += 3;

@@ -200,17 +200,19 @@ template <class P>
   MapPixels<P, false>(p, line, sums, mask, 0, p->dst->width, y);
 }
 
+#if VIZMIRA_HAS_WIDE
 template <class P>
 VIZMIRA_WIDE void RowMapPixelsWide(const BandPass* p, MapLines& line, const P* in, A_long y) {
   RowMapPixels(p, line, in, y);
 }
+#endif
 template <class P>
 void RowMapPixelsPlain(const BandPass* p, MapLines& line, const P* in, A_long y) {
   RowMapPixels(p, line, in, y);
 }
 template <class P>
 void RowMap(const BandPass* p, MapLines& line, const P* in, A_long y) {
-  (WideVectors() ? RowMapPixelsWide<P> : RowMapPixelsPlain<P>)(p, line, in, y);
+  VIZMIRA_FORM(RowMapPixelsPlain<P>, RowMapPixelsWide<P>)(p, line, in, y);
 }
 
 // Samples and mask values of a band of columns, row j: a row of samples and of mask values
@@ -261,11 +263,13 @@ template <class P>
   MapPixels<P, true>(p, lines, sums, mask, x0, x0 + A_long(col.size()), y);
 }
 
+#if VIZMIRA_HAS_WIDE
 template <class P>
 VIZMIRA_WIDE void ColumnMapPixelsWide(const BandPass* p, MapLines& lines, bool& usable,
                                       const std::vector<A_long>& col, A_long x0, A_long y) {
   ColumnMapPixels<P>(p, lines, usable, col, x0, y);
 }
+#endif
 template <class P>
 void ColumnMapPixelsPlain(const BandPass* p, MapLines& lines, bool& usable,
                           const std::vector<A_long>& col, A_long x0, A_long y) {
@@ -275,7 +279,7 @@ void ColumnMapPixelsPlain(const BandPass* p, MapLines& lines, bool& usable,
 template <class P>
 void ColumnMap(const BandPass* p, MapLines& lines, bool& usable, const std::vector<A_long>& col,
                A_long x0, A_long y) {
-  (WideVectors() ? ColumnMapPixelsWide<P> : ColumnMapPixelsPlain<P>)(p, lines, usable, col, x0, y);
+  VIZMIRA_FORM(ColumnMapPixelsPlain<P>, ColumnMapPixelsWide<P>)(p, lines, usable, col, x0, y);
 }
 
 template void RowMap<PF_Pixel>(const BandPass*, MapLines&, const PF_Pixel*, A_long);

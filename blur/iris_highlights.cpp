@@ -9,10 +9,6 @@
 #include <new>
 #include <vector>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 #include "core/bands.h"
 #include "core/lens_mask.h"
 #include "core/pixel.h"
@@ -34,7 +30,7 @@ void HighlightsPlain(const P* in, A_long x0, A_long x1, float* out) {
   }
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if VIZMIRA_HAS_WIDE
 // One channel of four pixels as doubles.
 template <class P, class C>
 VIZMIRA_WIDE [[gnu::always_inline]] inline __m256d ChannelLanes(const P* p, C P::*channel) {
@@ -57,22 +53,13 @@ VIZMIRA_WIDE void HighlightsWide(const P* in, A_long x0, A_long x1, float* out) 
   }
   HighlightsPlain(in, x, x1, out);
 }
-#else
-template <class P>
-void HighlightsWide(const P* in, A_long x0, A_long x1, float* out) {
-  HighlightsPlain(in, x0, x1, out);
-}
 #endif
 
 template <class P>
 void HighlightRows(const PF_EffectWorld* src, float* map, Span rows) {
-  const bool wide = WideVectors();
-  for (A_long y = rows.first; y < rows.last; ++y) {
-    const P* in = RowOf<P>(src, y);
-    float* out = map + size_t(y) * size_t(src->width);
-    if (wide) HighlightsWide(in, 0, src->width, out);
-    else HighlightsPlain(in, 0, src->width, out);
-  }
+  const auto highlights = VIZMIRA_FORM(HighlightsPlain<P>, HighlightsWide<P>);
+  for (A_long y = rows.first; y < rows.last; ++y)
+    highlights(RowOf<P>(src, y), 0, src->width, map + size_t(y) * size_t(src->width));
 }
 
 }  // namespace

@@ -10,10 +10,6 @@
 #include <new>
 #include <vector>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 #include "core/bands.h"
 #include "core/mask_rows.h"
 #include "core/pixel.h"

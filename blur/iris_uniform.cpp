@@ -45,7 +45,7 @@ template <int kRows>
   for (int g = 0; g < kRows; ++g) sums[g] = acc[g];
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if VIZMIRA_HAS_WIDE
 // The same in 256-bit instructions: g·h is the first lane of the samples' single-precision
 // product with g, widened with the sample.
 template <int kRows>
@@ -66,12 +66,6 @@ VIZMIRA_WIDE void AddCellsWide(const float* const* rows, const float* weights, A
   }
   for (int g = 0; g < kRows; ++g) sums[g] = V4(acc[g]);
 }
-#else
-template <int kRows>
-void AddCellsWide(const float* const* rows, const float* weights, A_long dx0, A_long dx1,
-                  V4* sums) {
-  AddCells<kRows>(rows, weights, dx0, dx1, sums);
-}
 #endif
 
 // The sums of the whole kernel at column x for kRows rows at once: for each row every
@@ -89,7 +83,7 @@ void DirectSums(const SampleRows& samples, A_long H, const IrisKernel& k, A_long
   for (int g = 0; g < kRows; ++g) out[g] = V4{0, 0, 0, 0};
   if (!any) return;
   const A_long dx0 = std::max(-r, -x), dx1 = std::min(r, W - 1 - x);
-  const bool wide = WideVectors();
+  const auto addCells = VIZMIRA_FORM(AddCells<kRows>, AddCellsWide<kRows>);
   for (A_long dy = -r; dy <= r; ++dy) {
     const float* rows[kRows];
     for (int g = 0; g < kRows; ++g) {
@@ -97,8 +91,7 @@ void DirectSums(const SampleRows& samples, A_long H, const IrisKernel& k, A_long
       rows[g] = lit[g] && y >= 0 && y < H ? samples.row(y) + 4 * size_t(x) : none + 4 * r;
     }
     const float* weights = &k.grid[size_t(dy + r) * size_t(2 * r + 1) + size_t(r)];
-    if (wide) AddCellsWide<kRows>(rows, weights, dx0, dx1, out);
-    else AddCells<kRows>(rows, weights, dx0, dx1, out);
+    addCells(rows, weights, dx0, dx1, out);
   }
 }
 
@@ -144,7 +137,7 @@ void AddDifferencesPlain(const Entry<P>* entries, size_t count, A_long x, ptrdif
   else AddDifferences<1>(entries, count, x, sampleStep, acc);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if VIZMIRA_HAS_WIDE
 // The same in 256-bit instructions, written out: the sample widened in one conversion, the
 // weight w = e.weight · h formed in every lane by one product and the first lane replaced
 // by 1 (the compiler's own form widens the halves apart to replace it).
@@ -174,19 +167,12 @@ VIZMIRA_WIDE void AddDifferencesWide(const Entry<P>* entries, size_t count, A_lo
   else if (rows == 4) AddDifferences256<4>(entries, count, x, sampleStep, acc);
   else AddDifferences256<1>(entries, count, x, sampleStep, acc);
 }
-#else
-template <class P>
-void AddDifferencesWide(const Entry<P>* entries, size_t count, A_long x, ptrdiff_t sampleStep,
-                        V4* acc, int rows) {
-  AddDifferencesPlain(entries, count, x, sampleStep, acc, rows);
-}
 #endif
 
 template <class P>
 void AddDifferencesFor(const Entry<P>* entries, size_t count, A_long x, ptrdiff_t sampleStep,
                        V4* acc, int rows) {
-  if (WideVectors()) return AddDifferencesWide(entries, count, x, sampleStep, acc, rows);
-  AddDifferencesPlain(entries, count, x, sampleStep, acc, rows);
+  VIZMIRA_FORM(AddDifferencesPlain<P>, AddDifferencesWide<P>)(entries, count, x, sampleStep, acc, rows);
 }
 
 // The colours a row's sums {w, red, green, blue} give: trunc(c / w) limited to 0 … max, or
@@ -198,7 +184,7 @@ void MeansPlain(const V4* sums, int rows, double max, int32_t (*out)[4]) {
       out[g][c] = sw > 0 ? int32_t(std::clamp(std::trunc(sums[g][c] / sw), 0.0, max)) : 0;
   }
 }
-#if defined(__x86_64__) || defined(__i386__)
+#if VIZMIRA_HAS_WIDE
 // The same with one division for the three colours (the quotients are not negative, so
 // truncating the lesser of the quotient and max is the same limit).
 VIZMIRA_WIDE void MeansWide(const V4* sums, int rows, double max, int32_t (*out)[4]) {
@@ -210,10 +196,6 @@ VIZMIRA_WIDE void MeansWide(const V4* sums, int rows, double max, int32_t (*out)
     const __m128i t = _mm256_cvttpd_epi32(_mm256_and_pd(q, lit));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out[g]), t);
   }
-}
-#else
-void MeansWide(const V4* sums, int rows, double max, int32_t (*out)[4]) {
-  MeansPlain(sums, rows, max, out);
 }
 #endif
 
@@ -316,10 +298,10 @@ template <class P>
 PF_Err UniformBand<P>::Run(Span rows) {
   PF_EffectWorld* dst = io_->dst;
   const A_long W = std::min(dst->width, srcW_);
-  const int groupSize = WideVectors() ? 8 : 4;
+  const int groupSize = VIZMIRA_FORM(4, 8);
   Row group[kMaxGroup];
   for (Row& r : group) r.entries.reserve(list_.size());
-  const auto means = WideVectors() ? MeansWide : MeansPlain;
+  const auto means = VIZMIRA_FORM(MeansPlain, MeansWide);
 
   for (A_long y0 = rows.first; y0 < rows.last; y0 += groupSize) {
     if (PF_Err err = io_->in_data->inter.abort(io_->in_data->effect_ref)) return err;

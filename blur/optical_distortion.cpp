@@ -3,10 +3,6 @@
 #include <cmath>
 #include <vector>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 #include "core/bands.h"
 #include "core/mask_rows.h"
 #include "core/pixel.h"
@@ -63,7 +59,7 @@ void PositionsPlain(const DistortionRefcon* rc, A_long y, A_long x0, A_long n, R
   for (A_long i = 0; i < n; ++i)
     p->ok[size_t(i)] = DistortionSamplePosition(rc, x0 + i, y, &p->rows[size_t(i)], &p->cols[size_t(i)]);
 }
-#if defined(__x86_64__) || defined(__i386__)
+#if VIZMIRA_HAS_WIDE
 // Four pixels at a time: each lane the very IEEE operations of DistortionSamplePosition, in
 // its order.
 VIZMIRA_WIDE void PositionsWide(const DistortionRefcon* rc, A_long y, A_long x0, A_long n,
@@ -86,16 +82,13 @@ VIZMIRA_WIDE void PositionsWide(const DistortionRefcon* rc, A_long y, A_long x0,
   for (; i < n; ++i)
     p->ok[size_t(i)] = DistortionSamplePosition(rc, x0 + i, y, &p->rows[size_t(i)], &p->cols[size_t(i)]);
 }
-#else
-void PositionsWide(const DistortionRefcon* rc, A_long y, A_long x0, A_long n, RowPositions* p) {
-  PositionsPlain(rc, y, x0, n, p);
-}
 #endif
 
 // GetPointerFromDataDP's sample where its four pixels lie in the source without folding and
 // off its first row and column, the four channels as 256-bit vector lanes: each lane the
 // very products and sums of its expression, in its order, truncated. False elsewhere, and
 // where the processor has no such vectors (narrower ones cost more than they save here).
+#if VIZMIRA_HAS_WIDE
 template <class P>
 VIZMIRA_WIDE bool SampleInside(const PF_EffectWorld* src, double y, double x, P* result) {
   const A_long y0 = A_long(y), x0 = A_long(x);
@@ -113,6 +106,7 @@ VIZMIRA_WIDE bool SampleInside(const PF_EffectWorld* src, double y, double x, P*
   *result = P{C(t[0]), C(t[1]), C(t[2]), C(t[3])};
   return true;
 }
+#endif
 
 // The rows of OpticalDistortion: the positions of the row's pixels inside the lens come
 // four at a time, each pixel then sampled as the per-pixel routine samples it.
@@ -122,9 +116,9 @@ PF_Err DistortionRows(const DistortionRefcon* rc, Span rows) {
   const A_long W = rc->io->dst->width;
   RowPositions at{std::vector<double>(size_t(W)), std::vector<double>(size_t(W)),
                   std::vector<char>(size_t(W))};
-  const auto positions = WideVectors() ? PositionsWide : PositionsPlain;
+  const auto positions = VIZMIRA_FORM(PositionsPlain, PositionsWide);
   const bool centreOnly = rc->focal < kNegligible;  // the whole lens shows the centre pixel
-  const bool wide = WideVectors();
+  [[maybe_unused]] const bool wide = VIZMIRA_FORM(false, true);  // the four-lane bilinear sample
   return ForEachPixel<P>(src, rc->io->dst, rows, [&](A_long y) {
     const MaskRow mask(rc->io, y);
     // The row's pixels inside the lens lie within first … last.
@@ -139,7 +133,9 @@ PF_Err DistortionRows(const DistortionRefcon* rc, Span rows) {
       } else if (centreOnly) {
         *out = GetPointerFromData<P>(src, rc->cy, rc->cx, 1);
       } else if (at.ok[i]) {
+#if VIZMIRA_HAS_WIDE
         if (!wide || !SampleInside<P>(src, at.rows[i], at.cols[i], out))
+#endif
           GetPointerFromDataDP<P>(src, at.rows[i], at.cols[i], out, 1);
         out->alpha = in->alpha;
       } else {

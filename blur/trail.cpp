@@ -8,10 +8,6 @@
 #include <new>
 #include <vector>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 #include "fast_blur.h"
 #include "trail_sums.h"
 #include "core/bands.h"

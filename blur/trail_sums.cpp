@@ -3,10 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 #include "core/vectors.h"
 
 namespace trail {
@@ -47,7 +43,7 @@ void ExactSumsPlain(const LineScratch& s, int n, A_long N) {
   }
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if VIZMIRA_HAS_WIDE
 // The same with the four channels as the lanes of 256-bit whole-number vectors.
 VIZMIRA_WIDE [[gnu::always_inline]] inline __m256i SampleLanes(const LineScratch& s, int i) {
   return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.sample(i))));
@@ -74,15 +70,12 @@ VIZMIRA_WIDE void ExactSumsWide(const LineScratch& s, int n, A_long N) {
     B = _mm256_add_epi64(B0, C);
   }
 }
-#else
-void ExactSumsWide(const LineScratch& s, int n, A_long N) { ExactSumsPlain(s, n, N); }
 #endif
 
 }  // namespace
 
 void ExactSums(const LineScratch& s, int n, A_long N) {
-  if (WideVectors()) ExactSumsWide(s, n, N);
-  else ExactSumsPlain(s, n, N);
+  VIZMIRA_FORM(ExactSumsPlain, ExactSumsWide)(s, n, N);
 }
 
 namespace {
@@ -108,10 +101,12 @@ template <int kGroups>
   for (int c = 0; c < 4; ++c) std::memcpy(sums[c], acc[c], sizeof acc[c]);
 }
 
+#if VIZMIRA_HAS_WIDE
 VIZMIRA_WIDE void SumsWide(const double* const* channels, int i, A_long N, const double* weight,
                            double (*sums)[kTrailLanes]) {
   Sums<2>(channels, i, N, weight, sums);
 }
+#endif
 
 }  // namespace
 
@@ -119,7 +114,11 @@ VIZMIRA_WIDE void SumsWide(const double* const* channels, int i, A_long N, const
 
 void TrailLaneSums(bool wide, const double* const* channels, int i, A_long N,
                    const double* weight, double (*sums)[kTrailLanes]) {
+#if VIZMIRA_HAS_WIDE
   if (wide && WideVectors()) return trail::SumsWide(channels, i, N, weight, sums);
+#else
+  (void)wide;
+#endif
   double high[4][kTrailLanes];
   trail::Sums<1>(channels, i, N, weight, sums);
   trail::Sums<1>(channels, i + 4, N, weight, high);

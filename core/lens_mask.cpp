@@ -9,10 +9,6 @@
 #include <new>
 #include <vector>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 #include "bands.h"
 #include "params/numbers.h"
 #include "pixel.h"
@@ -55,7 +51,7 @@ struct FillBandLocals {
 void RowCoordinatesPlain(const LensGeometry& g, A_long x0, A_long y, A_long n, double* u, double* w) {
   for (A_long i = 0; i < n; ++i) LensCoordinates(g, x0 + i, y, u + i, w + i);
 }
-#if defined(__x86_64__) || defined(__i386__)
+#if VIZMIRA_HAS_WIDE
 // Four pixels at a time: each lane the very operations of LensCoordinates, in its order.
 VIZMIRA_WIDE void RowCoordinatesWide(const LensGeometry& g, A_long x0, A_long y, A_long n,
                                      double* u, double* w) {
@@ -72,10 +68,6 @@ VIZMIRA_WIDE void RowCoordinatesWide(const LensGeometry& g, A_long x0, A_long y,
     _mm256_storeu_pd(w + i, _mm256_div_pd(_mm256_sub_pd(dyCos, _mm256_mul_pd(dx, sinR)), sH));
   }
   RowCoordinatesPlain(g, x0 + i, y, n - i, u + i, w + i);
-}
-#else
-void RowCoordinatesWide(const LensGeometry& g, A_long x0, A_long y, A_long n, double* u, double* w) {
-  RowCoordinatesPlain(g, x0, y, n, u, w);
 }
 #endif
 
@@ -136,7 +128,7 @@ void FillBand(const FillJob* job, Span lines) {
   }
   // A row's lens coordinates first, four at a time where there are 256-bit vectors.
   std::vector<double> u(size_t(l.W)), w(size_t(l.W));
-  const auto coordinates = WideVectors() ? RowCoordinatesWide : RowCoordinatesPlain;
+  const auto coordinates = VIZMIRA_FORM(RowCoordinatesPlain, RowCoordinatesWide);
   FillRowsOf(l, [&](A_long j, A_long from, A_long to) {
     if (from >= to) return;
     double* row = l.row(j);

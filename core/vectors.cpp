@@ -5,7 +5,7 @@
 bool WideVectors() {
   static const bool wide = [] {
     if (std::getenv("VIZMIRA_PLAIN_VECTORS")) return false;
-#if defined(__x86_64__) || defined(__i386__)
+#if VIZMIRA_HAS_WIDE
     return bool(__builtin_cpu_supports("avx2"));
 #else
     return false;
