@@ -2,6 +2,8 @@
 // where those decide them, else summed in order as the definition sums them.
 #include "fast_blur_lines.h"
 
+#include "core/exact.h"
+
 namespace fast_blur {
 
 // Four vectors' lanes exchanged: lane j of v[i] becomes lane i of v[j].
@@ -25,13 +27,13 @@ namespace fast_blur {
                                                 double top, V4d q[3][2]) {
   Transpose(sums);
   // γ_n and the few roundings of these bounds themselves, generously.
-  const V4d g = (n + 32) * (0x1p-53 * 1.01);
-  const V4d w = sums[0], ew = n * (unit * 1.01);
+  const V4d g = (n + 32) * (kUnitRoundoff * kBoundSlack);
+  const V4d w = sums[0], ew = n * (unit * kBoundSlack);
   const V4d wlo = (w - ew) * (1 - g), whi = (w + ew) * (1 + g);
   // Products by the reciprocals, moved out by four roundings' worth: still below (above)
   // the quotients of the bounds, so below (above) the definition's rounded quotient.
-  const V4d down = (1 - 0x1p-50) / whi, up = (1 + 0x1p-50) / wlo;
-  const V4d es = n * (top * unit * 1.01), zero = {0, 0, 0, 0};
+  const V4d down = (1 - 8 * kUnitRoundoff) / whi, up = (1 + 8 * kUnitRoundoff) / wlo;
+  const V4d es = n * (top * unit * kBoundSlack), zero = {0, 0, 0, 0};
   for (int c = 0; c < 3; ++c) {
     const V4d s = sums[c + 1], below = (s - es) * (1 - g);
     q[c][0] = (below > zero ? below : zero) * down;

@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "core/exact.h"
 #include "core/pixel.h"
 #include "trail.h"
 
@@ -102,7 +103,7 @@ class FlatMeans {
 // What deciding a value from the exact sums takes besides them, for windows of N samples.
 struct ExactBounds {
   explicit ExactBounds(A_long N)
-      : eps((2.0 * N + 16) * 0x1p-53 * 1.01),
+      : eps((2.0 * N + 16) * kUnitRoundoff * kBoundSlack),
         fullT(int64_t(N) * (N + 1) * (2 * int64_t(N) + 1) / 6),
         inverseFullT(1 / double(fullT)) {}
   double eps;           // the relative error bound of r / t, generously

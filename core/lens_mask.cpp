@@ -1,4 +1,5 @@
 #include "lens_mask.h"
+#include "exact.h"
 #include "lens_shape.h"
 
 #include <algorithm>
@@ -183,7 +184,7 @@ void FillBand<LensType::kCircle>(const FillJob* job, Span lines) {
       return !(rr < Ri) && !((rr - Ri) / F < 1.0);
     });
   }
-  constexpr double kMargin = 1e-9;
+  constexpr double kMargin = kGeometryMargin;
   const double insideBelow = inner * (1 - kMargin), outsideFrom = outer * (1 + kMargin);
   const double inside = info.invertAlpha ? 0.0 : 1.0, outside = info.invertAlpha ? 1.0 : 0.0;
   const double invW = 1 / double(info.scaleW), invH = 1 / double(info.scaleH);

@@ -1,5 +1,7 @@
 #include "lens_shape.h"
 
+#include "exact.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -99,7 +101,7 @@ double TriangleLensK(double u, double w, double f, double R, const PF_InData* in
   // definition takes are within about 1e-14 of theirs: a margin of 1e-9 makes the same
   // choices. Points nearer than that to a ray or to the line take the definition's way.
   constexpr double kH = 0.86602540378443865;  // √3 / 2
-  const double size = std::abs(u) + std::abs(w), margin = 1e-9 * size;
+  const double size = std::abs(u) + std::abs(w), margin = kGeometryMargin * size;
   const double c1 = kH * w - 0.5 * u;   // > 0: counter-clockwise of the ray at π / 6
   const double c2 = -kH * w - 0.5 * u;  // > 0: counter-clockwise of the ray at 5π / 6
   TriangleSide side;
@@ -113,11 +115,11 @@ double TriangleLensK(double u, double w, double f, double R, const PF_InData* in
   } else {
     return GetDistanceKWithTriangleMode(u, w, f, R, in_data);
   }
-  const double t = 2 * d / R, tMargin = 1e-9 * (2 * size / R + 1);
+  const double t = 2 * d / R, tMargin = kGeometryMargin * (2 * size / R + 1);
   if (t < 1 - tMargin) return 0.0;
   if (!(t > 1 + tMargin)) return GetDistanceKWithTriangleMode(u, w, f, R, in_data);
   // The side's segment lies on its line, d = R / 2: a point farther than f·R from the line
   // (by the margin) is farther from the segment, and its K is 1 without the distance.
-  if (d - R / 2 > f * R * (1 + 1e-9) + margin) return 1.0;
+  if (d - R / 2 > f * R * (1 + kGeometryMargin) + margin) return 1.0;
   return BeyondEdgeK(u, w, f, R, EdgeOf(side, R), in_data);
 }
