@@ -7,6 +7,7 @@
 #include "core/mask_rows.h"
 #include "core/pixel.h"
 #include "core/vectors.h"
+#include "core/lanes.h"
 #include "params/numbers.h"
 
 std::vector<DirectionalEntry> DirectionalKernelEntries(float amount, double direction) {
@@ -91,23 +92,6 @@ VIZMIRA_WIDE void SumsWide(const char* at, const RowEntry* entries, size_t count
   Sums<P>(at, entries, count, colours, weight);
 }
 
-// Channel c of four neighbouring pixels as whole-number lanes.
-VIZMIRA_WIDE [[gnu::always_inline]] inline __m128i ChannelOf4(const PF_Pixel* q, int c) {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-  return _mm_shuffle_epi8(v, _mm_setr_epi8(char(c), -1, -1, -1, char(c + 4), -1, -1, -1,
-                                           char(c + 8), -1, -1, -1, char(c + 12), -1, -1, -1));
-}
-VIZMIRA_WIDE [[gnu::always_inline]] inline __m128i ChannelOf4(const PF_Pixel16* q, int c) {
-  const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-  const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 2));
-  const char b = char(2 * c);
-  return _mm_or_si128(
-      _mm_shuffle_epi8(lo, _mm_setr_epi8(b, char(b + 1), -1, -1, char(b + 8), char(b + 9), -1, -1,
-                                         -1, -1, -1, -1, -1, -1, -1, -1)),
-      _mm_shuffle_epi8(hi, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, b, char(b + 1), -1, -1,
-                                         char(b + 8), char(b + 9), -1, -1)));
-}
-
 // The sums of four neighbouring pixels at once, a channel's four pixels as the lanes of a
 // vector: each lane the very float(value · weight) and single-precision sum of Sums, the
 // weight sum in double. A sample that does not count (alpha 0) adds +0 instead of nothing:
@@ -115,23 +99,22 @@ VIZMIRA_WIDE [[gnu::always_inline]] inline __m128i ChannelOf4(const PF_Pixel16* 
 template <class P>
 VIZMIRA_WIDE void SumsOf4(const char* at, const RowEntry* entries, size_t count, V4f* colours,
                           double* weight) {
-  __m128 acc[3] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
-  __m256d w = _mm256_setzero_pd();
+  V4f acc[3] = {};
+  V4d w = {};
+  const V4i none = {0, 0, 0, 0};
   for (size_t i = 0; i < count; ++i) {
     const RowEntry& e = entries[i];
     const P* q = reinterpret_cast<const P*>(at + e.offset);
-    const __m128i skip = _mm_cmpeq_epi32(ChannelOf4(q, 0), _mm_setzero_si128());
-    const __m256d ew = _mm256_set1_pd(e.weight);
+    const V4i counts = lanes::ChannelOf4(q, 0) != none;  // alpha not 0: all ones
+    const V4d ew = lanes::Splat(e.weight);
     for (int c = 0; c < 3; ++c) {
-      const __m128 term = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtepi32_pd(ChannelOf4(q, c + 1)), ew));
-      acc[c] = _mm_add_ps(acc[c], _mm_andnot_ps(_mm_castsi128_ps(skip), term));
+      const V4f term = lanes::NarrowToFloats(lanes::FromInts(lanes::ChannelOf4(q, c + 1)) * ew);
+      acc[c] += lanes::Keep(term, counts);
     }
-    w = _mm256_add_pd(w, _mm256_andnot_pd(_mm256_castsi256_pd(_mm256_cvtepi32_epi64(skip)), ew));
+    w += lanes::Keep(ew, __builtin_convertvector(counts, V4l));
   }
-  float sums[3][4];
-  for (int c = 0; c < 3; ++c) _mm_storeu_ps(sums[c], acc[c]);
-  _mm256_storeu_pd(weight, w);
-  for (int p = 0; p < 4; ++p) colours[p] = V4f{0, sums[0][p], sums[1][p], sums[2][p]};
+  std::memcpy(weight, &w, sizeof w);
+  for (int p = 0; p < 4; ++p) colours[p] = V4f{0, acc[0][p], acc[1][p], acc[2][p]};
 }
 #endif
 

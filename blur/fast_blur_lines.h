@@ -11,10 +11,6 @@
 #include <utility>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "core/mask_rows.h"
 #include "core/pixel.h"
 #include "core/vectors.h"
@@ -192,29 +188,12 @@ bool PlainFitsIn32(const BandPass* p) {
   return (2 * int64_t(p->radius) + 1) * std::numeric_limits<C>::max() <= INT32_MAX;
 }
 
-// Lanes that hold channel values (from Lanes in core/vectors.h), with `alpha` for the first,
-// written as the pixel.
+// Lanes that hold channel values (the means of Lanes in core/vectors.h), with `alpha` for
+// the first, written as the pixel.
 template <class P>
 void Store(V4i lanes, A_u_short alpha, P* out) {
-  using C = typename PixelTraits<P>::Channel;
-#if defined(__SSE2__)
-  const __m128i v = _mm_insert_epi16(__m128i(lanes), alpha, 0);
-  if constexpr (sizeof(C) == 1) {
-    const __m128i w = _mm_packs_epi32(v, v);
-    const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(w, w));
-    std::memcpy(out, &packed, sizeof *out);
-  } else {
-    // Signed saturation would clip values above 32767: shifted down by 32768 and back.
-    const __m128i w = _mm_sub_epi32(v, _mm_set1_epi32(32768));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out),
-                     _mm_xor_si128(_mm_packs_epi32(w, w), _mm_set1_epi16(-32768)));
-  }
-#else
   lanes[0] = alpha;
-  typedef C V4c __attribute__((vector_size(4 * sizeof(C))));
-  const V4c v = __builtin_convertvector(lanes, V4c);
-  std::memcpy(out, &v, sizeof *out);
-#endif
+  *out = PixelFromLanes<P>(lanes);
 }
 
 // A blur-map window's mean from sums in fixed point instead of the definition's sums in

@@ -12,13 +12,14 @@
 #include "core/bands.h"
 #include "core/lens_mask.h"
 #include "core/pixel.h"
+#include "core/lanes.h"
 #include "core/vectors.h"
 #include "params/numbers.h"
 
 namespace {
 
 template <class P>
-constexpr double kHighlightMax2 = PixelTraits<P>::kDeep ? 1073741824.0 : 65025.0;
+constexpr double kHighlightMax2 = double(PixelTraits<P>::kMax) * PixelTraits<P>::kMax;
 
 // Pixels x0 … x1 − 1 of a row.
 template <class P>
@@ -33,23 +34,21 @@ void HighlightsPlain(const P* in, A_long x0, A_long x1, float* out) {
 #if VIZMIRA_HAS_WIDE
 // One channel of four pixels as doubles.
 template <class P, class C>
-VIZMIRA_WIDE [[gnu::always_inline]] inline __m256d ChannelLanes(const P* p, C P::*channel) {
-  return _mm256_cvtepi32_pd(_mm_setr_epi32(p[0].*channel, p[1].*channel, p[2].*channel, p[3].*channel));
+VIZMIRA_WIDE [[gnu::always_inline]] inline V4d ChannelLanes(const P* p, C P::*channel) {
+  return lanes::FromInts(V4i{p[0].*channel, p[1].*channel, p[2].*channel, p[3].*channel});
 }
 
 // Four pixels at a time: each lane the very operations of the plain form, in its order.
 template <class P>
 VIZMIRA_WIDE void HighlightsWide(const P* in, A_long x0, A_long x1, float* out) {
-  const __m256d kr = _mm256_set1_pd(kLumaRed), kg = _mm256_set1_pd(kLumaGreen), kb = _mm256_set1_pd(kLumaBlue);
-  const __m256d max2 = _mm256_set1_pd(kHighlightMax2<P>);
   A_long x = x0;
   for (; x + 4 <= x1; x += 4) {
     const P* p = in + x;
-    const __m256d a = ChannelLanes(p, &P::alpha), r = ChannelLanes(p, &P::red);
-    const __m256d g = ChannelLanes(p, &P::green), b = ChannelLanes(p, &P::blue);
-    const __m256d luma = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(kr, r), _mm256_mul_pd(kg, g)),
-                                       _mm256_mul_pd(kb, b));
-    _mm_storeu_ps(out + x, _mm256_cvtpd_ps(_mm256_sqrt_pd(_mm256_div_pd(_mm256_mul_pd(luma, a), max2))));
+    const V4d a = ChannelLanes(p, &P::alpha), r = ChannelLanes(p, &P::red);
+    const V4d g = ChannelLanes(p, &P::green), b = ChannelLanes(p, &P::blue);
+    const V4d luma = kLumaRed * r + kLumaGreen * g + kLumaBlue * b;
+    const V4f h = lanes::NarrowToFloats(lanes::Sqrt(luma * a / kHighlightMax2<P>));
+    std::memcpy(out + x, &h, sizeof h);
   }
   HighlightsPlain(in, x, x1, out);
 }

@@ -2,6 +2,8 @@
 // by the kernel's row differences.
 #include "iris_samples.h"
 
+#include "core/lanes.h"
+
 namespace iris {
 namespace {
 
@@ -51,20 +53,19 @@ template <int kRows>
 template <int kRows>
 VIZMIRA_WIDE void AddCellsWide(const float* const* rows, const float* weights, A_long dx0,
                                A_long dx1, V4* sums) {
-  __m256d acc[kRows];
-  for (int g = 0; g < kRows; ++g) acc[g] = __m256d(sums[g]);
-  const __m256d one = _mm256_set1_pd(1.0);
+  V4 acc[kRows];
+  for (int g = 0; g < kRows; ++g) acc[g] = sums[g];
   for (A_long dx = dx0; dx <= dx1; ++dx) {
     if (weights[dx] == 0) continue;
-    const __m128 weight = _mm_set1_ps(weights[dx]);
+    const float weight = weights[dx];
     for (int g = 0; g < kRows; ++g) {
-      const __m128 f = _mm_loadu_ps(rows[g] + 4 * dx);
-      const __m256d w = _mm256_permute4x64_pd(_mm256_cvtps_pd(_mm_mul_ps(weight, f)), 0);
-      const __m256d v = _mm256_blend_pd(_mm256_cvtps_pd(f), one, 1);
-      acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(w, v));
+      V4f f;
+      std::memcpy(&f, rows[g] + 4 * dx, sizeof f);
+      const V4d w = lanes::FirstEverywhere(lanes::Widen(weight * f));
+      acc[g] += w * lanes::WithFirst(lanes::Widen(f), 1.0);
     }
   }
-  for (int g = 0; g < kRows; ++g) sums[g] = V4(acc[g]);
+  for (int g = 0; g < kRows; ++g) sums[g] = acc[g];
 }
 #endif
 
@@ -144,20 +145,19 @@ void AddDifferencesPlain(const Entry<P>* entries, size_t count, A_long x, ptrdif
 template <int kRows, class P>
 VIZMIRA_WIDE [[gnu::always_inline]] inline void AddDifferences256(
     const Entry<P>* entries, size_t count, A_long x, ptrdiff_t sampleStep, V4* sums) {
-  __m256d acc[kRows];
-  for (int g = 0; g < kRows; ++g) acc[g] = __m256d(sums[g]);
-  const __m256d one = _mm256_set1_pd(1.0);
+  V4 acc[kRows];
+  for (int g = 0; g < kRows; ++g) acc[g] = sums[g];
   for (size_t i = 0; i < count; ++i) {
     const Entry<P>& e = entries[i];
     const float* at = e.samples + 4 * ptrdiff_t(x + e.x);
-    const __m256d weight = _mm256_set1_pd(e.weight);
+    const V4d weight = lanes::Splat(e.weight);
     for (int g = 0; g < kRows; ++g) {
-      const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(at + g * sampleStep));  // h, red, green, blue
-      const __m256d w = _mm256_mul_pd(weight, _mm256_permute4x64_pd(v, 0));
-      acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(w, _mm256_blend_pd(v, one, 1)));
+      const V4d v = lanes::WidenFloats(at + g * sampleStep);  // h, red, green, blue
+      const V4d w = weight * lanes::FirstEverywhere(v);
+      acc[g] += w * lanes::WithFirst(v, 1.0);
     }
   }
-  for (int g = 0; g < kRows; ++g) sums[g] = V4(acc[g]);
+  for (int g = 0; g < kRows; ++g) sums[g] = acc[g];
 }
 
 template <class P>
@@ -188,13 +188,12 @@ void MeansPlain(const V4* sums, int rows, double max, int32_t (*out)[4]) {
 // The same with one division for the three colours (the quotients are not negative, so
 // truncating the lesser of the quotient and max is the same limit).
 VIZMIRA_WIDE void MeansWide(const V4* sums, int rows, double max, int32_t (*out)[4]) {
-  const __m256d top = _mm256_set1_pd(max), zero = _mm256_setzero_pd();
+  const V4d top = lanes::Splat(max), zero = {0, 0, 0, 0};
   for (int g = 0; g < rows; ++g) {
-    const __m256d s = __m256d(sums[g]), sw = _mm256_permute4x64_pd(s, 0);
-    const __m256d q = _mm256_min_pd(_mm256_div_pd(s, sw), top);
-    const __m256d lit = _mm256_cmp_pd(sw, zero, _CMP_GT_OQ);
-    const __m128i t = _mm256_cvttpd_epi32(_mm256_and_pd(q, lit));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[g]), t);
+    const V4d s = sums[g], sw = lanes::FirstEverywhere(s);
+    const V4d q = lanes::Min(s / sw, top);
+    const V4i t = lanes::Truncate(lanes::Keep(q, sw > zero));
+    std::memcpy(out[g], &t, sizeof t);
   }
 }
 #endif

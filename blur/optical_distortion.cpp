@@ -7,6 +7,7 @@
 #include "core/mask_rows.h"
 #include "core/pixel.h"
 #include "core/vectors.h"
+#include "core/lanes.h"
 #include "params/numbers.h"
 
 double DistortionFocalLength(A_long W, A_long H, float amount_degrees) {
@@ -64,19 +65,20 @@ void PositionsPlain(const DistortionRefcon* rc, A_long y, A_long x0, A_long n, R
 // its order.
 VIZMIRA_WIDE void PositionsWide(const DistortionRefcon* rc, A_long y, A_long x0, A_long n,
                                 RowPositions* p) {
-  const __m256d f = _mm256_set1_pd(rc->focal), one = _mm256_set1_pd(1.0);
-  const __m256d cx = _mm256_set1_pd(double(rc->cx)), cy = _mm256_set1_pd(double(rc->cy));
-  const __m256d dy = _mm256_set1_pd(double(y - rc->cy)), dy2 = _mm256_mul_pd(dy, dy);
-  const __m256d steps = _mm256_set_pd(3, 2, 1, 0), zero = _mm256_setzero_pd();
+  const V4d f = lanes::Splat(rc->focal);
+  const V4d cx = lanes::Splat(double(rc->cx)), cy = lanes::Splat(double(rc->cy));
+  const V4d dy = lanes::Splat(double(y - rc->cy)), dy2 = dy * dy;
+  const V4d steps = {0, 1, 2, 3};
   A_long i = 0;
   for (; i + 4 <= n; i += 4) {
-    const __m256d dx = _mm256_add_pd(_mm256_set1_pd(double(x0 + i - rc->cx)), steps);
-    const __m256d r = _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), dy2));
-    const __m256d q = _mm256_div_pd(r, f), t = _mm256_mul_pd(q, q);
-    const __m256d R = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_div_pd(t, _mm256_add_pd(one, t))), f);
-    _mm256_storeu_pd(&p->rows[size_t(i)], _mm256_add_pd(cy, _mm256_div_pd(_mm256_mul_pd(R, dy), r)));
-    _mm256_storeu_pd(&p->cols[size_t(i)], _mm256_add_pd(cx, _mm256_div_pd(_mm256_mul_pd(R, dx), r)));
-    const int positive = _mm256_movemask_pd(_mm256_cmp_pd(r, zero, _CMP_GT_OQ));
+    const V4d dx = lanes::Splat(double(x0 + i - rc->cx)) + steps;
+    const V4d r = lanes::Sqrt(dx * dx + dy2);
+    const V4d q = r / f, t = q * q;
+    const V4d R = lanes::Sqrt(t / (1 + t)) * f;
+    const V4d rows = cy + R * dy / r, cols = cx + R * dx / r;
+    std::memcpy(&p->rows[size_t(i)], &rows, sizeof rows);
+    std::memcpy(&p->cols[size_t(i)], &cols, sizeof cols);
+    const int positive = lanes::PositiveBits(r);
     for (int l = 0; l < 4; ++l) p->ok[size_t(i + l)] = char((positive >> l) & 1);
   }
   for (; i < n; ++i)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/lanes.h"
 #include "core/vectors.h"
 
 namespace trail {
@@ -44,30 +45,29 @@ void ExactSumsPlain(const LineScratch& s, int n, A_long N) {
 }
 
 #if VIZMIRA_HAS_WIDE
-// The same with the four channels as the lanes of 256-bit whole-number vectors.
-VIZMIRA_WIDE [[gnu::always_inline]] inline __m256i SampleLanes(const LineScratch& s, int i) {
-  return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.sample(i))));
-}
-
+// The same with the four channels as the lanes of 64-bit whole-number vectors; every
+// product is of two numbers below 2^32.
 VIZMIRA_WIDE void ExactSumsWide(const LineScratch& s, int n, A_long N) {
-  __m256i A = _mm256_setzero_si256(), B = A, C = A;
+  V4l A = {}, B = {}, C = {};
   for (A_long k = 0; k < N && k < n; ++k) {
-    const __m256i v = SampleLanes(s, k), d = _mm256_set1_epi64x(N - k);
-    A = _mm256_add_epi64(A, _mm256_mul_epu32(v, _mm256_mul_epu32(d, d)));
-    B = _mm256_add_epi64(B, _mm256_mul_epu32(v, d));
-    C = _mm256_add_epi64(C, v);
+    const V4l v = lanes::WidenInts(s.sample(k));
+    const int64_t dk = N - k;
+    const V4l d = {dk, dk, dk, dk};
+    A += lanes::MulLow32(v, lanes::MulLow32(d, d));
+    B += lanes::MulLow32(v, d);
+    C += v;
   }
-  const __m256i vN = _mm256_set1_epi64x(N), vNN = _mm256_set1_epi64x(int64_t(N) * N);
-  const __m256i zero = _mm256_setzero_si256();
+  const int64_t NN = int64_t(N) * N;
+  const V4l vN = {N, N, N, N}, vNN = {NN, NN, NN, NN}, zero = {};
   for (int i = 0; i < n; ++i) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(s.exactSums(i)), A);
-    const __m256i leave = SampleLanes(s, i);
-    const __m256i enter = i + N < n ? SampleLanes(s, i + N) : zero;
-    const __m256i B0 = _mm256_sub_epi64(B, _mm256_mul_epu32(vN, leave));
-    C = _mm256_add_epi64(C, _mm256_sub_epi64(enter, leave));
-    const __m256i twice = _mm256_add_epi64(B0, B0);
-    A = _mm256_add_epi64(A, _mm256_add_epi64(_mm256_sub_epi64(twice, _mm256_mul_epu32(vNN, leave)), C));
-    B = _mm256_add_epi64(B0, C);
+    std::memcpy(s.exactSums(i), &A, sizeof A);
+    const V4l leave = lanes::WidenInts(s.sample(i));
+    const V4l enter = i + N < n ? lanes::WidenInts(s.sample(i + N)) : zero;
+    const V4l B0 = B - lanes::MulLow32(vN, leave);
+    C += enter - leave;
+    const V4l twice = B0 + B0;
+    A += twice - lanes::MulLow32(vNN, leave) + C;
+    B = B0 + C;
   }
 }
 #endif

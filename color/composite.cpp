@@ -4,14 +4,12 @@
 #include <cstdint>
 #include <cstring>
 #include <vector>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "core/bands.h"
 #include "core/mask_rows.h"
 #include "lens_composite.h"
 #include "core/pixel.h"
+#include "core/vectors.h"
 #include "params/numbers.h"
 
 namespace {
@@ -67,26 +65,8 @@ double Composite16(A_long P, A_long O, float I, double m) {
 // per lane, the same single-precision products and sum, truncated (an intensity in 0 … 1
 // keeps the values in 0 … 255).
 inline PF_Pixel NormalComposite8(const PF_Pixel& p, const PF_Pixel& o, float I) {
-#if defined(__SSE2__)
-  uint32_t pu, ou;
-  std::memcpy(&pu, &p, sizeof pu);
-  std::memcpy(&ou, &o, sizeof ou);
-  const __m128i zero = _mm_setzero_si128();
-  auto widen = [&](uint32_t v) {
-    return _mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(int(v)), zero), zero));
-  };
-  const __m128 v = _mm_add_ps(_mm_mul_ps(widen(pu), _mm_set1_ps(I)),
-                              _mm_mul_ps(widen(ou), _mm_set1_ps(1 - I)));
-  const __m128i c = _mm_packus_epi16(_mm_packs_epi32(_mm_cvttps_epi32(v), zero), zero);
-  const uint32_t r = uint32_t(_mm_cvtsi128_si32(c));
-  PF_Pixel result;
-  std::memcpy(&result, &r, sizeof result);
-  return result;
-#else
-  PF_Pixel result;
-  ZipChannels(p, o, &result, [I](A_u_char a, A_u_char b) { return A_u_char(float(a) * I + float(b) * (1 - I)); });
-  return result;
-#endif
+  const V4f v = __builtin_convertvector(Lanes(p), V4f) * I + __builtin_convertvector(Lanes(o), V4f) * (1 - I);
+  return PixelFromLanes<PF_Pixel>(__builtin_convertvector(v, V4i));
 }
 
 template <class P, BlendMode kMode>

@@ -1,5 +1,6 @@
 #include "lens_mask.h"
 #include "exact.h"
+#include "lanes.h"
 #include "lens_shape.h"
 
 #include <algorithm>
@@ -57,16 +58,16 @@ void RowCoordinatesPlain(const LensGeometry& g, A_long x0, A_long y, A_long n, d
 VIZMIRA_WIDE void RowCoordinatesWide(const LensGeometry& g, A_long x0, A_long y, A_long n,
                                      double* u, double* w) {
   const KT_Info* info = g.info;
-  const __m256d cosR = _mm256_set1_pd(g.cosR), sinR = _mm256_set1_pd(g.sinR);
-  const __m256d sW = _mm256_set1_pd(info->scaleW), sH = _mm256_set1_pd(info->scaleH);
-  const __m256d dy = _mm256_set1_pd(double(y - info->posY));
-  const __m256d dyCos = _mm256_mul_pd(dy, cosR), dySin = _mm256_mul_pd(dy, sinR);
+  const V4d cosR = lanes::Splat(g.cosR), sinR = lanes::Splat(g.sinR);
+  const V4d sW = lanes::Splat(info->scaleW), sH = lanes::Splat(info->scaleH);
+  const V4d dy = lanes::Splat(double(y - info->posY));
+  const V4d dyCos = dy * cosR, dySin = dy * sinR;
   A_long i = 0;
   for (; i + 4 <= n; i += 4) {
-    const __m128i x = _mm_add_epi32(_mm_set1_epi32(x0 + i - info->posX), _mm_setr_epi32(0, 1, 2, 3));
-    const __m256d dx = _mm256_cvtepi32_pd(x);
-    _mm256_storeu_pd(u + i, _mm256_div_pd(_mm256_add_pd(_mm256_mul_pd(dx, cosR), dySin), sW));
-    _mm256_storeu_pd(w + i, _mm256_div_pd(_mm256_sub_pd(dyCos, _mm256_mul_pd(dx, sinR)), sH));
+    const V4d dx = lanes::FromInts(V4i{0, 1, 2, 3} + (x0 + i - info->posX));
+    const V4d ui = (dx * cosR + dySin) / sW, wi = (dyCos - dx * sinR) / sH;
+    std::memcpy(u + i, &ui, sizeof ui);
+    std::memcpy(w + i, &wi, sizeof wi);
   }
   RowCoordinatesPlain(g, x0 + i, y, n - i, u + i, w + i);
 }

@@ -67,3 +67,29 @@ V4i Lanes(const P& p) {
   return __builtin_convertvector(v, V4i);
 #endif
 }
+
+// Lanes that hold channel values (alpha, red, green, blue; each within its channel's type)
+// as the pixel; SSE2's packs where there are such.
+template <class P>
+P PixelFromLanes(const V4i& lanes) {
+  using C = typename PixelTraits<P>::Channel;
+  P out;
+#if defined(__SSE2__)
+  const __m128i v = __m128i(lanes);
+  if constexpr (sizeof(C) == 1) {
+    const __m128i w = _mm_packs_epi32(v, v);
+    const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(w, w));
+    std::memcpy(&out, &packed, sizeof out);
+  } else {
+    // Signed saturation would clip values above 32767: shifted down by 32768 and back.
+    const __m128i w = _mm_sub_epi32(v, _mm_set1_epi32(32768));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(&out),
+                     _mm_xor_si128(_mm_packs_epi32(w, w), _mm_set1_epi16(-32768)));
+  }
+#else
+  typedef C V4c __attribute__((vector_size(4 * sizeof(C))));
+  const V4c v = __builtin_convertvector(lanes, V4c);
+  std::memcpy(&out, &v, sizeof out);
+#endif
+  return out;
+}
