@@ -81,7 +81,6 @@ PF_Err FastBlurBands(const IO_Params* run, const PF_EffectWorld* src, PF_EffectW
   const std::vector<A_long> fold =
       FoldTable(length, n, radius, vertical ? src->extent_hint.top : src->extent_hint.left);
   const A_long* at = fold.data() + radius + 1;
-  const auto start = Multiplicities(at, -radius - 1, radius - 1, n);
   const int64_t period = n > 1 ? 2 * int64_t(n) - 1 : 1, count = 2 * int64_t(radius) + 1;
   A_long periods = A_long(count / period);
   const int64_t remainder = count % period, missing = period - remainder;
@@ -96,7 +95,7 @@ PF_Err FastBlurBands(const IO_Params* run, const PF_EffectWorld* src, PF_EffectW
   } else {
     rest = Multiplicities(at, A_long(-radius - 1 + periods * period), radius - 1, n);
   }
-  const BandPass pass{src, dst, radius, map, runs, sourceCopy, means, at, &start, periods, &rest, &less};
+  const BandPass pass{src, dst, radius, map, runs, sourceCopy, means, at, periods, &rest, &less};
   if (!vertical)
     return ByDepth(dst, [&](auto pixel) {
       return ParallelRows(run, dst->height, [&pass](Span rows, A_long) {

@@ -47,10 +47,10 @@ class PlainMeans {
   };
   struct Doubles {
     double weight, halfInverse;
-    V4i operator()(V4i s) const {
-      const V4d d = __builtin_convertvector(s, V4d);
-      return __builtin_convertvector((d + d + weight) * halfInverse, V4i);
-    }
+    V4i operator()(V4i s) const { return Mean(__builtin_convertvector(s, V4d)); }
+    // Sums of 64 bits: each below 2^53, so converted exactly.
+    V4i operator()(const V4l& s) const { return Mean(__builtin_convertvector(s, V4d)); }
+    V4i Mean(const V4d& d) const { return __builtin_convertvector((d + d + weight) * halfInverse, V4i); }
   };
   bool singles() const { return singles_; }
   Singles singlesView() const {

@@ -104,10 +104,8 @@ void MaskedMean(const PF_EffectWorld* src, const IO_Params* maskIo,
 
 
 // The passes over whole rows or columns: the same window sums as whole numbers (exact, so
-// sliding them gives the recount's very sums), recounted at the start of each row (or
-// column) and after every pixel that the mask took off the plain path, slid from there, the
-// same mean. Bands of rows (or columns) run on the host's threads through its generic
-// iteration.
+// sliding them gives a recount's very sums), made once at the start of each line and slid
+// along it, the same mean. Bands of rows (or columns) run on the host's threads.
 struct BandPass {
   const PF_EffectWorld* src;
   PF_EffectWorld* dst;
@@ -116,12 +114,11 @@ struct BandPass {
   const MapRuns* runs;                // with a map: where it is 1, and 0
   const PF_EffectWorld* sourceCopy;   // the vertical map pass fades toward it
   const PlainMeans* means;            // of the plain windows
-  // Along the pass's lines: where each position -r-1 … length+r-1 reads (at[i] for i ≥ -r-1),
-  // and the samples of the window centred on -1 with their multiplicities, from which
-  // every line slides into its pixel 0. The same for every band.
+  // Along the pass's lines: where each position -r-1 … length+r-1 reads (at[i] for i ≥ -r-1).
+  // The same for every band.
   const A_long* at;
-  const std::vector<std::pair<A_long, A_long>>* start;
-  // The same window as `periods` whole periods of the fold, in each of which the first
+  // The window centred on -1, from which every line slides into its pixel 0, as `periods`
+  // whole periods of the fold, in each of which the first
   // sample comes once and every other twice, plus the samples of `rest` and less those of
   // `less` with their multiplicities (a window a little short of whole periods is whole
   // periods less a few samples): the plain passes sum a window far wider than the picture
@@ -131,39 +128,7 @@ struct BandPass {
   const std::vector<std::pair<A_long, A_long>>* less;
 };
 
-struct IntSums {
-  int64_t r = 0, g = 0, b = 0;
-};
-
-template <class P>
-void Add(IntSums& s, const P& p) {
-  s.r += p.red;
-  s.g += p.green;
-  s.b += p.blue;
-}
-template <class P>
-void Subtract(IntSums& s, const P& p) {
-  s.r -= p.red;
-  s.g -= p.green;
-  s.b -= p.blue;
-}
-
-template <class P>
-void Add(IntSums& s, const P& p, A_long times) {
-  s.r += int64_t(p.red) * times;
-  s.g += int64_t(p.green) * times;
-  s.b += int64_t(p.blue) * times;
-}
-
-template <class P>
-void WriteMean(const IntSums& s, const PlainMeans& mean, A_u_short alpha, P* out) {
-  using C = typename PixelTraits<P>::Channel;
-  out->alpha = C(alpha);
-  out->red = C(mean(s.r));
-  out->green = C(mean(s.g));
-  out->blue = C(mean(s.b));
-}
-
+// The pixel the host's iterate would hand the per-pixel routine as `in`: the source's own,
 // or transparent black beyond it.
 template <class P>
 P Under(const PF_EffectWorld* src, A_long y, A_long x) {

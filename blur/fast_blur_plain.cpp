@@ -1,12 +1,15 @@
 // The fast blur's plain passes over bands of rows and of columns: whole-number window sums
-// slid along each line, in 32 bits where the widest window fits, else in 64.
+// slid along each line, one template over the sums' width (32 bits where the widest window
+// fits, else 64).
 #include "fast_blur_lines.h"
+
+#include <type_traits>
 
 namespace fast_blur {
 
 // A row: the window centred on -1 from its multiplicities, then slid, the four channels'
-// sums in one vector (the alpha lane rides along unused).
-template <class P, class Means>
+// sums in one vector of L (the alpha lane rides along unused).
+template <class P, class L, class Means>
 void PlainRow(const BandPass* p, Means mean, MapLines& line, A_long y) {
   const PF_EffectWorld* src = p->src;
   const A_long W = p->dst->width, r = p->radius, srcW = src->width;
@@ -16,17 +19,20 @@ void PlainRow(const BandPass* p, Means mean, MapLines& line, A_long y) {
   const P* under = y < src->height ? RowOf<P>(src, y) : nullptr;
   P* out = RowOf<P>(p->dst, y);
   const A_long* column = p->at;
-  V4i s = {0, 0, 0, 0};
+  // Channel values widened to the sums' lanes. (Written out, not a function: the plain
+  // form's calling convention has no 256-bit registers.)
+#define VIZMIRA_LANES(c) __builtin_convertvector(Lanes(in[c]), L)
+  L s = {0, 0, 0, 0};
   if (p->periods) {
-    V4i total = {0, 0, 0, 0};
-    for (A_long c = 0; c < srcW; ++c) total += Lanes(in[c]);
-    s = (total + total - Lanes(in[0])) * p->periods;
+    L total = {0, 0, 0, 0};
+    for (A_long c = 0; c < srcW; ++c) total += VIZMIRA_LANES(c);
+    s = (total + total - VIZMIRA_LANES(0)) * p->periods;
   }
-  for (const auto& [c, times] : *p->rest) s += Lanes(in[c]) * times;
-  for (const auto& [c, times] : *p->less) s -= Lanes(in[c]) * times;
+  for (const auto& [c, times] : *p->rest) s += VIZMIRA_LANES(c) * times;
+  for (const auto& [c, times] : *p->less) s -= VIZMIRA_LANES(c) * times;
   if (!p->map) {
     for (A_long x = 0; x < W; ++x) {
-      s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
+      s += VIZMIRA_LANES(column[x + r]) - VIZMIRA_LANES(column[x - r - 1]);
       Store(mean(s), under && x < srcW ? under[x].alpha : 0, out + x);
     }
     return;
@@ -36,20 +42,23 @@ void PlainRow(const BandPass* p, Means mean, MapLines& line, A_long y) {
   A_long x = 0;
   for (const MapRuns::Run* run = p->runs->begin(y); run != p->runs->end(y); ++run) {
     if (!run->plain) continue;
-    for (; x < run->first; ++x) s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
+    for (; x < run->first; ++x) s += VIZMIRA_LANES(column[x + r]) - VIZMIRA_LANES(column[x - r - 1]);
     for (; x < run->last; ++x) {
-      s += Lanes(in[column[x + r]]) - Lanes(in[column[x - r - 1]]);
+      s += VIZMIRA_LANES(column[x + r]) - VIZMIRA_LANES(column[x - r - 1]);
       Store(mean(s), under && x < srcW ? under[x].alpha : 0, out + x);
     }
   }
   RowMap<P>(p, line, in, y);
+#undef VIZMIRA_LANES
 }
 
 // A band of columns, a row at a time: the band's sums side by side, four to a pixel (the
-// alpha lane rides along unused), updated by the entering and the leaving row.
-template <class P, class Means>
+// alpha lane rides along unused), whole numbers of L's width, updated by the entering and
+// the leaving row.
+template <class P, class L, class Means>
 void PlainColumns(const BandPass* p, Means mean, const std::vector<A_long>& col, A_long x0) {
   using C = typename PixelTraits<P>::Channel;
+  using Sum = std::remove_reference_t<decltype(L{}[0])>;
   const PF_EffectWorld* src = p->src;
   const A_long H = p->dst->height, r = p->radius, n = A_long(col.size());
   // The band's columns read contiguously, or gathered into a row of their own first. Folded
@@ -64,36 +73,36 @@ void PlainColumns(const BandPass* p, Means mean, const std::vector<A_long>& col,
     return reinterpret_cast<const C*>(g);
   };
   const size_t lanes = 4 * size_t(n);
-  std::vector<int32_t> sums(lanes, 0);
+  std::vector<Sum> sums(lanes, 0);
   MapLines lines(n, H, r, std::numeric_limits<C>::max(), 0);  // with a blur map
   bool usable = lines.usable();
-  int32_t* s = sums.data();
+  Sum* s = sums.data();
   const A_long* rowOf = p->at;
   if (p->periods) {
     for (A_long row = 0; row < src->height; ++row) {
       const C* in = band(row, 0);
-      for (size_t i = 0; i < lanes; ++i) s[i] += int32_t(in[i]);
+      for (size_t i = 0; i < lanes; ++i) s[i] += Sum(in[i]);
     }
     const C* first = band(0, 0);
-    for (size_t i = 0; i < lanes; ++i) s[i] = (2 * s[i] - int32_t(first[i])) * p->periods;
+    for (size_t i = 0; i < lanes; ++i) s[i] = (2 * s[i] - Sum(first[i])) * p->periods;
   }
   for (const auto& [row, times] : *p->rest) {
     const C* in = band(row, 0);
-    for (size_t i = 0; i < lanes; ++i) s[i] += int32_t(in[i]) * times;
+    for (size_t i = 0; i < lanes; ++i) s[i] += Sum(in[i]) * times;
   }
   for (const auto& [row, times] : *p->less) {
     const C* in = band(row, 0);
-    for (size_t i = 0; i < lanes; ++i) s[i] -= int32_t(in[i]) * times;
+    for (size_t i = 0; i < lanes; ++i) s[i] -= Sum(in[i]) * times;
   }
   for (A_long y = 0; y < H; ++y) {
     const C* enter = band(rowOf[y + r], 0);
     const C* leave = band(rowOf[y - r - 1], 1);
-    for (size_t i = 0; i < lanes; ++i) s[i] += int32_t(enter[i]) - int32_t(leave[i]);
+    for (size_t i = 0; i < lanes; ++i) s[i] += Sum(enter[i]) - Sum(leave[i]);
     const P* under = y < src->height ? RowOf<P>(src, y) : nullptr;
     P* out = RowOf<P>(p->dst, y) + x0;
     auto plain = [&](A_long from, A_long to) {
       for (A_long c = from; c < to; ++c) {
-        V4i t;
+        L t;
         std::memcpy(&t, s + 4 * size_t(c), sizeof t);
         Store(mean(t), under && x0 + c < src->width ? under[x0 + c].alpha : 0, out + c);
       }
@@ -110,56 +119,23 @@ void PlainColumns(const BandPass* p, Means mean, const std::vector<A_long>& col,
   }
 }
 
+// The widest window's sum decides the sums' width; single-precision means where they are
+// exact (PlainMeans).
 template <class P>
 void RowBand(const BandPass* p, Span rows) {
-  const PF_EffectWorld* src = p->src;
-  const A_long W = p->dst->width, r = p->radius;
-  const A_long* column = p->at;
   using C = typename PixelTraits<P>::Channel;
-  MapLines line(1, W, r, std::numeric_limits<C>::max(), 3);  // with a blur map, four at a time
-  if (PlainFitsIn32<P>(p)) {
-    for (A_long y = rows.first; y < rows.last; ++y) {
-      if (p->means->singles()) PlainRow<P>(p, p->means->singlesView(), line, y);
-      else PlainRow<P>(p, p->means->doublesView(), line, y);
-    }
-    return;
-  }
+  MapLines line(1, p->dst->width, p->radius, std::numeric_limits<C>::max(), 3);  // four at a time
+  const PlainMeans& means = *p->means;
   for (A_long y = rows.first; y < rows.last; ++y) {
-    A_long row = y - src->extent_hint.top;
-    FoldInto(row, src->height);
-    const P* in = RowOf<P>(src, row);
-    P* out = RowOf<P>(p->dst, y);
-    IntSums s;
-    bool slide = false;  // s holds the window of the pixel before
-    for (A_long x = 0; x < W; ++x) {
-      if (p->map && GetLensMask(x, y, p->map) != 1.0) {
-        slide = false;  // written below
-        continue;
-      }
-      if (slide) {
-        Add(s, in[column[x + r]]);
-        Subtract(s, in[column[x - r - 1]]);
-      } else if (x == 0) {
-        s = IntSums{};
-        for (const auto& [c, times] : *p->start) Add(s, in[c], times);
-        Add(s, in[column[r]]);
-        Subtract(s, in[column[-r - 1]]);
-      } else {
-        s = IntSums{};
-        for (A_long i = -r; i <= r; ++i) Add(s, in[column[x + i]]);
-      }
-      slide = true;
-      WriteMean(s, *p->means, Under<P>(src, y, x).alpha, out + x);
-    }
-    if (p->map) RowMap<P>(p, line, in, y);
+    if (!PlainFitsIn32<P>(p)) PlainRow<P, V4l>(p, means.doublesView(), line, y);
+    else if (means.singles()) PlainRow<P, V4i>(p, means.singlesView(), line, y);
+    else PlainRow<P, V4i>(p, means.doublesView(), line, y);
   }
 }
 
 template <class P>
 void ColumnBand(const BandPass* p, Span columns) {
   const PF_EffectWorld* src = p->src;
-  const A_long H = p->dst->height, r = p->radius;
-  const A_long* rowOf = p->at;
   const A_long x0 = columns.first, n = columns.last - columns.first;
   // The band's columns as read: folded like any other position.
   std::vector<A_long> col(size_t(std::max<A_long>(0, n)));
@@ -167,49 +143,10 @@ void ColumnBand(const BandPass* p, Span columns) {
     col[size_t(i)] = x0 + i - src->extent_hint.left;
     FoldInto(col[size_t(i)], src->width);
   }
-  if (PlainFitsIn32<P>(p)) {
-    if (p->means->singles()) PlainColumns<P>(p, p->means->singlesView(), col, x0);
-    else PlainColumns<P>(p, p->means->doublesView(), col, x0);
-    return;
-  }
-  std::vector<IntSums> s(col.size());
-  std::vector<char> slide(col.size(), 0);  // s[c] holds the window of the pixel above
-  if (!p->map) {
-    // Every column slides from the start: from the window centred on row -1, summed row
-    // by row.
-    for (const auto& [row, times] : *p->start) {
-      const P* in = RowOf<P>(src, row);
-      for (A_long c = 0; c < n; ++c) Add(s[size_t(c)], in[col[size_t(c)]], times);
-    }
-    std::fill(slide.begin(), slide.end(), 1);
-  }
-  using C = typename PixelTraits<P>::Channel;
-  // The band's columns' running sums for the blur map, made when a pixel first needs them.
-  MapLines lines(n, H, r, std::numeric_limits<C>::max(), 0);
-  bool usable = lines.usable();  // the sums can be had, and are made as the rows go
-  for (A_long y = 0; y < H; ++y) {
-    const P* enter = RowOf<P>(src, rowOf[y + r]);
-    const P* leave = RowOf<P>(src, rowOf[y - r - 1]);
-    P* out = RowOf<P>(p->dst, y);
-    for (A_long c = 0; c < n; ++c) {
-      const A_long x = x0 + c;
-      if (p->map && GetLensMask(x, y, p->map) != 1.0) {
-        slide[size_t(c)] = 0;  // written below
-        continue;
-      }
-      IntSums& sum = s[size_t(c)];
-      if (slide[size_t(c)]) {
-        Add(sum, enter[col[size_t(c)]]);
-        Subtract(sum, leave[col[size_t(c)]]);
-      } else {
-        sum = IntSums{};
-        for (A_long i = -r; i <= r; ++i) Add(sum, RowOf<P>(src, rowOf[y + i])[col[size_t(c)]]);
-      }
-      slide[size_t(c)] = 1;
-      WriteMean(sum, *p->means, Under<P>(src, y, x).alpha, out + x);
-    }
-    if (p->map) ColumnMap<P>(p, lines, usable, col, x0, y);
-  }
+  const PlainMeans& means = *p->means;
+  if (!PlainFitsIn32<P>(p)) PlainColumns<P, V4l>(p, means.doublesView(), col, x0);
+  else if (means.singles()) PlainColumns<P, V4i>(p, means.singlesView(), col, x0);
+  else PlainColumns<P, V4i>(p, means.doublesView(), col, x0);
 }
 
 template void RowBand<PF_Pixel>(const BandPass*, Span);

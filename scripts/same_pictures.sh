@@ -21,6 +21,7 @@ scenarios=(
   "defaults|"
   "fast_map|Fast Blur/Use Lens as Blur Map=1 Feather=60"
   "fast_wide|Fast Blur/Amount=700"
+  "fast_huge|Fast Blur/Amount=20000 Fast Blur/Use Lens as Blur Map=1 Feather=900"
   "iris_r9|Fast Blur/Visible=0 21=9 Iris Sides=4"
   "iris_r30|Fast Blur/Visible=0 21=30 Iris Roundness=40"
   "iris_map|21=20 26=1 Feather=70"
