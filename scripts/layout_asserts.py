@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Writes sdk/AE_Layout.cpp: static assertions of the size and alignment of every record, and
-the offset and size of every field, from the host's published layout facts (JSON).
+the offset and size of every field, from the host's published layout facts (JSON), the base
+interface and the smart-render and float one.
 
-  scripts/layout_asserts.py sdk/host-abi.json > sdk/AE_Layout.cpp
+  scripts/layout_asserts.py sdk/host-abi.json sdk/float-abi.json > sdk/AE_Layout.cpp
 
 The declarations in sdk/ are written by hand; these assertions check them on every target
 that compiles the module (the facts are the same for Windows x64 and both macOS targets)."""
@@ -13,10 +14,33 @@ import sys
 RENAME = {("PF_ParamDef", "name_do_not_use_directly"): "name"}
 
 
+# Facts of what the module does not declare: the first pixel-format suite (the second
+# replaces it) and the opaque pixel pointer.
+NOT_DECLARED = {"PF_PixelFormatSuite", "PF_PixelOpaquePtr"}
+
+
+def merged(paths):
+    """The platforms' scalars and types of every facts file; a name in several must agree."""
+    out = {"windows-x64": {"scalars": {}, "types": {}}, "macos-64": {"scalars": {}, "types": {}}}
+    for path in paths:
+        facts = json.load(open(path))
+        for platform, tables in out.items():
+            for kind in ("scalars", "types"):
+                for name, value in facts["platforms"][platform][kind].items():
+                    if name in NOT_DECLARED:
+                        continue
+                    seen = tables[kind].setdefault(name, value)
+                    if kind == "types":
+                        assert seen == value, name
+                    else:
+                        assert (seen["size"], seen["align"]) == (value["size"], value["align"]), name
+    return out
+
+
 def main():
-    facts = json.load(open(sys.argv[1]))
-    win = facts["platforms"]["windows-x64"]
-    mac = facts["platforms"]["macos-64"]
+    facts = merged(sys.argv[1:])
+    win = facts["windows-x64"]
+    mac = facts["macos-64"]
     out = ["// Written by scripts/layout_asserts.py from the host's layout facts; do not edit.",
            "// Every record the module exchanges with the host, checked on every target that",
            "// compiles it: a wrong offset here is a crash in the host.",

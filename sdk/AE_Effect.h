@@ -634,8 +634,112 @@ typedef PF_Err (*PF_IteratePixel8Func)(void* refcon, A_long x, A_long y, PF_Pixe
                                        PF_Pixel* out);
 typedef PF_Err (*PF_IteratePixel16Func)(void* refcon, A_long x, A_long y, PF_Pixel16* in,
                                         PF_Pixel16* out);
+typedef PF_Err (*PF_IteratePixelFloatFunc)(void* refcon, A_long x, A_long y, PF_PixelFloat* in,
+                                           PF_PixelFloat* out);
 typedef PF_Err (*PF_IterateGenericFunc)(void* refcon, A_long thread_index, A_long i,
                                         A_long iterations);
+
+// ---- smart render: PF_Cmd_SMART_PRE_RENDER and PF_Cmd_SMART_RENDER -------------------------
+// Their `extra` argument is a PF_PreRenderExtra or a PF_SmartRenderExtra.
+
+typedef A_long PF_GPU_Framework;
+enum {
+  PF_GPU_Framework_NONE = 0,
+  PF_GPU_Framework_OPENCL,
+  PF_GPU_Framework_METAL,
+  PF_GPU_Framework_CUDA,
+  PF_GPU_Framework_DIRECTX
+};
+
+typedef short PF_RenderOutputFlags;
+enum {
+  PF_RenderOutputFlag_RETURNS_EXTRA_PIXELS = 0x1,
+  PF_RenderOutputFlag_GPU_RENDER_POSSIBLE = 0x2,
+  PF_RenderOutputFlag_RESERVED1 = 0x4
+};
+
+enum {
+  PF_ChannelMask_ALPHA = 0x1,
+  PF_ChannelMask_RED = 0x2,
+  PF_ChannelMask_GREEN = 0x4,
+  PF_ChannelMask_BLUE = 0x8,
+  PF_ChannelMask_ARGB = 0xF
+};
+
+// What the host asks of a render: a rectangle of the output (in the layer's coordinates).
+typedef struct {
+  PF_LRect rect;
+  PF_Field field;
+  PF_ChannelMask channel_mask;
+  PF_Boolean preserve_rgb_of_zero_alpha;
+  char unused[3];
+  A_long reserved[4];
+} PF_RenderRequest;
+
+typedef struct {
+  PF_RenderRequest output_request;
+  short bitdepth;  // 8, 16 or 32
+  const void* gpu_data;
+  PF_GPU_Framework what_gpu;
+  A_u_long device_index;
+} PF_PreRenderInput;
+
+typedef void (*PF_DeletePreRenderDataFunc)(void* pre_render_data);
+
+typedef struct {
+  PF_LRect result_rect;
+  PF_LRect max_result_rect;
+  PF_Boolean solid;
+  PF_Boolean reserved;
+  PF_RenderOutputFlags flags;
+  void* pre_render_data;
+  PF_DeletePreRenderDataFunc delete_pre_render_data_func;
+} PF_PreRenderOutput;
+
+typedef struct {
+  PF_LRect result_rect;
+  PF_LRect max_result_rect;
+  PF_RationalScale par;
+  PF_Boolean solid;
+  PF_Boolean reservedB[3];
+  A_long ref_width;
+  A_long ref_height;
+  A_long reserved[6];
+} PF_CheckoutResult;
+
+typedef struct {
+  PF_Err (*checkout_layer)(PF_ProgPtr effect_ref, PF_ParamIndex index, A_long checkout_idL,
+                           const PF_RenderRequest* req, A_long what_time, A_long time_step,
+                           A_u_long time_scale, PF_CheckoutResult* checkout_result);
+  PF_Err (*GuidMixInPtr)(PF_ProgPtr effect_ref, A_u_long buf_sizeLu, const void* buf);
+} PF_PreRenderCallbacks;
+
+typedef struct {
+  PF_PreRenderInput* input;
+  PF_PreRenderOutput* output;
+  PF_PreRenderCallbacks* cb;
+} PF_PreRenderExtra;
+
+typedef struct {
+  PF_RenderRequest output_request;
+  short bitdepth;
+  void* pre_render_data;
+  const void* gpu_data;
+  PF_GPU_Framework what_gpu;
+  A_u_long device_index;
+} PF_SmartRenderInput;
+
+typedef struct {
+  PF_Err (*checkout_layer_pixels)(PF_ProgPtr effect_ref, A_long checkout_idL,
+                                  PF_EffectWorld** pixels);
+  PF_Err (*checkin_layer_pixels)(PF_ProgPtr effect_ref, A_long checkout_idL);
+  PF_Err (*checkout_output)(PF_ProgPtr effect_ref, PF_EffectWorld** output);
+} PF_SmartRenderCallbacks;
+
+typedef struct {
+  PF_SmartRenderInput* input;
+  PF_SmartRenderCallbacks* cb;
+} PF_SmartRenderExtra;
 
 // The module's one export.
 typedef PF_Err (*PF_EntryPointFunc)(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data,

@@ -53,6 +53,15 @@ typedef PF_Err PF_IterateOriginEntry16(PF_InData* in_data, A_long progress_base,
                                        A_long progress_final, PF_EffectWorld* src,
                                        const PF_Rect* area, const PF_Point* origin, void* refcon,
                                        PF_IteratePixel16Func pix_fn, PF_EffectWorld* dst);
+typedef PF_Err PF_IterateEntryFloat(PF_InData* in_data, A_long progress_base,
+                                    A_long progress_final, PF_EffectWorld* src,
+                                    const PF_Rect* area, void* refcon,
+                                    PF_IteratePixelFloatFunc pix_fn, PF_EffectWorld* dst);
+typedef PF_Err PF_IterateOriginEntryFloat(PF_InData* in_data, A_long progress_base,
+                                          A_long progress_final, PF_EffectWorld* src,
+                                          const PF_Rect* area, const PF_Point* origin,
+                                          void* refcon, PF_IteratePixelFloatFunc pix_fn,
+                                          PF_EffectWorld* dst);
 typedef PF_Err PF_IterateLutEntry(PF_InData* in_data, A_long progress_base, A_long progress_final,
                                   PF_EffectWorld* src, const PF_Rect* area, A_u_char* a_lut0,
                                   A_u_char* r_lut0, A_u_char* g_lut0, A_u_char* b_lut0,

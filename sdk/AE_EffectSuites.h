@@ -29,6 +29,24 @@ typedef struct PF_WorldSuite2 {
   PF_Err (*PF_GetPixelFormat)(const PF_EffectWorld* world, PF_PixelFormat* pixel_format);
 } PF_WorldSuite2;
 
+// The pixel formats an effect asks the host for (32-bit float among them).
+#define kPFPixelFormatSuite "PF Pixel Format Suite"
+#define kPFPixelFormatSuiteVersion1 1
+#define kPFPixelFormatSuiteVersion2 2
+typedef struct PF_PixelFormatSuite2 {
+  PF_Err (*PF_AddSupportedPixelFormat)(PF_ProgPtr effect_ref, PF_PixelFormat pixel_format);
+  PF_Err (*PF_ClearSupportedPixelFormats)(PF_ProgPtr effect_ref);
+} PF_PixelFormatSuite2;
+
+// Read-only sequence data while renders run on several threads at once.
+typedef const void* PF_ConstPtr;
+typedef const PF_ConstPtr* PF_ConstHandle;
+#define kPFEffectSequenceDataSuite "PF Effect Sequence Data Suite"
+#define kPFEffectSequenceDataSuiteVersion1 1
+typedef struct PF_EffectSequenceDataSuite1 {
+  PF_Err (*PF_GetConstSequenceData)(PF_ProgPtr effect_ref, PF_ConstHandle* sequence_data);
+} PF_EffectSequenceDataSuite1;
+
 #define kPFIterate8Suite "PF Iterate8 Suite"
 #define kPFIterate8SuiteVersion1 1
 #define kPFIterate8SuiteVersion2 2
@@ -49,6 +67,16 @@ typedef struct PF_iterate16Suite1 {
   PF_IterateOriginEntry16* iterate_origin;
   PF_IterateOriginEntry16* iterate_origin_non_clip_src;
 } PF_iterate16Suite1, PF_iterate16Suite2;
+
+// Iteration over 32-bit float worlds (which only the smart render hands the effect).
+#define kPFIterateFloatSuite "PF iterateFloat Suite"
+#define kPFIterateFloatSuiteVersion1 1
+#define kPFIterateFloatSuiteVersion2 2
+typedef struct PF_iterateFloatSuite1 {
+  PF_IterateEntryFloat* iterate;
+  PF_IterateOriginEntryFloat* iterate_origin;
+  PF_IterateOriginEntryFloat* iterate_origin_non_clip_src;
+} PF_iterateFloatSuite1, PF_iterateFloatSuite2;
 
 #define kPFParamUtilsSuite "PF Param Utils Suite"
 #define kPFParamUtilsSuiteVersion1 2

@@ -36,16 +36,20 @@ VZ_SIZE(PF_CallbackID, 4, 4);
 VZ_SIZE(PF_ChangeFlags, 4, 4);
 VZ_SIZE(PF_ChannelMask, 4, 4);
 VZ_SIZE(PF_Cmd, 4, 4);
+VZ_SIZE(PF_ConstHandle, 8, 8);
+VZ_SIZE(PF_DeletePreRenderDataFunc, 8, 8);
 VZ_SIZE(PF_Err, 4, 4);
 VZ_SIZE(PF_FSliderFlags, 4, 4);
 VZ_SIZE(PF_Field, 4, 4);
 VZ_SIZE(PF_Fixed, 4, 4);
 VZ_SIZE(PF_FpLong, 8, 8);
 VZ_SIZE(PF_FpShort, 4, 4);
+VZ_SIZE(PF_GPU_Framework, 4, 4);
 VZ_SIZE(PF_Handle, 8, 8);
 VZ_SIZE(PF_InFlags, 4, 4);
 VZ_SIZE(PF_IteratePixel16Func, 8, 8);
 VZ_SIZE(PF_IteratePixel8Func, 8, 8);
+VZ_SIZE(PF_IteratePixelFloatFunc, 8, 8);
 VZ_SIZE(PF_KernelFlags, 4, 4);
 VZ_SIZE(PF_LayerAudio, 8, 8);
 VZ_SIZE(PF_ModeFlags, 4, 4);
@@ -67,6 +71,7 @@ VZ_SIZE(PF_PlatDataID, 4, 4);
 VZ_SIZE(PF_Precision, 2, 2);
 VZ_SIZE(PF_ProgPtr, 8, 8);
 VZ_SIZE(PF_Quality, 4, 4);
+VZ_SIZE(PF_RenderOutputFlags, 2, 2);
 VZ_SIZE(PF_SndSamplePtr, 8, 8);
 VZ_SIZE(PF_SoundChannels, 2, 2);
 VZ_SIZE(PF_SoundFormat, 2, 2);
@@ -153,6 +158,16 @@ VZ_FIELD(PF_CheckBoxDef, u, 8, 8);
 static_assert(sizeof(((PF_CheckBoxDef*)nullptr)->u) == 8, "PF_CheckBoxDef.u size");
 static_assert(offsetof(PF_CheckBoxDef, u.nameptr) - offsetof(PF_CheckBoxDef, u) == 0, "PF_CheckBoxDef.u.nameptr offset");
 
+VZ_SIZE(PF_CheckoutResult, 76, 4);
+VZ_FIELD(PF_CheckoutResult, result_rect, 0, 16);
+VZ_FIELD(PF_CheckoutResult, max_result_rect, 16, 16);
+VZ_FIELD(PF_CheckoutResult, par, 32, 8);
+VZ_FIELD(PF_CheckoutResult, solid, 40, 1);
+VZ_FIELD(PF_CheckoutResult, reservedB, 41, 3);
+VZ_FIELD(PF_CheckoutResult, ref_width, 44, 4);
+VZ_FIELD(PF_CheckoutResult, ref_height, 48, 4);
+VZ_FIELD(PF_CheckoutResult, reserved, 52, 24);
+
 VZ_SIZE(PF_ColorCallbacks, 64, 8);
 VZ_FIELD(PF_ColorCallbacks, RGBtoHLS, 0, 8);
 VZ_FIELD(PF_ColorCallbacks, HLStoRGB, 8, 8);
@@ -166,6 +181,9 @@ VZ_FIELD(PF_ColorCallbacks, Saturation, 56, 8);
 VZ_SIZE(PF_ColorDef, 8, 1);
 VZ_FIELD(PF_ColorDef, value, 0, 4);
 VZ_FIELD(PF_ColorDef, dephault, 4, 4);
+
+VZ_SIZE(PF_EffectSequenceDataSuite1, 8, 8);
+VZ_FIELD(PF_EffectSequenceDataSuite1, PF_GetConstSequenceData, 0, 8);
 
 VZ_SIZE(PF_FixedPoint, 8, 4);
 VZ_FIELD(PF_FixedPoint, x, 0, 4);
@@ -373,6 +391,10 @@ VZ_FIELD(PF_PixelFloat, red, 4, 4);
 VZ_FIELD(PF_PixelFloat, green, 8, 4);
 VZ_FIELD(PF_PixelFloat, blue, 12, 4);
 
+VZ_SIZE(PF_PixelFormatSuite2, 16, 8);
+VZ_FIELD(PF_PixelFormatSuite2, PF_AddSupportedPixelFormat, 0, 8);
+VZ_FIELD(PF_PixelFormatSuite2, PF_ClearSupportedPixelFormats, 8, 8);
+
 VZ_SIZE(PF_Point, 8, 4);
 VZ_FIELD(PF_Point, h, 0, 4);
 VZ_FIELD(PF_Point, v, 4, 4);
@@ -403,9 +425,42 @@ VZ_FIELD(PF_PopupDef, u, 8, 8);
 static_assert(sizeof(((PF_PopupDef*)nullptr)->u) == 8, "PF_PopupDef.u size");
 static_assert(offsetof(PF_PopupDef, u.namesptr) - offsetof(PF_PopupDef, u) == 0, "PF_PopupDef.u.namesptr offset");
 
+VZ_SIZE(PF_PreRenderCallbacks, 16, 8);
+VZ_FIELD(PF_PreRenderCallbacks, checkout_layer, 0, 8);
+VZ_FIELD(PF_PreRenderCallbacks, GuidMixInPtr, 8, 8);
+
+VZ_SIZE(PF_PreRenderExtra, 24, 8);
+VZ_FIELD(PF_PreRenderExtra, input, 0, 8);
+VZ_FIELD(PF_PreRenderExtra, output, 8, 8);
+VZ_FIELD(PF_PreRenderExtra, cb, 16, 8);
+
+VZ_SIZE(PF_PreRenderInput, 64, 8);
+VZ_FIELD(PF_PreRenderInput, output_request, 0, 44);
+VZ_FIELD(PF_PreRenderInput, bitdepth, 44, 2);
+VZ_FIELD(PF_PreRenderInput, gpu_data, 48, 8);
+VZ_FIELD(PF_PreRenderInput, what_gpu, 56, 4);
+VZ_FIELD(PF_PreRenderInput, device_index, 60, 4);
+
+VZ_SIZE(PF_PreRenderOutput, 56, 8);
+VZ_FIELD(PF_PreRenderOutput, result_rect, 0, 16);
+VZ_FIELD(PF_PreRenderOutput, max_result_rect, 16, 16);
+VZ_FIELD(PF_PreRenderOutput, solid, 32, 1);
+VZ_FIELD(PF_PreRenderOutput, reserved, 33, 1);
+VZ_FIELD(PF_PreRenderOutput, flags, 34, 2);
+VZ_FIELD(PF_PreRenderOutput, pre_render_data, 40, 8);
+VZ_FIELD(PF_PreRenderOutput, delete_pre_render_data_func, 48, 8);
+
 VZ_SIZE(PF_RationalScale, 8, 4);
 VZ_FIELD(PF_RationalScale, num, 0, 4);
 VZ_FIELD(PF_RationalScale, den, 4, 4);
+
+VZ_SIZE(PF_RenderRequest, 44, 4);
+VZ_FIELD(PF_RenderRequest, rect, 0, 16);
+VZ_FIELD(PF_RenderRequest, field, 16, 4);
+VZ_FIELD(PF_RenderRequest, channel_mask, 20, 4);
+VZ_FIELD(PF_RenderRequest, preserve_rgb_of_zero_alpha, 24, 1);
+VZ_FIELD(PF_RenderRequest, unused, 25, 3);
+VZ_FIELD(PF_RenderRequest, reserved, 28, 16);
 
 VZ_SIZE(PF_SliderDef, 88, 4);
 VZ_FIELD(PF_SliderDef, value, 0, 4);
@@ -416,6 +471,23 @@ VZ_FIELD(PF_SliderDef, valid_max, 72, 4);
 VZ_FIELD(PF_SliderDef, slider_min, 76, 4);
 VZ_FIELD(PF_SliderDef, slider_max, 80, 4);
 VZ_FIELD(PF_SliderDef, dephault, 84, 4);
+
+VZ_SIZE(PF_SmartRenderCallbacks, 24, 8);
+VZ_FIELD(PF_SmartRenderCallbacks, checkout_layer_pixels, 0, 8);
+VZ_FIELD(PF_SmartRenderCallbacks, checkin_layer_pixels, 8, 8);
+VZ_FIELD(PF_SmartRenderCallbacks, checkout_output, 16, 8);
+
+VZ_SIZE(PF_SmartRenderExtra, 16, 8);
+VZ_FIELD(PF_SmartRenderExtra, input, 0, 8);
+VZ_FIELD(PF_SmartRenderExtra, cb, 8, 8);
+
+VZ_SIZE(PF_SmartRenderInput, 72, 8);
+VZ_FIELD(PF_SmartRenderInput, output_request, 0, 44);
+VZ_FIELD(PF_SmartRenderInput, bitdepth, 44, 2);
+VZ_FIELD(PF_SmartRenderInput, pre_render_data, 48, 8);
+VZ_FIELD(PF_SmartRenderInput, gpu_data, 56, 8);
+VZ_FIELD(PF_SmartRenderInput, what_gpu, 64, 4);
+VZ_FIELD(PF_SmartRenderInput, device_index, 68, 4);
 
 VZ_SIZE(PF_SoundFormatInfo, 16, 8);
 VZ_FIELD(PF_SoundFormatInfo, rateF, 0, 8);
@@ -446,6 +518,16 @@ VZ_SIZE(PF_iterate16Suite2, 24, 8);
 VZ_FIELD(PF_iterate16Suite2, iterate, 0, 8);
 VZ_FIELD(PF_iterate16Suite2, iterate_origin, 8, 8);
 VZ_FIELD(PF_iterate16Suite2, iterate_origin_non_clip_src, 16, 8);
+
+VZ_SIZE(PF_iterateFloatSuite1, 24, 8);
+VZ_FIELD(PF_iterateFloatSuite1, iterate, 0, 8);
+VZ_FIELD(PF_iterateFloatSuite1, iterate_origin, 8, 8);
+VZ_FIELD(PF_iterateFloatSuite1, iterate_origin_non_clip_src, 16, 8);
+
+VZ_SIZE(PF_iterateFloatSuite2, 24, 8);
+VZ_FIELD(PF_iterateFloatSuite2, iterate, 0, 8);
+VZ_FIELD(PF_iterateFloatSuite2, iterate_origin, 8, 8);
+VZ_FIELD(PF_iterateFloatSuite2, iterate_origin_non_clip_src, 16, 8);
 
 VZ_SIZE(SPBasicSuite, 56, 8);
 VZ_FIELD(SPBasicSuite, AcquireSuite, 0, 8);
