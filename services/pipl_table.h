@@ -24,7 +24,9 @@ inline constexpr uint32_t PackVersion(uint32_t vers, uint32_t subvers, uint32_t 
 inline constexpr uint32_t kVersion = PackVersion(1, 0, 5, PF_Stage_DEVELOP, 1);
 static_assert(kVersion == 0x00082801, "packed version");
 
-inline constexpr uint32_t kOutFlags = PF_OutFlag_DEEP_COLOR_AWARE | PF_OutFlag_PIX_INDEPENDENT;
+// Not PF_OutFlag_PIX_INDEPENDENT: every blur reads the pixels around the one it writes, and
+// a host told otherwise may fill the pixels it does not need with anything.
+inline constexpr uint32_t kOutFlags = PF_OutFlag_DEEP_COLOR_AWARE;
 inline constexpr uint32_t kOutFlags2 =
     PF_OutFlag2_SUPPORTS_THREADED_RENDERING | PF_OutFlag2_PARAM_GROUP_START_COLLAPSED_FLAG;
 

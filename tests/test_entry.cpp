@@ -17,7 +17,7 @@ TEST(Dispatch, GlobalSetupReportsVersionAndFlags) {
   auto host = vt::LoadedHost();
   EXPECT_EQ(host->GlobalSetup(), PF_Err_NONE);
   EXPECT_EQ(host->out_data().my_version, 534529u);
-  EXPECT_EQ(host->out_data().out_flags, 33555456);
+  EXPECT_EQ(host->out_data().out_flags, 0x02000000);  // deep colour aware only
   EXPECT_EQ(host->out_data().out_flags2, 134217736);
 }
 

@@ -92,7 +92,7 @@ const std::vector<std::pair<std::string, Bytes>> kWindowsExpected = {
     {"eSVR", B({13, 0, 27, 0})},                                         // 13.27
     {"eVER", B({0x01, 0x28, 0x08, 0x00})},
     {"eINF", B({0, 0})},
-    {"eGLO", B({0x00, 0x04, 0x00, 0x02})},
+    {"eGLO", B({0x00, 0x00, 0x00, 0x02})},
     {"eGL2", B({0x08, 0x00, 0x00, 0x08})},
     {"eMNA", Cat(B({15}), Str("ADBE KT Plug-in"))},
     {"aeFL", B({0, 0, 0, 0})},
@@ -107,7 +107,7 @@ const std::vector<std::pair<std::string, Bytes>> kMacExpected = {
     {"eSVR", B({0, 13, 0, 27})},
     {"eVER", B({0x00, 0x08, 0x28, 0x01})},
     {"eINF", B({0, 0})},
-    {"eGLO", B({0x02, 0x00, 0x04, 0x00})},
+    {"eGLO", B({0x02, 0x00, 0x00, 0x00})},
     {"eGL2", B({0x08, 0x00, 0x00, 0x08})},
     {"eMNA", Cat(B({15}), Str("ADBE KT Plug-in"))},
     {"aeFL", B({0, 0, 0, 0})},
@@ -142,7 +142,7 @@ Bytes WindowsImage() {
   prop("RVSe", {4, 0, 0, 0}, B({0x0D, 0x00, 0x1B, 0x00}));
   prop("REVe", {4, 0, 0, 0}, B({0x01, 0x28, 0x08, 0x00}));
   prop("FNIe", {2, 0, 0, 0}, B({0x00, 0x00, 0x00, 0x00}));
-  prop("OLGe", {4, 0, 0, 0}, B({0x00, 0x04, 0x00, 0x02}));
+  prop("OLGe", {4, 0, 0, 0}, B({0x00, 0x00, 0x00, 0x02}));
   prop("2LGe", {4, 0, 0, 0}, B({0x08, 0x00, 0x00, 0x08}));
   prop("ANMe", {16, 0, 0, 0}, B({15, 'A', 'D', 'B', 'E', ' ', 'K', 'T', ' ', 'P', 'l', 'u', 'g',
                                  '-', 'i', 'n'}));
