@@ -23,13 +23,15 @@ struct Picture {
 
 Picture Read(const fs::path& path) {
   Picture p;
-  auto in = OIIO::ImageInput::open(path.string());
-  if (!in) return p;
-  const OIIO::ImageSpec& s = in->spec();
-  p.width = s.width, p.height = s.height, p.channels = s.nchannels;
-  p.bits = s.format == OIIO::TypeDesc::UINT8 ? 8 : 16;
-  p.values.resize(size_t(s.width) * size_t(s.height) * size_t(s.nchannels));
-  if (!in->read_image(0, 0, 0, s.nchannels, OIIO::TypeDesc::UINT16, p.values.data())) p.values.clear();
+  auto in = OIIO::ImageInput::create(path.string());
+  OIIO::ImageSpec layout, config;
+  config.attribute("oiio:UnassociatedAlpha", 1);  // the values as stored
+  if (!in || !in->open(path.string(), layout, config)) return p;
+  p.width = layout.width, p.height = layout.height, p.channels = layout.nchannels;
+  p.bits = layout.format == OIIO::TypeDesc::UINT8 ? 8 : 16;
+  p.values.resize(size_t(layout.width) * size_t(layout.height) * size_t(layout.nchannels));
+  if (!in->read_image(0, 0, 0, layout.nchannels, OIIO::TypeDesc::UINT16, p.values.data()))
+    p.values.clear();
   return p;
 }
 
