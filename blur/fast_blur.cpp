@@ -119,9 +119,6 @@ PF_Err FastBlurV(void* refcon, A_long x, A_long y, P* in, P* out) {
   return FastBlurPass<P, true>(refcon, x, y, in, out);
 }
 
-// Errors of either pass are reported: a failed horizontal pass would otherwise leave the
-// vertical pass reading an unwritten image and the blur report success. The horizontal pass
-// writes io->dst, the vertical one writes back into io->src, which then is the result.
 MapRuns::MapRuns(const IO_Params* map, A_long width, A_long height)
     : map_(map), width_(width), height_(height), rows_(size_t(std::max<A_long>(height, 0))) {}
 
@@ -131,9 +128,8 @@ PF_Err MapRuns::Find(const IO_Params* run) {
 }
 
 void MapRuns::FindRows(Span rows) {
-  MapRuns* self = this;
   for (A_long y = rows.first; y < rows.last; ++y) {
-    std::vector<Run>& runs = self->rows_[size_t(y)];
+    std::vector<Run>& runs = rows_[size_t(y)];
     auto add = [&](A_long first, A_long last, bool plain) {
       if (first >= last) return;
       if (!runs.empty() && runs.back().last == first && runs.back().plain == plain)
@@ -142,12 +138,12 @@ void MapRuns::FindRows(Span rows) {
         runs.push_back(Run{first, last, plain});
     };
     // Beyond the mask's rectangle the map is 0; within it, its values.
-    const LensMask* lm = self->map_->mask;
-    const bool rows = lm && y >= lm->rect.top && y < lm->rect.bottom;
-    const A_long left = rows ? std::clamp(lm->rect.left, 0, self->width_) : self->width_;
-    const A_long right = rows ? std::clamp(lm->rect.right, left, self->width_) : self->width_;
+    const LensMask* lm = map_->mask;
+    const bool inRect = lm && y >= lm->rect.top && y < lm->rect.bottom;
+    const A_long left = inRect ? std::clamp(lm->rect.left, 0, width_) : width_;
+    const A_long right = inRect ? std::clamp(lm->rect.right, left, width_) : width_;
     add(0, left, false);
-    if (rows) {
+    if (inRect) {
       const double* v = lm->values + size_t(y - lm->rect.top) * size_t(lm->rect.right - lm->rect.left) -
                         lm->rect.left;
       for (A_long x = left; x < right;) {
@@ -164,7 +160,7 @@ void MapRuns::FindRows(Span rows) {
         }
       }
     }
-    add(right, self->width_, false);
+    add(right, width_, false);
   }
 }
 
@@ -179,6 +175,9 @@ PlainMeans::PlainMeans(A_long radius, bool deep)
   for (size_t s = 0; s < table_.size(); ++s) table_[s] = A_u_short(double(s) / weight_ + 0.5);
 }
 
+// Errors of either pass are reported: a failed horizontal pass would otherwise leave the
+// vertical pass reading an unwritten image and the blur report success. The horizontal pass
+// writes io->dst, the vertical one writes back into io->src, which then is the result.
 PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap, const PlainMeans* means,
                  const MapRuns* runs) {
   PF_EffectWorld* S = io->src;

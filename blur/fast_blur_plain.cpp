@@ -126,9 +126,10 @@ void RowBand(const BandPass* p, Span rows) {
   using C = typename PixelTraits<P>::Channel;
   MapLines line(1, p->dst->width, p->radius, std::numeric_limits<C>::max(), 3);  // four at a time
   const PlainMeans& means = *p->means;
+  const bool wide = !PlainFitsIn32<P>(p), singles = means.singles();
   for (A_long y = rows.first; y < rows.last; ++y) {
-    if (!PlainFitsIn32<P>(p)) PlainRow<P, V4l>(p, means.doublesView(), line, y);
-    else if (means.singles()) PlainRow<P, V4i>(p, means.singlesView(), line, y);
+    if (wide) PlainRow<P, V4l>(p, means.doublesView(), line, y);
+    else if (singles) PlainRow<P, V4i>(p, means.singlesView(), line, y);
     else PlainRow<P, V4i>(p, means.doublesView(), line, y);
   }
 }
