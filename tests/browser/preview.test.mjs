@@ -160,10 +160,11 @@ try {
   // picture re-renders.
   await typeIn(realistic, "0");
   await settled();
-  const handle = await page.$eval(`#overlay .handle[data-point="7"]`, (el) => {
-    const r = el.getBoundingClientRect();
-    return { x: r.left + r.width / 2, y: r.top + r.height / 2 };
-  });
+  // The handle as drawn over the laid-out picture.
+  const handle = await (await page.waitForFunction(() => {
+    const r = document.querySelector(`#overlay .handle[data-point="7"]`)?.getBoundingClientRect();
+    return r && r.width > 0 && { x: r.left + r.width / 2, y: r.top + r.height / 2 };
+  })).jsonValue();
   const shownBefore = await page.evaluate(() => window.vz.shown);
   await page.mouse.move(handle.x, handle.y);
   await page.mouse.down();
