@@ -53,6 +53,7 @@ PF_Err DirectionalBlur(void* refcon, A_long x, A_long y, P* in, P* out) {
 }
 template PF_Err DirectionalBlur<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);
 template PF_Err DirectionalBlur<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
+template PF_Err DirectionalBlur<PF_PixelFloat>(void*, A_long, A_long, PF_PixelFloat*, PF_PixelFloat*);
 
 namespace {
 
@@ -74,7 +75,10 @@ template <class P>
     const RowEntry& e = entries[i];
     const P* q = reinterpret_cast<const P*>(at + e.offset);
     if (q->alpha == 0) continue;
-    acc += __builtin_convertvector(__builtin_convertvector(Lanes(*q), V4d) * e.weight, V4f);
+    V4d v;
+    if constexpr (kIsFloat<P>) v = V4d{q->alpha, q->red, q->green, q->blue};
+    else v = __builtin_convertvector(Lanes(*q), V4d);
+    acc += __builtin_convertvector(v * e.weight, V4f);
     w += e.weight;
   }
   *colours = acc;
@@ -136,7 +140,7 @@ PF_Err DirectionalRows(const DirectionalKernel* k, Span rows) {
     up = std::min(up, e.dy), down = std::max(down, e.dy);
     entries.push_back({ptrdiff_t(e.dy) * src->rowbytes + ptrdiff_t(e.dx) * ptrdiff_t(sizeof(P)), e.weight});
   }
-  [[maybe_unused]] const bool wide = VIZMIRA_FORM(false, true);
+  [[maybe_unused]] const bool wide = !kIsFloat<P> && VIZMIRA_FORM(false, true);
   const auto sums = VIZMIRA_FORM(SumsPlain<P>, SumsWide<P>);
   const A_long W = k->io->dst->width;
   std::vector<V4f> colours(size_t(W) + 4);
@@ -157,10 +161,12 @@ PF_Err DirectionalRows(const DirectionalKernel* k, Span rows) {
         const char* at = base + ptrdiff_t(x) * ptrdiff_t(sizeof(P));
         const size_t i = size_t(x);
 #if VIZMIRA_HAS_WIDE
-        if (wide && x + 3 <= last && (lensed(x) || lensed(x + 1) || lensed(x + 2) || lensed(x + 3))) {
-          SumsOf4<P>(at, entries.data(), entries.size(), &colours[i], &weights[i]);
-          x += 3;
-          continue;
+        if constexpr (!kIsFloat<P>) {
+          if (wide && x + 3 <= last && (lensed(x) || lensed(x + 1) || lensed(x + 2) || lensed(x + 3))) {
+            SumsOf4<P>(at, entries.data(), entries.size(), &colours[i], &weights[i]);
+            x += 3;
+            continue;
+          }
         }
 #endif
         if (lensed(x)) sums(at, entries.data(), entries.size(), &colours[i], &weights[i]);
@@ -189,7 +195,7 @@ PF_Err RenderDirectionalBlurEffect(IO_Params* io, const KT_Info* info) {
       DirectionalKernelEntries(info->dirBlurAmount, info->dirBlurDirection);
   if (entries.size() <= 1) return HandOn(io);
   DirectionalKernel k{io, entries.data(), A_u_long(entries.size())};
-  return ByDepth(io->dst, [&](auto pixel) {
+  return ByDepth(io, io->dst, [&](auto pixel) {
     return ParallelRows(io, io->dst->height,
                         [&k](Span rows, A_long) { return DirectionalRows<decltype(pixel)>(&k, rows); });
   });

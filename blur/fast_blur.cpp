@@ -58,6 +58,26 @@ std::vector<A_long> FoldTable(A_long m, A_long n, A_long r, A_long origin) {
 }
 
 
+// A float pass: the per-pixel definition itself, over bands of rows.
+PF_Err DefinitionPass(const IO_Params* run, const PF_EffectWorld* src, PF_EffectWorld* dst,
+                      A_long radius, bool vertical, const IO_Params* map,
+                      const PF_EffectWorld* sourceCopy) {
+  IO_Params io = *run;
+  io.src = const_cast<PF_EffectWorld*>(src);
+  io.dst = dst;
+  if (map) io.mask = map->mask;
+  FastBlurRefcon rc{&io, radius, map != nullptr, sourceCopy};
+  using P = PF_PixelFloat;
+  return ParallelRows(run, dst->height, [&](Span rows, A_long) {
+    return ForEachPixel<P>(src, dst, rows, [&rc, vertical](A_long y) {
+      return [&rc, vertical, y](A_long x, P* in, P* out) {
+        return vertical ? FastBlurPass<P, true>(&rc, x, y, in, out)
+                        : FastBlurPass<P, false>(&rc, x, y, in, out);
+      };
+    });
+  });
+}
+
 }  // namespace
 
 // Bands of about 16 rows, or of 480 columns (256 with a blur map): enough to keep the threads
@@ -68,6 +88,7 @@ PF_Err FastBlurBands(const IO_Params* run, const PF_EffectWorld* src, PF_EffectW
                      A_long radius, bool vertical, const IO_Params* map,
                      const PF_EffectWorld* sourceCopy, const PlainMeans* means,
                      const MapRuns* runs) {
+  if (run->float32) return DefinitionPass(run, src, dst, radius, vertical, map, sourceCopy);
   const bool deep = IsDeep(dst);
   std::optional<MapRuns> ownRuns;
   if (map && !(runs && runs->Fits(dst))) {
@@ -97,17 +118,19 @@ PF_Err FastBlurBands(const IO_Params* run, const PF_EffectWorld* src, PF_EffectW
   }
   const BandPass pass{src, dst, radius, map, runs, sourceCopy, means, at, periods, &rest, &less};
   if (!vertical)
-    return ByDepth(dst, [&](auto pixel) {
-      return ParallelRows(run, dst->height, [&pass](Span rows, A_long) {
-        RowBand<decltype(pixel)>(&pass, rows);
-      });
-    });
+    return IsDeep(dst) ? ParallelRows(run, dst->height, [&pass](Span rows, A_long) {
+                           RowBand<PF_Pixel16>(&pass, rows);
+                         })
+                       : ParallelRows(run, dst->height, [&pass](Span rows, A_long) {
+                           RowBand<PF_Pixel>(&pass, rows);
+                         });
   const RowsOptions columns{std::max<A_long>(1, dst->width / (map ? 256 : 480))};
-  return ByDepth(dst, [&](auto pixel) {
-    return ParallelRows(run, dst->width, [&pass](Span band, A_long) {
-      ColumnBand<decltype(pixel)>(&pass, band);
-    }, columns);
-  });
+  return IsDeep(dst) ? ParallelRows(run, dst->width, [&pass](Span band, A_long) {
+                         ColumnBand<PF_Pixel16>(&pass, band);
+                       }, columns)
+                     : ParallelRows(run, dst->width, [&pass](Span band, A_long) {
+                         ColumnBand<PF_Pixel>(&pass, band);
+                       }, columns);
 }
 
 template <class P>
@@ -197,7 +220,7 @@ PF_Err FastBlur(IO_Params* io, A_long r, bool useLensMap) {
   // One table of means, and one of the map's runs of 1, for the six passes.
   const PlainMeans means(r, IsDeep(io->dst));
   std::optional<MapRuns> runs;
-  if (useLensMap) {
+  if (useLensMap && !io->float32) {
     MapRuns& found = runs.emplace(io, io->dst->width, io->dst->height);
     if (PF_Err err = found.Find(io)) return err;
   }
@@ -215,3 +238,5 @@ template PF_Err FastBlurH<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*)
 template PF_Err FastBlurH<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
 template PF_Err FastBlurV<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);
 template PF_Err FastBlurV<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
+template PF_Err FastBlurH<PF_PixelFloat>(void*, A_long, A_long, PF_PixelFloat*, PF_PixelFloat*);
+template PF_Err FastBlurV<PF_PixelFloat>(void*, A_long, A_long, PF_PixelFloat*, PF_PixelFloat*);

@@ -29,14 +29,18 @@ void Add(Sums& s, const P& p, double w) {
   s.b += p.blue * w;
 }
 
+// Where the integer depths add 0.5 before truncating; float keeps the value.
+template <class P>
+constexpr double kHalfUp = PixelTraits<P>::kFloat ? 0.0 : 0.5;
+
 // Colours of the window mean, rounded half up; alpha of the pixel itself.
 template <class P>
 void WriteMean(const Sums& s, double weight, const P& in, P* out) {
   using C = typename PixelTraits<P>::Channel;
   out->alpha = in.alpha;
-  out->red = C(s.r / weight + 0.5);
-  out->green = C(s.g / weight + 0.5);
-  out->blue = C(s.b / weight + 0.5);
+  out->red = C(s.r / weight + kHalfUp<P>);
+  out->green = C(s.g / weight + kHalfUp<P>);
+  out->blue = C(s.b / weight + kHalfUp<P>);
 }
 
 // A pixel whose mask value m is not 1: unchanged where m is 0 (or not a number), else the
@@ -94,9 +98,9 @@ void MaskedMean(const PF_EffectWorld* src, const IO_Params* maskIo,
     const P o = *GetPointerFromDataP<P>(sourceCopy, y, x, 1);
     const double t = std::clamp((m * r - 1) * 0.25, 0.0, 1.0);
     out->alpha = in.alpha;
-    out->red = C(o.red * (1 - t) + (s.r / weight) * t + 0.5);
-    out->green = C(o.green * (1 - t) + (s.g / weight) * t + 0.5);
-    out->blue = C(o.blue * (1 - t) + (s.b / weight) * t + 0.5);
+    out->red = C(o.red * (1 - t) + (s.r / weight) * t + kHalfUp<P>);
+    out->green = C(o.green * (1 - t) + (s.g / weight) * t + kHalfUp<P>);
+    out->blue = C(o.blue * (1 - t) + (s.b / weight) * t + kHalfUp<P>);
     return;
   }
   WriteMean(s, weight, in, out);

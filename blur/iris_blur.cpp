@@ -20,6 +20,14 @@ using namespace iris;
 
 namespace {
 
+// A colour mean: truncated and limited at white at the integer depths, kept at float.
+template <class P>
+typename PixelTraits<P>::Channel LimitedMean(float v) {
+  using C = typename PixelTraits<P>::Channel;
+  if constexpr (kIsFloat<P>) return v;
+  else return C(std::min(float(PixelTraits<P>::kMax), v));
+}
+
 // The last row repeats the row above it, then the last column the column before it.
 template <class P>
 void RepairBorder(PF_EffectWorld* dst) {
@@ -58,12 +66,10 @@ void WriteKernelMean(const V4f& s, const P& in, P* out) {
     *out = in;
     return;
   }
-  using C = typename PixelTraits<P>::Channel;
-  constexpr float kMax = float(PixelTraits<P>::kMax);
   out->alpha = in.alpha;
-  out->red = C(std::min(kMax, s[1] / s[0]));
-  out->green = C(std::min(kMax, s[2] / s[0]));
-  out->blue = C(std::min(kMax, s[3] / s[0]));
+  out->red = LimitedMean<P>(s[1] / s[0]);
+  out->green = LimitedMean<P>(s[2] / s[0]);
+  out->blue = LimitedMean<P>(s[3] / s[0]);
 }
 
 template <class P>
@@ -113,7 +119,7 @@ PF_Err BlurMapIrisBlur(IO_Params* io, const IrisShape& shape, A_long R, const fl
       for (A_long dy = -next; dy <= next; ++dy)
         for (A_long dx = -next; dx <= next; ++dx) {
           const float g = grid.at(dx, dy);
-          if (double(g) > kNegligible) sparse.Add(Weight_Pt{dx, dy, g}, io->src);
+          if (double(g) > kNegligible) sparse.Add(Weight_Pt{dx, dy, g}, io->src, sizeof(P));
         }
       cells += sparse.cells.size();
       table[size_t(next)] = &sparse;
@@ -190,16 +196,15 @@ PF_Err IrisBlur(void* refcon, A_long x, A_long y, P* in, P* out) {
     *out = *in;
     return PF_Err_NONE;
   }
-  using C = typename PixelTraits<P>::Channel;
-  constexpr float kMax = float(PixelTraits<P>::kMax);
   out->alpha = in->alpha;
-  out->red = C(std::min(kMax, r / total));
-  out->green = C(std::min(kMax, g / total));
-  out->blue = C(std::min(kMax, b / total));
+  out->red = LimitedMean<P>(r / total);
+  out->green = LimitedMean<P>(g / total);
+  out->blue = LimitedMean<P>(b / total);
   return PF_Err_NONE;
 }
 template PF_Err IrisBlur<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);
 template PF_Err IrisBlur<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
+template PF_Err IrisBlur<PF_PixelFloat>(void*, A_long, A_long, PF_PixelFloat*, PF_PixelFloat*);
 
 PF_Err RenderReleasticBlurEffect(IO_Params* io, const KT_Info* info) {
   if (!info->plan.irisRuns) return HandOn(io);
@@ -209,17 +214,11 @@ PF_Err RenderReleasticBlurEffect(IO_Params* io, const KT_Info* info) {
   const std::unique_ptr<float[]> H = HighlightMap(io->src, io, &mapErr);
   if (mapErr) return mapErr;
   if (!H) return PF_Err_OUT_OF_MEMORY;
-  const bool deep = IsDeep(io->dst);
-  PF_Err err;
-  if (info->plan.irisInMapPass) {
-    err = deep ? BlurMapIrisBlur<PF_Pixel16>(io, shape, R, H.get())
-               : BlurMapIrisBlur<PF_Pixel>(io, shape, R, H.get());
-  } else {
-    const IrisKernel k = BuildIrisGrid(shape, R);
-    err = deep ? UniformIrisBlur<PF_Pixel16>(io, k, H.get()) : UniformIrisBlur<PF_Pixel>(io, k, H.get());
-  }
-  if (err) return err;
-  if (deep) RepairBorder<PF_Pixel16>(io->dst);
-  else RepairBorder<PF_Pixel>(io->dst);
-  return PF_Err_NONE;
+  return ByDepth(io, io->dst, [&](auto pixel) {
+    using P = decltype(pixel);
+    const PF_Err err = info->plan.irisInMapPass ? BlurMapIrisBlur<P>(io, shape, R, H.get())
+                                                : UniformIrisBlur<P>(io, BuildIrisGrid(shape, R), H.get());
+    if (!err) RepairBorder<P>(io->dst);
+    return err;
+  });
 }

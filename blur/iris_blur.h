@@ -58,7 +58,8 @@ struct IrisCells {
   // first cell, so that a pixel near the edge visits only the cells over the picture.
   std::vector<std::pair<A_long, size_t>> rows;
   bool ordered = true;
-  void Add(const Weight_Pt& c, const PF_EffectWorld* src);
+  // pixelBytes: the size of src's pixels (the world does not tell float from 16 bits).
+  void Add(const Weight_Pt& c, const PF_EffectWorld* src, ptrdiff_t pixelBytes);
 };
 
 struct IrisRefcon {

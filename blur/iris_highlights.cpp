@@ -27,7 +27,8 @@ void HighlightsPlain(const P* in, A_long x0, A_long x1, float* out) {
   for (A_long x = x0; x < x1; ++x) {
     const double a = in[x].alpha, r = in[x].red, g = in[x].green, b = in[x].blue;
     const double luma = kLumaRed * r + kLumaGreen * g + kLumaBlue * b;
-    out[x] = float(std::sqrt(luma * a / kHighlightMax2<P>));
+    // Colour below black lights nothing (the integer depths have none).
+    out[x] = float(std::sqrt(std::max(luma * a / kHighlightMax2<P>, 0.0)));
   }
 }
 
@@ -56,7 +57,10 @@ VIZMIRA_WIDE void HighlightsWide(const P* in, A_long x0, A_long x1, float* out) 
 
 template <class P>
 void HighlightRows(const PF_EffectWorld* src, float* map, Span rows) {
-  const auto highlights = VIZMIRA_FORM(HighlightsPlain<P>, HighlightsWide<P>);
+  const auto highlights = [] {
+    if constexpr (kIsFloat<P>) return HighlightsPlain<P>;
+    else return VIZMIRA_FORM(HighlightsPlain<P>, HighlightsWide<P>);
+  }();
   for (A_long y = rows.first; y < rows.last; ++y)
     highlights(RowOf<P>(src, y), 0, src->width, map + size_t(y) * size_t(src->width));
 }
@@ -68,7 +72,7 @@ std::unique_ptr<float[]> HighlightMap(const PF_EffectWorld* src, const IO_Params
   std::unique_ptr<float[]> map(new (std::nothrow) float[size_t(src->width) * size_t(src->height)]);
   if (!map) return map;
   float* values = map.get();
-  const PF_Err e = ByDepth(src, [&](auto pixel) {
+  const PF_Err e = ByDepth(io, src, [&](auto pixel) {
     return ParallelRows(io, src->height, [&](Span rows, A_long) {
       HighlightRows<decltype(pixel)>(src, values, rows);
     }, RowsOptions{0, false});

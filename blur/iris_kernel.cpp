@@ -16,8 +16,7 @@
 #include "core/vectors.h"
 #include "params/numbers.h"
 
-void IrisCells::Add(const Weight_Pt& c, const PF_EffectWorld* src) {
-  const ptrdiff_t pixel = IsDeep(src) ? sizeof(PF_Pixel16) : sizeof(PF_Pixel);
+void IrisCells::Add(const Weight_Pt& c, const PF_EffectWorld* src, ptrdiff_t pixel) {
   if (!cells.empty() && (c.y < cells.back().y || (c.y == cells.back().y && c.x <= cells.back().x)))
     ordered = false;
   if (cells.empty() || c.y != cells.back().y) rows.emplace_back(c.y, cells.size());

@@ -47,6 +47,7 @@ PF_Err OpticalDistortion(void* refcon, A_long x, A_long y, P* in, P* out) {
 }
 template PF_Err OpticalDistortion<PF_Pixel>(void*, A_long, A_long, PF_Pixel*, PF_Pixel*);
 template PF_Err OpticalDistortion<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
+template PF_Err OpticalDistortion<PF_PixelFloat>(void*, A_long, A_long, PF_PixelFloat*, PF_PixelFloat*);
 
 namespace {
 
@@ -120,7 +121,8 @@ PF_Err DistortionRows(const DistortionRefcon* rc, Span rows) {
                   std::vector<char>(size_t(W))};
   const auto positions = VIZMIRA_FORM(PositionsPlain, PositionsWide);
   const bool centreOnly = rc->focal < kNegligible;  // the whole lens shows the centre pixel
-  [[maybe_unused]] const bool wide = VIZMIRA_FORM(false, true);  // the four-lane bilinear sample
+  // The four-lane bilinear sample, for the integer depths.
+  [[maybe_unused]] const bool wide = !kIsFloat<P> && VIZMIRA_FORM(false, true);
   return ForEachPixel<P>(src, rc->io->dst, rows, [&](A_long y) {
     const MaskRow mask(rc->io, y);
     // The row's pixels inside the lens lie within first … last.
@@ -136,7 +138,10 @@ PF_Err DistortionRows(const DistortionRefcon* rc, Span rows) {
         *out = GetPointerFromData<P>(src, rc->cy, rc->cx, 1);
       } else if (at.ok[i]) {
 #if VIZMIRA_HAS_WIDE
-        if (!wide || !SampleInside<P>(src, at.rows[i], at.cols[i], out))
+        if constexpr (!kIsFloat<P>) {
+          if (!wide || !SampleInside<P>(src, at.rows[i], at.cols[i], out))
+            GetPointerFromDataDP<P>(src, at.rows[i], at.cols[i], out, 1);
+        } else
 #endif
           GetPointerFromDataDP<P>(src, at.rows[i], at.cols[i], out, 1);
         out->alpha = in->alpha;
@@ -156,7 +161,7 @@ PF_Err RenderOpticalDistortionEffect(IO_Params* io, const KT_Info* info) {
                       info->distortCenterOfLens ? info->posY : info->distortCenterY,
                       DistortionFocalLength(io->dst->width, io->dst->height, info->distortAmount),
                       io};
-  return ByDepth(io->dst, [&](auto pixel) {
+  return ByDepth(io, io->dst, [&](auto pixel) {
     return ParallelRows(io, io->dst->height,
                         [&rc](Span rows, A_long) { return DistortionRows<decltype(pixel)>(&rc, rows); });
   });

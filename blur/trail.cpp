@@ -305,6 +305,12 @@ PF_Err QuadrantLines(TrailJob* job, A_long quadrant) {
 
 }  // namespace
 
+// body(P{}) for dst's integer depth.
+template <class Body>
+PF_Err ByIntegerDepth(const PF_EffectWorld* dst, Body&& body) {
+  return IsDeep(dst) ? body(PF_Pixel16{}) : body(PF_Pixel{});
+}
+
 PF_Err TrailDraw(const TrailRefcon* rc, bool anyMethod) {
   const PF_EffectWorld* dst = rc->io->dst;
   const PF_Rect& e = dst->extent_hint;
@@ -336,7 +342,7 @@ PF_Err TrailDraw(const TrailRefcon* rc, bool anyMethod) {
 
   if (anyMethod && QuadrantsApply(dst, rc->cx, rc->cy)) {
     // One band a quarter.
-    const PF_Err err = ByDepth(dst, [&](auto pixel) {
+    const PF_Err err = ByIntegerDepth(dst, [&](auto pixel) {
       return ParallelRows(rc->io, 4, [&job](Span quadrants, A_long) {
         return QuadrantLines<decltype(pixel)>(&job, quadrants.first);
       }, RowsOptions{4});
@@ -369,7 +375,7 @@ PF_Err TrailDraw(const TrailRefcon* rc, bool anyMethod) {
   const A_long chunks = lines / 32 + 1;
   for (bool writing : {false, true}) {
     job.writing = writing;
-    const PF_Err err = ByDepth(dst, [&](auto pixel) {
+    const PF_Err err = ByIntegerDepth(dst, [&](auto pixel) {
       return ParallelRows(rc->io, chunks, [&job, chunks](Span bands, A_long) {
         const A_long band = bands.first;
         const A_long chunk = band % 2 == 0 ? band / 2 : chunks - 1 - band / 2;
@@ -398,6 +404,9 @@ TrailGeometry ComputeTrailGeometry(const PF_Rect& e, A_long cx, A_long cy, float
 
 PF_Err RenderTrailEffect(IO_Params* io, const KT_Info* info) {
   if (!(info->trailAmount > 0) || !info->trailVisible) return HandOn(io);
+  // The lines keep integer samples and sums: a float picture is refused rather than read
+  // as 8-bit pixels.
+  if (io->float32) return PF_Err_BAD_CALLBACK_PARAM;
   PF_InData* in_data = io->in_data;
   PF_EffectWorld* dst = io->dst;
   const PF_Rect e = dst->extent_hint;

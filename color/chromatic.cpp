@@ -31,6 +31,8 @@ template PF_Err ChromaticAberration<PF_Pixel, A_u_char>(void*, A_long, A_long, P
                                                         PF_Pixel*);
 template PF_Err ChromaticAberration<PF_Pixel16, A_u_short>(void*, A_long, A_long, PF_Pixel16*,
                                                            PF_Pixel16*);
+template PF_Err ChromaticAberration<PF_PixelFloat, PF_FpShort>(void*, A_long, A_long, PF_PixelFloat*,
+                                                               PF_PixelFloat*);
 
 namespace {
 
@@ -72,7 +74,7 @@ PF_Err RenderChromaticAberrationEffect(IO_Params* io, const KT_Info* info) {
   if (!ChromaticAberrationActive(info)) return HandOn(io);
   ChromaticRefcon rc{1.0f - 0.5f * info->chromaRedCyan, 1.0f - 0.5f * info->chromaGreenMagenta,
                      1.0f - 0.5f * info->chromaBlueYellow, info->posX, info->posY, io};
-  return ByDepth(io->dst, [&](auto pixel) {
+  return ByDepth(io, io->dst, [&](auto pixel) {
     return ParallelRows(io, io->dst->height,
                         [&rc](Span rows, A_long) { return ChromaticRows<decltype(pixel)>(&rc, rows); });
   });

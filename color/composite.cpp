@@ -61,6 +61,24 @@ double Composite16(A_long P, A_long O, float I, double m) {
   }
 }
 
+// One channel of the float composite: the 16-bit formulas with white at 1.0, nothing
+// rounded to levels; Add's limit at white holds for alpha only.
+template <BlendMode kMode>
+double Composite32(double P, double O, float I, double m, bool alpha) {
+  if constexpr (kMode == BlendMode::kAdd) {
+    const double s = alpha && P * m + O > 1.0 ? 1.0 : O + P;
+    return float(s - O) * I + float(O);
+  } else if constexpr (kMode == BlendMode::kScreen) {
+    const double s = 1 - (1 - O) * (1 - P * m);
+    return float(s - O) * I + float(O);
+  } else if constexpr (kMode == BlendMode::kMultiply) {
+    const double d = P * O - O;
+    return O + double(float(d) * I) * m;
+  } else {
+    return float(P) * I + float(O) * (1 - I);
+  }
+}
+
 // The 8-bit Normal composite of all four channels at once: A_u_char(float(P)·I + float(O)·(1 − I))
 // per lane, the same single-precision products and sum, truncated (an intensity in 0 … 1
 // keeps the values in 0 … 255).
@@ -87,6 +105,18 @@ void OpacityWithMode(const void* refcon, const RowInputs<P>& row, A_long x, cons
     *out = NormalComposite8(in, O, I);
     return;
   }
+  if constexpr (kIsFloat<P>) {
+    auto channel = [I, m](bool alpha) {
+      return [I, m, alpha](C p, C o) {
+        return C(Composite32<kMode>(p, o, I, m, alpha) * m + o * (1 - m));
+      };
+    };
+    out->alpha = channel(true)(in.alpha, O.alpha);
+    out->red = channel(false)(in.red, O.red);
+    out->green = channel(false)(in.green, O.green);
+    out->blue = channel(false)(in.blue, O.blue);
+    return;
+  }
   auto channel = [I, m](C p, C o) -> C {
     if constexpr (kDeep) {
       const double v = Composite16<kMode>(p, o, I, m);
@@ -103,9 +133,10 @@ void OpacityWithMode(const void* refcon, const RowInputs<P>& row, A_long x, cons
 // off): the picture is handed on.
 template <BlendMode kMode>
 PF_Err CompositeRows(IO_Params* io, OpacityRefcon* rc) {
-  if (!IsDeep(io->dst) && kMode == BlendMode::kNormal && rc->intensity == 1.0f) return HandOn(io);
-  return IterateRowsWithInputs<OpacityWithMode<PF_Pixel, kMode>, OpacityWithMode<PF_Pixel16, kMode>>(
-      io, rc, rc->input, rc->inputIs16);
+  if (!io->float32 && !IsDeep(io->dst) && kMode == BlendMode::kNormal && rc->intensity == 1.0f)
+    return HandOn(io);
+  return IterateRowsWithInputs<OpacityWithMode<PF_Pixel, kMode>, OpacityWithMode<PF_Pixel16, kMode>,
+                               OpacityWithMode<PF_PixelFloat, kMode>>(io, rc, rc->input, rc->inputIs16);
 }
 
 // The composite and then the lens composite, in one pass over the rows: the same pixels as
@@ -151,11 +182,12 @@ PF_Err CompositeThenLensRows(IO_Params* io, CompositeThenLensRefcon* rc) {
   std::vector<A_u_char> full;
   // 8-bit Normal at 100 %: float(P)·1 + float(O)·0 is P, the composite changes nothing and
   // the lens composite runs alone.
-  if (!IsDeep(io->dst) && kMode == BlendMode::kNormal && rc->composite.intensity == 1.0f)
-    return IterateRowsWithInputs<LensAt<PF_Pixel>, LensAt<PF_Pixel16>>(
+  const bool eight = !io->float32 && !IsDeep(io->dst);
+  if (eight && kMode == BlendMode::kNormal && rc->composite.intensity == 1.0f)
+    return IterateRowsWithInputs<LensAt<PF_Pixel>, LensAt<PF_Pixel16>, LensAt<PF_PixelFloat>>(
         io, &rc->lens, rc->lens.input, rc->lens.inputIs16);
   // Normal blends four channels in one vector; a table would not be quicker.
-  if (!IsDeep(io->dst) && kMode != BlendMode::kNormal) {
+  if (eight && kMode != BlendMode::kNormal) {
     full.resize(size_t(1) << 16);
     const float I = rc->composite.intensity;
     for (A_long o = 0; o < 256; ++o)
@@ -163,7 +195,8 @@ PF_Err CompositeThenLensRows(IO_Params* io, CompositeThenLensRefcon* rc) {
     rc->full = full.data();
   }
   return IterateRowsWithInputs<CompositeThenLens<PF_Pixel, kMode>,
-                               CompositeThenLens<PF_Pixel16, kMode>>(
+                               CompositeThenLens<PF_Pixel16, kMode>,
+                               CompositeThenLens<PF_PixelFloat, kMode>>(
       io, rc, rc->composite.input, rc->composite.inputIs16);
 }
 
@@ -187,6 +220,10 @@ PF_Err OpacityWithMode8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel
 }
 PF_Err OpacityWithMode16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out) {
   return OpacityWithModeOf<PF_Pixel16>(refcon, x, y, in, out);
+}
+
+PF_Err OpacityWithMode32(void* refcon, A_long x, A_long y, PF_PixelFloat* in, PF_PixelFloat* out) {
+  return OpacityWithModeOf<PF_PixelFloat>(refcon, x, y, in, out);
 }
 
 PF_Err RenderEffectThenLens(IO_Params* io, const KT_Info* info, PF_EffectWorld* input) {

@@ -13,6 +13,7 @@ struct OpacityRefcon {
 
 PF_Err OpacityWithMode8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out);
 PF_Err OpacityWithMode16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out);
+PF_Err OpacityWithMode32(void* refcon, A_long x, A_long y, PF_PixelFloat* in, PF_PixelFloat* out);
 
 // The composite stage: the processed picture over the input layer by intensity and mode.
 PF_Err RenderEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* input);

@@ -18,6 +18,10 @@ PF_Err Lens16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out)
   return LensPixel<PF_Pixel16>(refcon, x, y, in, out);
 }
 
+PF_Err Lens32(void* refcon, A_long x, A_long y, PF_PixelFloat* in, PF_PixelFloat* out) {
+  return LensPixel<PF_PixelFloat>(refcon, x, y, in, out);
+}
+
 bool LensCompositeRuns(const KT_Info* info) { return info->plan.lensComposite; }
 
 PF_Err MakeLensRefcon(IO_Params* io, const KT_Info* info, PF_EffectWorld* input, LensRefcon* rc) {
@@ -32,5 +36,5 @@ PF_Err RenderLensEffect(IO_Params* io, const KT_Info* info, PF_EffectWorld* inpu
   if (!LensCompositeRuns(info)) return HandOn(io);
   LensRefcon rc;
   if (PF_Err err = MakeLensRefcon(io, info, input, &rc)) return err;
-  return IterateRowsWithInputs<LensAt<PF_Pixel>, LensAt<PF_Pixel16>>(io, &rc, input, rc.inputIs16);
+  return IterateRowsWithInputs<LensAt<PF_Pixel>, LensAt<PF_Pixel16>, LensAt<PF_PixelFloat>>(io, &rc, input, rc.inputIs16);
 }

@@ -37,7 +37,8 @@ void LensBlend(double w, const RowInputs<P>& row, A_long x, const P& in, P* out)
     return;
   }
   using C = typename PixelTraits<P>::Channel;
-  ZipChannels(O, in, out, [w](C o, C p) { return C(double(o) * (1 - w) + double(p) * w + 0.5); });
+  constexpr double half = kIsFloat<P> ? 0.0 : 0.5;  // float keeps the value
+  ZipChannels(O, in, out, [w](C o, C p) { return C(double(o) * (1 - w) + double(p) * w + half); });
 }
 template <class P>
 void LensAt(const void* refcon, const RowInputs<P>& row, A_long x, const P& in, P* out) {
@@ -52,3 +53,4 @@ bool LensCompositeRuns(const KT_Info* info);
 // Blends the processed pixel over the input layer by the mask.
 PF_Err Lens8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out);
 PF_Err Lens16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out);
+PF_Err Lens32(void* refcon, A_long x, A_long y, PF_PixelFloat* in, PF_PixelFloat* out);

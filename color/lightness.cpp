@@ -16,6 +16,11 @@ A_u_short LightnessCurve16(const LightnessRefcon* rc, A_u_short c) {
   return A_u_short(std::min(v, double(std::numeric_limits<A_u_short>::max())));
 }
 
+PF_FpShort LightnessCurve32(const LightnessRefcon* rc, PF_FpShort c) {
+  const auto pow = rc->io->in_data->utils->ansi.pow;
+  return c < 0 ? PF_FpShort(-pow(-double(c), rc->factor)) : PF_FpShort(pow(double(c), rc->factor));
+}
+
 namespace {
 
 template <class P>
@@ -23,10 +28,14 @@ PF_Err Lightness(void* refcon, A_long, A_long, P* in, P* out) {
   const LightnessRefcon* rc = static_cast<const LightnessRefcon*>(refcon);
   using C = typename PixelTraits<P>::Channel;
   auto curve = [rc](C c) -> C {
-    // 16-bit channels above 32768 lie outside the table; the curve is computed for them.
-    if (rc->curve && c <= PixelTraits<P>::kMax) return C(rc->curve[c]);
-    if constexpr (PixelTraits<P>::kDeep) return LightnessCurve16(rc, c);
-    else return C(LightnessCurve8(rc, c));
+    if constexpr (kIsFloat<P>) {
+      return LightnessCurve32(rc, c);
+    } else {
+      // 16-bit channels above 32768 lie outside the table; the curve is computed for them.
+      if (rc->curve && c <= PixelTraits<P>::kMax) return C(rc->curve[c]);
+      if constexpr (PixelTraits<P>::kDeep) return LightnessCurve16(rc, c);
+      else return C(LightnessCurve8(rc, c));
+    }
   };
   ZipChannels(*in, *in, out, [&](C c, C) { return curve(c); });
   return PF_Err_NONE;
@@ -53,15 +62,21 @@ PF_Err Lightness16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16*
   return Lightness<PF_Pixel16>(refcon, x, y, in, out);
 }
 
+PF_Err Lightness32(void* refcon, A_long x, A_long y, PF_PixelFloat* in, PF_PixelFloat* out) {
+  return Lightness<PF_PixelFloat>(refcon, x, y, in, out);
+}
+
 PF_Err RenderLightnessEffect(IO_Params* io, const KT_Info* info) {
   if (!info->lightnessVisible) return HandOn(io);
   LightnessRefcon rc{io->in_data->utils->ansi.pow(10.0, double(-info->lightnessAmount)), io,
                      nullptr};
+  // pow(c, 1) is c for every float: factor 1 changes nothing.
+  if (io->float32) return rc.factor == 1.0 ? HandOn(io) : IterateRows<Lightness8, Lightness16, Lightness32>(io, &rc);
   const bool deep = IsDeep(io->dst);
   std::vector<A_u_short> curve(deep ? 32769 : 256);
   for (size_t c = 0; c < curve.size(); ++c)
     curve[c] = deep ? LightnessCurve16(&rc, A_u_short(c)) : LightnessCurve8(&rc, A_u_char(c));
   rc.curve = curve.data();
   if (GivesEveryValueBack(rc, curve, deep)) return HandOn(io);
-  return IterateRows<Lightness8, Lightness16>(io, &rc);
+  return IterateRows<Lightness8, Lightness16, Lightness32>(io, &rc);
 }

@@ -14,8 +14,12 @@ struct LightnessRefcon {
 PF_Err RenderLightnessEffect(IO_Params* io, const KT_Info* info);
 PF_Err Lightness8(void* refcon, A_long x, A_long y, PF_Pixel* in, PF_Pixel* out);
 PF_Err Lightness16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel16* out);
+PF_Err Lightness32(void* refcon, A_long x, A_long y, PF_PixelFloat* in, PF_PixelFloat* out);
 
 // One channel through the curve: trunc(pow(c / max, factor) · max), the 8-bit form dividing
 // by 255.0, the 16-bit one scaling by 2^-15.
 A_u_short LightnessCurve8(const LightnessRefcon* rc, A_u_char c);
 A_u_short LightnessCurve16(const LightnessRefcon* rc, A_u_short c);
+// Float: pow(c, factor) in double, kept (no limit); below 0 the curve mirrors,
+// −pow(−c, factor), so light below black keeps its sign instead of becoming not a number.
+PF_FpShort LightnessCurve32(const LightnessRefcon* rc, PF_FpShort c);

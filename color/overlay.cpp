@@ -24,8 +24,12 @@ PF_Err ColorEffect16(void* refcon, A_long x, A_long y, PF_Pixel16* in, PF_Pixel1
   return ColorEffect<PF_Pixel16>(refcon, x, y, in, out);
 }
 
+PF_Err ColorEffect32(void* refcon, A_long x, A_long y, PF_PixelFloat* in, PF_PixelFloat* out) {
+  return ColorEffect<PF_PixelFloat>(refcon, x, y, in, out);
+}
+
 PF_Err RenderColorEffect(IO_Params* io, const KT_Info* info) {
   if (!info->colorVisible || !(info->colorOpacity > 0)) return HandOn(io);
   ColorRefcon rc{info->colorOpacity, info->color};
-  return IterateRows<ColorEffect8, ColorEffect16>(io, &rc);
+  return IterateRows<ColorEffect8, ColorEffect16, ColorEffect32>(io, &rc);
 }

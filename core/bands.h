@@ -122,23 +122,25 @@ PF_Err ForEachPixel(const PF_EffectWorld* src, PF_EffectWorld* dst, Span rows, R
   return PF_Err_NONE;
 }
 
-// body(P{}) with P the pixel type of `world`'s depth.
+// body(P{}) with P the pixel type of `world` in the render of io.
 template <class Body>
-PF_Err ByDepth(const PF_EffectWorld* world, Body&& body) {
+PF_Err ByDepth(const IO_Params* io, const PF_EffectWorld* world, Body&& body) {
+  if (io && io->float32) return body(PF_PixelFloat{});
   return IsDeep(world) ? body(PF_Pixel16{}) : body(PF_Pixel{});
 }
 
-// Runs Fn8 or Fn16 (by dst's depth) over all of dst, reading src.
-template <PixelFn<PF_Pixel> Fn8, PixelFn<PF_Pixel16> Fn16>
+// Runs Fn8, Fn16 or Fn32 (by the render's depth) over all of dst, reading src.
+template <PixelFn<PF_Pixel> Fn8, PixelFn<PF_Pixel16> Fn16, PixelFn<PF_PixelFloat> Fn32>
 PF_Err IterateRows(const IO_Params* io, const PF_EffectWorld* src, void* refcon,
                    PF_EffectWorld* dst) {
-  return ByDepth(dst, [&](auto pixel) {
+  return ByDepth(io, dst, [&](auto pixel) {
     using P = decltype(pixel);
     return ParallelRows(io, dst->height, [&](Span rows, A_long) {
       return ForEachPixel<P>(src, dst, rows, [refcon](A_long y) {
         return [refcon, y](A_long x, P* in, P* out) {
           if constexpr (std::is_same_v<P, PF_Pixel>) return Fn8(refcon, x, y, in, out);
-          else return Fn16(refcon, x, y, in, out);
+          else if constexpr (std::is_same_v<P, PF_Pixel16>) return Fn16(refcon, x, y, in, out);
+          else return Fn32(refcon, x, y, in, out);
         };
       });
     });
@@ -146,7 +148,7 @@ PF_Err IterateRows(const IO_Params* io, const PF_EffectWorld* src, void* refcon,
 }
 
 // The usual stage: io->src into io->dst.
-template <PixelFn<PF_Pixel> Fn8, PixelFn<PF_Pixel16> Fn16>
+template <PixelFn<PF_Pixel> Fn8, PixelFn<PF_Pixel16> Fn16, PixelFn<PF_PixelFloat> Fn32>
 PF_Err IterateRows(IO_Params* io, void* refcon) {
-  return IterateRows<Fn8, Fn16>(io, io->src, refcon, io->dst);
+  return IterateRows<Fn8, Fn16, Fn32>(io, io->src, refcon, io->dst);
 }

@@ -5,9 +5,11 @@
 #include "bands.h"
 #include "lens_mask.h"
 
-// The input layer's pixel at (y, x), mirrored, converted to P's depth.
+// The input layer's pixel at (y, x), mirrored, converted to P's depth (a float render's
+// input is float).
 template <class P>
 P InputPixel(const PF_EffectWorld* input, bool inputIs16, A_long y, A_long x) {
+  if constexpr (kIsFloat<P>) return GetPointerFromData<P>(input, y, x, 1);
   if (inputIs16) return ConvertPixel<P>(GetPointerFromData<PF_Pixel16>(input, y, x, 1));
   return ConvertPixel<P>(GetPointerFromData<PF_Pixel>(input, y, x, 1));
 }
@@ -38,7 +40,7 @@ class RowInputs {
   RowInputs(const IO_Params* io, const PF_EffectWorld* input, bool inputIs16, A_long y)
       : mask_(io, y), input_(input), inputIs16_(inputIs16), y_(y) {
     const A_long row = y - input->extent_hint.top;
-    if (inputIs16 == PixelTraits<P>::kDeep && row >= 0 && row < input->height) {
+    if ((kIsFloat<P> || inputIs16 == PixelTraits<P>::kDeep) && row >= 0 && row < input->height) {
       row_ = RowOf<P>(input, row) - input->extent_hint.left;
       rowLeft_ = input->extent_hint.left;
       rowRight_ = input->extent_hint.left + input->width;
@@ -64,16 +66,18 @@ template <class P>
 using InputsPixelFn = void (*)(const void* refcon, const RowInputs<P>& row, A_long x,
                                const P& in, P* out);
 
-template <InputsPixelFn<PF_Pixel> Fn8, InputsPixelFn<PF_Pixel16> Fn16>
+template <InputsPixelFn<PF_Pixel> Fn8, InputsPixelFn<PF_Pixel16> Fn16,
+          InputsPixelFn<PF_PixelFloat> Fn32>
 PF_Err IterateRowsWithInputs(IO_Params* io, const void* refcon, const PF_EffectWorld* input,
                              bool inputIs16) {
-  return ByDepth(io->dst, [&](auto pixel) {
+  return ByDepth(io, io->dst, [&](auto pixel) {
     using P = decltype(pixel);
     return ParallelRows(io, io->dst->height, [&](Span rows, A_long) {
       return ForEachPixel<P>(io->src, io->dst, rows, [&](A_long y) {
         return [row = RowInputs<P>(io, input, inputIs16, y), refcon](A_long x, P* in, P* out) {
           if constexpr (std::is_same_v<P, PF_Pixel>) Fn8(refcon, row, x, *in, out);
-          else Fn16(refcon, row, x, *in, out);
+          else if constexpr (std::is_same_v<P, PF_Pixel16>) Fn16(refcon, row, x, *in, out);
+          else Fn32(refcon, row, x, *in, out);
           return PF_Err_NONE;
         };
       });

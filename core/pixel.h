@@ -15,13 +15,29 @@ struct PixelTraits<PF_Pixel> {
   using Channel = A_u_char;
   static constexpr A_long kMax = 255;
   static constexpr bool kDeep = false;
+  static constexpr bool kFloat = false;
 };
 template <>
 struct PixelTraits<PF_Pixel16> {
   using Channel = A_u_short;
   static constexpr A_long kMax = 32768;  // the host's 16-bit white is 2^15, not 65535
   static constexpr bool kDeep = true;
+  static constexpr bool kFloat = false;
 };
+// Float follows the 16-bit formulas with white at 1.0, keeping what they round or limit
+// (colour beyond white included); kDeep says which formulas a depth follows.
+template <>
+struct PixelTraits<PF_PixelFloat> {
+  using Channel = PF_FpShort;
+  static constexpr A_long kMax = 1;
+  static constexpr bool kDeep = true;
+  static constexpr bool kFloat = true;
+};
+template <class P>
+constexpr bool kIsFloat = PixelTraits<P>::kFloat;
+
+// A float channel read from a picture: not a number or infinite reads as 0.
+inline PF_FpShort Finite(PF_FpShort v) { return v - v == 0.0f ? v : 0.0f; }
 
 // White at each depth, for the formulas written for one depth.
 constexpr A_long kWhite8 = PixelTraits<PF_Pixel>::kMax;
@@ -46,10 +62,15 @@ inline A_u_char NarrowChannel(A_u_short v) {
   return f > 255.0f ? A_u_char(255) : A_u_char(f);
 }
 
+// To float: c ÷ 255 or c ÷ 32768, white to 1.0.
 template <class To, class From>
 inline To ConvertPixel(const From& p) {
   if constexpr (std::is_same_v<To, From>) {
     return p;
+  } else if constexpr (kIsFloat<To>) {
+    static_assert(!kIsFloat<From>, "no float to integer conversion in a render");
+    constexpr float white = float(PixelTraits<From>::kMax);
+    return To{p.alpha / white, p.red / white, p.green / white, p.blue / white};
   } else if constexpr (std::is_same_v<To, PF_Pixel16>) {
     return To{WidenChannel(p.alpha), WidenChannel(p.red), WidenChannel(p.green),
               WidenChannel(p.blue)};

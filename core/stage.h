@@ -2,7 +2,8 @@
 // - a stage reads io->src and leaves its result in io->dst; it may exchange the two (and use
 //   the source as scratch), so whoever runs it takes the result from io->dst afterwards;
 // - switched off, it hands its source on as the result (HandOn) rather than copying it;
-// - it runs its 16-bit routine when dst has the deep-world bit, else its 8-bit routine;
+// - it runs its float routine in a float render, else its 16-bit routine when dst has the
+//   deep-world bit, else its 8-bit routine;
 // - per-pixel routines run on host threads in any order, read only their record, the
 //   images and the lens-mask cache, and write only their own output pixel (the trail is
 //   the one exception and settles it itself);
@@ -26,6 +27,9 @@ struct IO_Params {
   const LensMask* mask = nullptr;  // this render's lens mask; none: 0 everywhere
   // The iterate suite, acquired once for the render; null: each parallel run acquires it.
   const PF_Iterate8Suite1* iterate = nullptr;
+  // The worlds hold PF_PixelFloat; else their deep-world bit tells 16 bits from 8 (the bit's
+  // meaning on a float world is not settled, so float is told apart here).
+  bool float32 = false;
 };
 
 // The whole of `from` into `to` with the host's copy (converting depth if they differ).

@@ -36,12 +36,15 @@ class World {
   World& operator=(const World&) = delete;
   ~World();
   static World Copy(const World& from);  // the same size, depth and pixels
+  // A world of PF_PixelFloat, all 0 (its deep-world bit clear: the bit tells only 16 bits).
+  static World Float(A_long width, A_long height, A_long extra_row_bytes = 0);
 
   PF_EffectWorld& def() { return def_; }
   const PF_EffectWorld& def() const { return def_; }
   A_long width() const { return def_.width; }
   A_long height() const { return def_.height; }
   bool deep() const { return (def_.world_flags & PF_WorldFlag_DEEP) != 0; }
+  bool isFloat() const { return float_; }
 
   template <class P>
   P& at(A_long x, A_long y) {
@@ -58,6 +61,7 @@ class World {
  private:
   std::unique_ptr<uint8_t[]> mem_;
   PF_EffectWorld def_{};
+  bool float_ = false;
 };
 
 A_long PaddedRowBytes(A_long width, bool deep);

@@ -31,18 +31,33 @@ World::World(A_long width, A_long height, bool deep, A_long extra_row_bytes) {
   def_.extent_hint = PF_Rect{0, 0, width, height};
   def_.pix_aspect_ratio.num = def_.pix_aspect_ratio.den = 1;
 }
-World::World(World&& o) noexcept : mem_(std::move(o.mem_)), def_(o.def_) { o.def_ = {}; }
+World World::Float(A_long width, A_long height, A_long extra_row_bytes) {
+  // Built as a 16-bit world of twice the width: the same rows, padding and pattern.
+  World w(2 * width, height, true, extra_row_bytes);
+  w.def_.width = width;
+  w.def_.extent_hint = PF_Rect{0, 0, width, height};
+  w.def_.world_flags = PF_WorldFlag_WRITEABLE;
+  w.float_ = true;
+  return w;
+}
+
+World::World(World&& o) noexcept : mem_(std::move(o.mem_)), def_(o.def_), float_(o.float_) {
+  o.def_ = {};
+}
 World& World::operator=(World&& o) noexcept {
   mem_ = std::move(o.mem_);
   def_ = o.def_;
+  float_ = o.float_;
   o.def_ = {};
   return *this;
 }
 World::~World() = default;
 
 World World::Copy(const World& from) {
-  World w(from.width(), from.height(), from.deep(),
-          from.def_.rowbytes - PaddedRowBytes(from.width(), from.deep()));
+  World w = from.float_ ? Float(from.width(), from.height(),
+                                from.def_.rowbytes - PaddedRowBytes(2 * from.width(), true))
+                        : World(from.width(), from.height(), from.deep(),
+                                from.def_.rowbytes - PaddedRowBytes(from.width(), from.deep()));
   const size_t bytes = size_t(w.def_.rowbytes) * size_t(w.height());
   std::memcpy(w.mem_.get(), from.mem_.get(), bytes);
   return w;

@@ -272,7 +272,7 @@ TEST(IrisBlurMap, RadiusComesFromTheMaskToTheThreeHalves) {
   io.mask = mask.get();
   // Only radius 14 is in this batch; any other radius leaves the output unwritten.
   IrisCells centre;
-  centre.Add(Weight_Pt{0, 0, 1.0f}, &src.def());
+  centre.Add(Weight_Pt{0, 0, 1.0f}, &src.def(), sizeof(PF_Pixel));
   std::vector<const IrisCells*> table(41, nullptr);
   table[14] = &centre;
   IrisRefcon rc{table.data(), &io, H.get(), 40};
@@ -293,7 +293,7 @@ TEST(IrisBlurMap, TransparentNeighbourhoodsKeepThePixel) {
   io.mask = mask.get();
   IrisCells square;
   for (A_long dy = -1; dy <= 1; ++dy)
-    for (A_long dx = -1; dx <= 1; ++dx) square.Add(Weight_Pt{dx, dy, 1.0f}, &src.def());
+    for (A_long dx = -1; dx <= 1; ++dx) square.Add(Weight_Pt{dx, dy, 1.0f}, &src.def(), sizeof(PF_Pixel16));
   std::vector<const IrisCells*> table{nullptr, &square};
   IrisRefcon rc{table.data(), &io, H.get(), 1};
   PF_Pixel16 in{0, 900, 800, 700}, out{};
