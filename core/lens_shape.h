@@ -72,7 +72,13 @@ inline double CustomMapValue(const LensGeometry& g, A_long x, A_long y) {
     row = cy * rh + Y - 1;
   }
   double luma, alpha, max2;
-  if (IsDeep(custom)) {
+  if (info->customFloat) {
+    PF_PixelFloat p = {0, 0, 0, 0};
+    GetPointerFromDataDP<PF_PixelFloat>(custom, row, col, &p, 0);
+    luma = kLumaRed * p.red + kLumaGreen * p.green + kLumaBlue * p.blue;
+    alpha = p.alpha;
+    max2 = 1.0;
+  } else if (IsDeep(custom)) {
     PF_Pixel16 p = {0, 0, 0, 0};
     GetPointerFromDataDP<PF_Pixel16>(custom, row, col, &p, 0);
     luma = kLumaRed * p.red + kLumaGreen * p.green + kLumaBlue * p.blue;

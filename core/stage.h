@@ -60,7 +60,8 @@ PF_Err Chain(IO_Params* io, Stages&&... stages) {
   return err;
 }
 
-// A world from the host's new_world, disposed of on every way out.
+// A world from the host, disposed of on every way out: 8 and 16 bits from new_world, float
+// from the World suite (new_world cannot ask for float pixels). All pixels 0.
 class HostWorld {
  public:
   explicit HostWorld(PF_InData* in_data) : in_data_(in_data) { std::memset(&w_, 0, sizeof w_); }
@@ -74,18 +75,32 @@ class HostWorld {
     if (!created_) std::memset(&w_, 0, sizeof w_);
     return err;
   }
-  void Dispose() {
-    if (created_) in_data_->utils->dispose_world(in_data_->effect_ref, &w_);
-    created_ = false;
-    std::memset(&w_, 0, sizeof w_);
+  PF_Err CreateFloat(A_long width, A_long height);
+  // A world like those of a render of the given depth.
+  PF_Err CreateAt(bool float32, bool deep, A_long width, A_long height) {
+    if (float32) return CreateFloat(width, height);
+    return Create(width, height, deep ? PF_NewWorldFlag_DEEP_PIXELS | PF_NewWorldFlag_CLEAR_PIXELS
+                                      : PF_NewWorldFlag_CLEAR_PIXELS);
   }
+  void Dispose();
   PF_EffectWorld* get() { return &w_; }
 
  private:
   PF_InData* in_data_;
   PF_EffectWorld w_;
   bool created_ = false;
+  const PF_WorldSuite2* suite_ = nullptr;  // the float world's, held while it lives
 };
+
+// Float worlds: rows of `from` into `to` at (left, top) of `to`, as far as both reach; not
+// a number or infinite channels become 0 (what the render reads them as).
+void CopyFloatPixels(const PF_EffectWorld* from, PF_EffectWorld* to, A_long left = 0, A_long top = 0);
+// The same for worlds of one depth, pixels of `bytes` bytes, as they are; float32 by
+// CopyFloatPixels.
+void CopyPixelsAt(const PF_EffectWorld* from, PF_EffectWorld* to, A_long left, A_long top,
+                  size_t bytes, bool float32);
 
 // Whether the input layer is 16-bit, asked of the host's World suite.
 PF_Err InputIs16Bit(PF_InData* in_data, const PF_EffectWorld* input, bool* is16);
+// A world's pixel format, asked of the host's World suite.
+PF_Err PixelFormatOf(PF_InData* in_data, const PF_EffectWorld* world, PF_PixelFormat* format);

@@ -7,6 +7,7 @@
 #include "params/supervise.h"
 #include "services/pipl_table.h"
 #include "render/render.h"
+#include "render/smart.h"
 #include "services/suite_handler.h"
 
 #if defined(_WIN32)
@@ -35,7 +36,7 @@ PF_Err GlobalSetup(PF_OutData* out_data) {
 
 // A host that leaves out a record a command reads gets an error rather than a crash.
 bool HasWhatItReads(PF_Cmd cmd, const PF_InData* in_data, const PF_OutData* out_data,
-                    PF_ParamDef* params[], const PF_LayerDef* output) {
+                    PF_ParamDef* params[], const PF_LayerDef* output, const void* extra) {
   switch (cmd) {
     case PF_Cmd_ABOUT:
     case PF_Cmd_PARAMS_SETUP: return in_data && out_data;
@@ -43,6 +44,8 @@ bool HasWhatItReads(PF_Cmd cmd, const PF_InData* in_data, const PF_OutData* out_
     case PF_Cmd_USER_CHANGED_PARAM:
     case PF_Cmd_UPDATE_PARAMS_UI: return in_data && params;
     case PF_Cmd_RENDER: return in_data && out_data && params && params[0] && output;
+    case PF_Cmd_SMART_PRE_RENDER:
+    case PF_Cmd_SMART_RENDER: return in_data && out_data && extra;
     default: return true;
   }
 }
@@ -53,9 +56,10 @@ bool HasWhatItReads(PF_Cmd cmd, const PF_InData* in_data, const PF_OutData* out_
 // other becomes PF_Err_INTERNAL_STRUCT_DAMAGED.
 extern "C" VZ_EXPORT PF_Err EntryPointFunc(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data,
                                            PF_ParamDef* params[], PF_LayerDef* output,
-                                           void* /*extra*/) {
+                                           void* extra) {
   try {
-    if (!HasWhatItReads(cmd, in_data, out_data, params, output)) return PF_Err_BAD_CALLBACK_PARAM;
+    if (!HasWhatItReads(cmd, in_data, out_data, params, output, extra))
+      return PF_Err_BAD_CALLBACK_PARAM;
     switch (cmd) {
       case PF_Cmd_ABOUT: return About(in_data, out_data);
       case PF_Cmd_GLOBAL_SETUP: return GlobalSetup(out_data);
@@ -65,6 +69,12 @@ extern "C" VZ_EXPORT PF_Err EntryPointFunc(PF_Cmd cmd, PF_InData* in_data, PF_Ou
       // Renders of several frames may run at once: each has its own lens mask and
       // buffers, and the stages keep no other state.
       case PF_Cmd_RENDER: return Render(in_data, out_data, params, output);
+      // The smart commands read no parameter array (the controls are checked out) and
+      // render at the depth of the worlds they are handed, float included.
+      case PF_Cmd_SMART_PRE_RENDER:
+        return SmartPreRender(in_data, out_data, static_cast<PF_PreRenderExtra*>(extra));
+      case PF_Cmd_SMART_RENDER:
+        return SmartRender(in_data, out_data, static_cast<PF_SmartRenderExtra*>(extra));
       default: return PF_Err_NONE;
     }
   } catch (PF_Err err) {

@@ -77,13 +77,13 @@ void Host::FillInData() {
   in_data_.pica_basicP = faults.nullBasicSuite ? nullptr : &TheSuites().basic;
 }
 
-PF_Err Host::Command(PF_Cmd cmd, PF_ParamDef* params[], PF_LayerDef* output) {
+PF_Err Host::Command(PF_Cmd cmd, PF_ParamDef* params[], PF_LayerDef* output, void* extra) {
   if (!entry_) throw HostError("no module loaded");
   CurrentHost current(this);
   FillInData();
   updates.clear();
   if (beforeCommand) beforeCommand(cmd, params, output);
-  return entry_(cmd, &in_data_, &out_data_, params, output, nullptr);
+  return entry_(cmd, &in_data_, &out_data_, params, output, extra);
 }
 
 PF_Err Host::SequenceSetup() {
@@ -219,7 +219,8 @@ PF_Err Host::AddParam(PF_ParamIndex index, const PF_ParamDef* def) {
 PF_Err Host::CheckoutParam(PF_ParamIndex index, PF_ParamDef* def) {
   if (!def) return PF_Err_BAD_CALLBACK_PARAM;
   if (index < 0 || size_t(index) >= params_.size()) return PF_Err_INVALID_INDEX;
-  *def = params_[size_t(index)];
+  // A render's controls as it sees them: points in layer pixels.
+  *def = render_params_.empty() ? params_[size_t(index)] : render_params_[size_t(index)];
   if (def->param_type == PF_Param_LAYER) {
     std::memset(&def->u.ld, 0, sizeof def->u.ld);
     if (index != 0 && custom_) def->u.ld = custom_->def();

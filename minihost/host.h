@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -98,8 +99,10 @@ class Host {
   // The same for an entry point linked into the caller (no property list to read).
   void Attach(PF_EntryPointFunc entry);
 
-  // Sends one command with in-data and out-data filled as a host does.
-  PF_Err Command(PF_Cmd cmd, PF_ParamDef* params[] = nullptr, PF_LayerDef* output = nullptr);
+  // Sends one command with in-data and out-data filled as a host does; `extra` is the
+  // entry point's sixth argument.
+  PF_Err Command(PF_Cmd cmd, PF_ParamDef* params[] = nullptr, PF_LayerDef* output = nullptr,
+                 void* extra = nullptr);
   // A hook that sees each selector and its records just before the call.
   std::function<void(PF_Cmd, PF_ParamDef**, PF_LayerDef*)> beforeCommand;
   const PF_InData& in_data() const { return in_data_; }
@@ -115,6 +118,19 @@ class Host {
   // input's depth decides the work depth unless workDepth says otherwise; custom is the
   // "Custom Layer" (null for none).
   PF_Err Render(const World& input, World& output, const World* custom = nullptr);
+  // The smart path, as a host sends it to an effect that declares it: pre-render for
+  // `request` (null: the whole layer), then smart render into output, at the input's depth
+  // (8, 16 or float; output and custom of the same). Output is either the layer's size or
+  // the request's; a smaller one's first pixel lies at its origin_x/y where those are set,
+  // else at the request's corner. The pre-render's data is disposed of as the host does.
+  PF_Err SmartRender(const World& input, World& output, const World* custom = nullptr,
+                     const PF_LRect* request = nullptr);
+  // Pre-render alone, as a host that then renders nothing: its result, its data disposed of.
+  PF_Err SmartPreRenderOnly(const World& input, const World* custom, const PF_LRect& request,
+                            PF_PreRenderOutput* result);
+  bool DeclaresSmartRender() const {
+    return (out_data_.out_flags2 & PF_OutFlag2_SUPPORTS_SMART_RENDER) != 0;
+  }
 
   PF_OutData& out_data() { return out_data_; }
   // Control definitions as declared (index 0: the input layer), with current values.
@@ -147,6 +163,8 @@ class Host {
   int OutstandingSuites() const;
   int LiveWorlds() const;
   int OutstandingCheckouts() const { return checkouts_; }
+  // Layer pixels checked out in a smart render and not checked back in by its end.
+  int LayerPixelsLeftOut() const { return layer_pixels_left_out_; }
   int NewWorldCalls() const { return new_world_calls_; }
   int CopyCalls() const { return copy_calls_; }
   int IterateCalls() const { return iterate_calls_; }
@@ -159,6 +177,16 @@ class Host {
 
   // Host services, also reached by the callbacks.
   PF_Err NewWorld(A_long width, A_long height, PF_NewWorldFlags flags, PF_EffectWorld* world);
+  // The World suite's: any of the three formats.
+  PF_Err NewWorldOfFormat(A_long width, A_long height, bool clear, PF_PixelFormat format,
+                          PF_EffectWorld* world);
+  PF_PixelFormat FormatOf(const PF_EffectWorld* world) const;
+  // The smart path's callbacks.
+  PF_Err CheckoutLayer(PF_ParamIndex index, A_long id, const PF_RenderRequest* req,
+                       PF_CheckoutResult* result);
+  PF_Err CheckoutLayerPixels(A_long id, PF_EffectWorld** pixels);
+  PF_Err CheckinLayerPixels(A_long id);
+  PF_Err CheckoutOutput(PF_EffectWorld** output);
   PF_Err DisposeWorld(PF_EffectWorld* world);
   PF_Err Copy(PF_EffectWorld* src, PF_EffectWorld* dst, PF_Rect* src_r, PF_Rect* dst_r);
   PF_Err PollAbort();
@@ -184,6 +212,11 @@ class Host {
   static std::vector<PF_ParamDef*> ParamPointers(std::vector<PF_ParamDef>& defs);
   void CheckGlobalSetupAgainstPipl();
   std::vector<PF_ParamDef> RenderParams(const World& input) const;
+  PF_Err AllocateWorld(A_long width, A_long height, size_t pixel_bytes, bool deep, bool clear,
+                       PF_EffectWorld* world);
+  void BeginFrame(const World& input, const World* custom);
+  PF_Err PreRender(const World& input, const World* custom, const PF_LRect& request,
+                   PF_PreRenderOutput* result);
 
   void* module_ = nullptr;
   PF_EntryPointFunc entry_ = nullptr;
@@ -205,6 +238,23 @@ class Host {
   std::unique_ptr<WorkerPool> pool_;  // iterate's threads, kept from call to call
   int work_depth_ = 0;
   int current_depth_ = 8;  // the work depth of the command in flight
+  // The frame in flight on the smart path: its layers' checkouts, its output, and the
+  // controls checkout_param hands out (points in layer pixels).
+  struct LayerCheckout {
+    A_long id;
+    const World* layer;  // null: none chosen
+    PF_LRect rect;       // of the layer, handed out
+    PF_EffectWorld view;
+    bool pixels_out;
+  };
+  const World* input_ = nullptr;
+  std::vector<LayerCheckout> layer_checkouts_;
+  World* smart_output_ = nullptr;
+  PF_LRect smart_result_{};
+  PF_EffectWorld output_view_{};
+  std::vector<PF_ParamDef> render_params_;
+  int layer_pixels_left_out_ = 0;
+  std::set<const void*> float_data_;  // the float worlds' pixels, by where they start
 
   mutable std::mutex mutex_;
   std::map<void*, std::unique_ptr<uint8_t[]>> live_;              // worlds handed out

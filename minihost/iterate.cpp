@@ -44,7 +44,8 @@ PF_Err Host::Iterate(PF_InData*, A_long progress_base, A_long progress_final,
     if (++iterations_ == faults.failIterateAt) return PF_Err_INTERNAL_STRUCT_DAMAGED;
   }
   constexpr bool kDeep = std::is_same_v<P, PF_Pixel16>;
-  if (!dst || !dst->data || bool(dst->world_flags & PF_WorldFlag_DEEP) != kDeep)
+  if (!dst || !dst->data || bool(dst->world_flags & PF_WorldFlag_DEEP) != kDeep ||
+      FormatOf(dst) == PF_PixelFormat_ARGB128)
     return PF_Err_BAD_CALLBACK_PARAM;
   if (src && (!src->data || bool(src->world_flags & PF_WorldFlag_DEEP) != kDeep))
     return PF_Err_BAD_CALLBACK_PARAM;

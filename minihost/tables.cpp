@@ -163,9 +163,16 @@ PF_Err IterateGenericEntry(A_long iterations, void* refcon, PF_IterateGenericFun
 PF_Err WsGetPixelFormat(const PF_EffectWorld* world, PF_PixelFormat* format) {
   if (!world || !format) return PF_Err_BAD_CALLBACK_PARAM;
   if (t_host && t_host->faults.failPixelFormat) return PF_Err_INTERNAL_STRUCT_DAMAGED;
-  *format = (world->world_flags & PF_WorldFlag_DEEP) ? PF_PixelFormat_ARGB64
-                                                     : PF_PixelFormat_ARGB32;
+  if (t_host) *format = t_host->FormatOf(world);
+  else *format = (world->world_flags & PF_WorldFlag_DEEP) ? PF_PixelFormat_ARGB64 : PF_PixelFormat_ARGB32;
   return PF_Err_NONE;
+}
+PF_Err WsNewWorld(PF_ProgPtr ref, A_long w, A_long h, PF_Boolean clear, PF_PixelFormat format,
+                  PF_EffectWorld* world) {
+  return FromRef(ref)->NewWorldOfFormat(w, h, clear != 0, format, world);
+}
+PF_Err WsDisposeWorld(PF_ProgPtr ref, PF_EffectWorld* world) {
+  return FromRef(ref)->DisposeWorld(world);
 }
 
 PF_Err PuUpdateParamUI(PF_ProgPtr ref, PF_ParamIndex index, const PF_ParamDef* def) {
@@ -203,8 +210,8 @@ Suites::Suites() {
   MINIHOST_TRAP(Table::AnsiSuite, ansi, asin);
   MINIHOST_TRAP(Table::AnsiSuite, ansi, acos);
 
-  MINIHOST_TRAP(Table::WorldSuite, world, PF_NewWorld);
-  MINIHOST_TRAP(Table::WorldSuite, world, PF_DisposeWorld);
+  world.PF_NewWorld = WsNewWorld;
+  world.PF_DisposeWorld = WsDisposeWorld;
   world.PF_GetPixelFormat = WsGetPixelFormat;
 
   iterate8.iterate = IterateEntry<PF_Pixel, PF_IteratePixel8Func>;

@@ -16,7 +16,7 @@ namespace minihost {
 
 // The tables our host fills; a trap's name is its table's name and the member's.
 enum class Table { Interact, Utils, UtilsAnsi, UtilsColor, Basic, AnsiSuite, WorldSuite,
-                   Iterate8Suite, Iterate16Suite, ParamUtilsSuite };
+                   Iterate8Suite, Iterate16Suite, ParamUtilsSuite, PreRenderCallbacks };
 
 // Every trapped call since the process started (or the last clear), by slot name, in order.
 std::vector<std::string> TrappedCalls();

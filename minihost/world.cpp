@@ -82,29 +82,8 @@ PF_Err Host::NewWorld(A_long width, A_long height, PF_NewWorldFlags flags,
   std::lock_guard<std::mutex> lock(mutex_);
   if (++new_world_calls_ == faults.failNewWorldAt) return PF_Err_OUT_OF_MEMORY;
   const bool deep = (flags & PF_NewWorldFlag_DEEP_PIXELS) || current_depth_ == 16;
-  const A_long rowbytes = PaddedRowBytes(width, deep);
-  const size_t bytes = size_t(rowbytes) * size_t(height);
-  // Freshly mapped pages are slow to touch; buffers of disposed worlds are handed out again.
-  std::unique_ptr<uint8_t[]> mem;
-  auto it = free_.find(bytes);
-  if (it != free_.end()) {
-    mem = std::move(it->second);
-    free_.erase(it);
-  } else {
-    mem.reset(new (std::nothrow) uint8_t[bytes]);
-    if (!mem) return PF_Err_OUT_OF_MEMORY;
-  }
-  if (flags & PF_NewWorldFlag_CLEAR_PIXELS) std::memset(mem.get(), 0, bytes);
-  std::memset(world, 0, sizeof *world);
-  world->width = width;
-  world->height = height;
-  world->rowbytes = rowbytes;
-  world->world_flags = (deep ? PF_WorldFlags(PF_WorldFlag_DEEP) : 0) | PF_WorldFlag_WRITEABLE;
-  world->data = reinterpret_cast<PF_Pixel*>(mem.get());
-  world->extent_hint = PF_Rect{0, 0, width, height};
-  world->pix_aspect_ratio.num = world->pix_aspect_ratio.den = 1;
-  live_[mem.get()] = std::move(mem);
-  return PF_Err_NONE;
+  return AllocateWorld(width, height, PixelSize(deep), deep,
+                       (flags & PF_NewWorldFlag_CLEAR_PIXELS) != 0, world);
 }
 
 PF_Err Host::DisposeWorld(PF_EffectWorld* world) {
@@ -113,6 +92,7 @@ PF_Err Host::DisposeWorld(PF_EffectWorld* world) {
   auto it = live_.find(world->data);
   if (it == live_.end()) return PF_Err_BAD_CALLBACK_PARAM;
   const size_t bytes = size_t(world->rowbytes) * size_t(world->height);
+  float_data_.erase(world->data);
   free_.emplace(bytes, std::move(it->second));
   // A long run of frames of other sizes must not keep every size it ever saw.
   while (free_.size() > kKeptBuffers) free_.erase(free_.begin());
@@ -129,6 +109,9 @@ PF_Err Host::Copy(PF_EffectWorld* src, PF_EffectWorld* dst, PF_Rect* src_r, PF_R
     if (++copy_calls_ == faults.failCopyAt) return PF_Err_INTERNAL_STRUCT_DAMAGED;
   }
   if (!src || !dst || !src->data || !dst->data || src_r || dst_r) return PF_Err_BAD_CALLBACK_PARAM;
+  // The copy converts 8 and 16 bits only.
+  if (FormatOf(src) == PF_PixelFormat_ARGB128 || FormatOf(dst) == PF_PixelFormat_ARGB128)
+    return PF_Err_BAD_CALLBACK_PARAM;
   if (src->width != dst->width || src->height != dst->height) return PF_Err_BAD_CALLBACK_PARAM;
   const bool sdeep = src->world_flags & PF_WorldFlag_DEEP;
   const bool ddeep = dst->world_flags & PF_WorldFlag_DEEP;

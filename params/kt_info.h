@@ -26,6 +26,7 @@ struct KT_Plan {
 struct KT_Info {
   LensType lensType;
   PF_LayerDef* customLayer;   // set by the render command; data null when none chosen
+  bool customFloat;           // the custom layer holds PF_PixelFloat
   Placement placement;
   bool invertAlpha;
   float feather;              // fraction, 0 to 10

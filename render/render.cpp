@@ -65,27 +65,42 @@ PF_Err Render(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
 }
 
 PF_Err RenderPipeline(PF_InData* in_data, PF_OutData* out_data, KT_Info* info,
-                      PF_EffectWorld* input, PF_EffectWorld* output) {
+                      PF_EffectWorld* input, PF_EffectWorld* output, bool float32) {
   AEGP_SuiteHandler suites(in_data->pica_basicP);
   IO_Params io{in_data, out_data, input, output};
   io.iterate = suites.Iterate8Suite1();
+  io.float32 = float32;
 
   LensMaskScope mask;
   if (PF_Err err = mask.Fill(output->extent_hint, info, &io)) return err;
   io.mask = mask.get();
 
-  HostWorld A(in_data), B(in_data);
-  if (PF_Err err = A.Create(input->width, input->height, PF_NewWorldFlag_NONE)) return err;
-  if (PF_Err err = B.Create(input->width, input->height, PF_NewWorldFlag_NONE)) return err;
+  HostWorld A(in_data), B(in_data), finite(in_data);
+  if (float32) {
+    if (PF_Err err = A.CreateFloat(input->width, input->height)) return err;
+    if (PF_Err err = B.CreateFloat(input->width, input->height)) return err;
+    // The input as every stage reads it, not a number made 0: the composites read it again.
+    if (PF_Err err = finite.CreateFloat(input->width, input->height)) return err;
+    CopyFloatPixels(input, finite.get());
+    input = finite.get();
+  } else {
+    if (PF_Err err = A.Create(input->width, input->height, PF_NewWorldFlag_NONE)) return err;
+    if (PF_Err err = B.Create(input->width, input->height, PF_NewWorldFlag_NONE)) return err;
+  }
 
   // Whole-pixel reads of the input subtract the extent-hint origin; from here on they
   // address the input from its first pixel.
   input->extent_hint.left = 0;
   input->extent_hint.top = 0;
 
-  if (PF_Err err = CopyWorld(&io, input, A.get())) return err;
+  auto copy = [&](PF_EffectWorld* from, PF_EffectWorld* to) -> PF_Err {
+    if (!float32) return CopyWorld(&io, from, to);
+    CopyFloatPixels(from, to);
+    return PF_Err_NONE;
+  };
+  if (PF_Err err = copy(input, A.get())) return err;
   io.src = A.get();
   io.dst = B.get();
   if (PF_Err err = RunChain(io, info, input)) return err;
-  return CopyWorld(&io, io.dst, output);
+  return copy(io.dst, output);
 }

@@ -27,8 +27,9 @@ static_assert(kVersion == 0x00082801, "packed version");
 // Not PF_OutFlag_PIX_INDEPENDENT: every blur reads the pixels around the one it writes, and
 // a host told otherwise may fill the pixels it does not need with anything.
 inline constexpr uint32_t kOutFlags = PF_OutFlag_DEEP_COLOR_AWARE;
-inline constexpr uint32_t kOutFlags2 =
-    PF_OutFlag2_SUPPORTS_THREADED_RENDERING | PF_OutFlag2_PARAM_GROUP_START_COLLAPSED_FLAG;
+inline constexpr uint32_t kOutFlags2 = PF_OutFlag2_SUPPORTS_THREADED_RENDERING |
+                                       PF_OutFlag2_PARAM_GROUP_START_COLLAPSED_FLAG |
+                                       PF_OutFlag2_SUPPORTS_SMART_RENDER;
 
 inline constexpr uint32_t FourCC(const char (&s)[5]) {
   return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |

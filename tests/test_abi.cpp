@@ -192,8 +192,7 @@ TEST(HostInterface, CommandsTheEffectIgnoresTouchNothing) {
   for (PF_Cmd cmd : std::vector<PF_Cmd>{PF_Cmd_UNUSED_0, PF_Cmd_GLOBAL_SETDOWN, PF_Cmd_SEQUENCE_SETUP,
                      PF_Cmd_SEQUENCE_RESETUP, PF_Cmd_SEQUENCE_FLATTEN, PF_Cmd_SEQUENCE_SETDOWN,
                      PF_Cmd_DO_DIALOG, PF_Cmd_FRAME_SETUP, PF_Cmd_FRAME_SETDOWN, PF_Cmd_EVENT,
-                     PF_Cmd_GET_EXTERNAL_DEPENDENCIES, PF_Cmd_SMART_PRE_RENDER,
-                     PF_Cmd_SMART_RENDER, PF_Cmd_GPU_DEVICE_SETUP, 99}) {
+                     PF_Cmd_GET_EXTERNAL_DEPENDENCIES, PF_Cmd_GPU_DEVICE_SETUP, 99}) {
     const PF_LayerDef world_before = out.def();
     EXPECT_EQ(host->Command(cmd, ptrs.data(), &out.def()), PF_Err_NONE) << "selector " << cmd;
     EXPECT_EQ(std::memcmp(&in_before, &host->in_data(), sizeof in_before), 0) << "selector " << cmd;
