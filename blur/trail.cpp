@@ -22,6 +22,7 @@ constexpr uint64_t kUnclaimed = ~uint64_t(0);
 
 bool IsZero(const PF_Pixel& p) { return !(p.alpha | p.red | p.green | p.blue); }
 bool IsZero(const PF_Pixel16& p) { return !(p.alpha | p.red | p.green | p.blue); }
+bool IsZero(const PF_PixelFloat& p) { return p.alpha == 0 && p.red == 0 && p.green == 0 && p.blue == 0; }
 
 // The lines: one from every pixel of the world on a row or column of the extent's edge
 // toward the centre, keyed by that pixel's position in row-major order.
@@ -37,7 +38,7 @@ struct TrailJob {
   struct AxisValue {
     size_t cell;
     uint64_t key;
-    PF_Pixel16 value;  // PF_Pixel's channels widened as they are
+    PF_PixelFloat value;  // any depth's channels, as they are (whole numbers below 2^24 exactly)
   };
   std::vector<AxisValue> axis[4];  // the quadrant method's values on the centre's row and column
 };
@@ -61,7 +62,7 @@ class Line {
  public:
   Line(const TrailJob& job, LineScratch& s)
       : job_(job), s_(s), src_(job.rc->io->src), dst_(job.rc->io->dst),
-        exact_(job.N > 0 && job.N <= kExactMaxN), bounds_(job.N) {}
+        exact_(!kIsFloat<P> && job.N > 0 && job.N <= kExactMaxN), bounds_(job.N) {}
 
   // Line l of the job's lines: its points and the pixel each writes (where the mirrored
   // accessor points, so never outside the image).
@@ -101,7 +102,10 @@ class Line {
 
   // Whether point i's own source pixel is opaque, from its sample where it has one (the
   // samples must be read).
-  bool Opaque(int i) const { return OwnAlpha(i) != 0; }
+  bool Opaque(int i) const {
+    if constexpr (kIsFloat<P>) return (source(i) ? source(i)->alpha : own(i).alpha) != 0;
+    else return OwnAlpha(i) != 0;
+  }
   // The alpha of point i's own source pixel, the one its value keeps (the samples must be
   // read).
   A_u_short OwnAlpha(int i) const { return source(i) ? s_.alphas[size_t(i)] : own(i).alpha; }
@@ -110,6 +114,21 @@ class Line {
   // with the starts of their runs.
   void Sample() {
     if (sampled_) return;
+    if constexpr (kIsFloat<P>) {
+      // Float samples go straight to the ordered sums (there are no exact ones).
+      for (int i = 0; i < n_; ++i) {
+        const P* q = source(i);
+        const bool counts = q && q->alpha != 0;
+        s_.channel(0)[i] = counts ? double(q->red) : 0.0;
+        s_.channel(1)[i] = counts ? double(q->green) : 0.0;
+        s_.channel(2)[i] = counts ? double(q->blue) : 0.0;
+        s_.channel(3)[i] = counts;
+      }
+      sampled_ = true;
+      doublesFrom_ = 0;
+      padded_ = false;
+      return;
+    }
     int32_t *startR = s_.start(0), *startG = s_.start(1), *startB = s_.start(2);
     for (int i = 0; i < n_; ++i) {
       const P* q = source(i);
@@ -136,7 +155,8 @@ class Line {
   P Value(int i, const P& mine) {
     Sample();
     P value;
-    if (exact_ && ExactValue(s_, n_, i, job_.N, bounds_, *job_.flat, mine.alpha, &value)) return value;
+    if constexpr (!kIsFloat<P>)
+      if (exact_ && ExactValue(s_, n_, i, job_.N, bounds_, *job_.flat, mine.alpha, &value)) return value;
     Doubles(i);
     P mines[kTrailLanes] = {mine}, values[kTrailLanes];
     LineValues<P>(s_, i, job_.N, job_.weight.data(), mines, values);
@@ -147,7 +167,7 @@ class Line {
     if (points.count == 0) return;
     Sample();
     auto* at = points.at.data();
-    if (exact_) {
+    if constexpr (!kIsFloat<P>) if (exact_) {
       size_t kept = 0;  // the points whose values need the ordered sums
       for (size_t o = 0; o < points.count; ++o) {
         const auto [i, t] = at[o];
@@ -297,19 +317,15 @@ PF_Err QuadrantLines(TrailJob* job, A_long quadrant) {
     line.WriteValues(owned);
     for (size_t a = 0; a < axis.size(); ++a) {
       const P& v = axisValues[a];
-      if (!IsZero(v)) kept.push_back({axis[a].cell, line.key(axis[a].i), {v.alpha, v.red, v.green, v.blue}});
+      if (!IsZero(v))
+        kept.push_back({axis[a].cell, line.key(axis[a].i),
+                        {PF_FpShort(v.alpha), PF_FpShort(v.red), PF_FpShort(v.green), PF_FpShort(v.blue)}});
     }
   }
   return PF_Err_NONE;
 }
 
 }  // namespace
-
-// body(P{}) for dst's integer depth.
-template <class Body>
-PF_Err ByIntegerDepth(const PF_EffectWorld* dst, Body&& body) {
-  return IsDeep(dst) ? body(PF_Pixel16{}) : body(PF_Pixel{});
-}
 
 PF_Err TrailDraw(const TrailRefcon* rc, bool anyMethod) {
   const PF_EffectWorld* dst = rc->io->dst;
@@ -342,7 +358,7 @@ PF_Err TrailDraw(const TrailRefcon* rc, bool anyMethod) {
 
   if (anyMethod && QuadrantsApply(dst, rc->cx, rc->cy)) {
     // One band a quarter.
-    const PF_Err err = ByIntegerDepth(dst, [&](auto pixel) {
+    const PF_Err err = ByDepth(rc->io, dst, [&](auto pixel) {
       return ParallelRows(rc->io, 4, [&job](Span quadrants, A_long) {
         return QuadrantLines<decltype(pixel)>(&job, quadrants.first);
       }, RowsOptions{4});
@@ -357,9 +373,10 @@ PF_Err TrailDraw(const TrailRefcon* rc, bool anyMethod) {
     const size_t W = size_t(dst->width);
     for (size_t a = 0; a < all.size(); ++a) {
       if (a > 0 && all[a].cell == all[a - 1].cell) continue;
-      const PF_Pixel16& v = all[a].value;
+      const PF_PixelFloat& v = all[a].value;
       const A_long row = A_long(all[a].cell / W), col = A_long(all[a].cell % W);
-      if (deep) RowOf<PF_Pixel16>(dst, row)[col] = v;
+      if (rc->io->float32) RowOf<PF_PixelFloat>(dst, row)[col] = v;
+      else if (deep) RowOf<PF_Pixel16>(dst, row)[col] = PF_Pixel16{A_u_short(v.alpha), A_u_short(v.red), A_u_short(v.green), A_u_short(v.blue)};
       else RowOf<PF_Pixel>(dst, row)[col] = PF_Pixel{A_u_char(v.alpha), A_u_char(v.red), A_u_char(v.green), A_u_char(v.blue)};
     }
     return PF_Err_NONE;
@@ -375,7 +392,7 @@ PF_Err TrailDraw(const TrailRefcon* rc, bool anyMethod) {
   const A_long chunks = lines / 32 + 1;
   for (bool writing : {false, true}) {
     job.writing = writing;
-    const PF_Err err = ByIntegerDepth(dst, [&](auto pixel) {
+    const PF_Err err = ByDepth(rc->io, dst, [&](auto pixel) {
       return ParallelRows(rc->io, chunks, [&job, chunks](Span bands, A_long) {
         const A_long band = bands.first;
         const A_long chunk = band % 2 == 0 ? band / 2 : chunks - 1 - band / 2;
@@ -386,6 +403,18 @@ PF_Err TrailDraw(const TrailRefcon* rc, bool anyMethod) {
   }
   return PF_Err_NONE;
 }
+
+namespace {
+
+// The extent e of a float world (as far as it lies in the world) to transparent black.
+void ClearFloat(PF_EffectWorld* w, const PF_Rect& e) {
+  const A_long left = std::max<A_long>(e.left, 0), right = std::min(e.right, w->width);
+  for (A_long y = std::max<A_long>(e.top, 0); y < std::min(e.bottom, w->height); ++y)
+    std::fill(RowOf<PF_PixelFloat>(w, y) + left, RowOf<PF_PixelFloat>(w, y) + std::max(left, right),
+              PF_PixelFloat{0, 0, 0, 0});
+}
+
+}  // namespace
 
 TrailGeometry ComputeTrailGeometry(const PF_Rect& e, A_long cx, A_long cy, float amount) {
   const A_long mx = A_long((e.left + e.right) / 2 - 0.5);
@@ -404,9 +433,6 @@ TrailGeometry ComputeTrailGeometry(const PF_Rect& e, A_long cx, A_long cy, float
 
 PF_Err RenderTrailEffect(IO_Params* io, const KT_Info* info) {
   if (!(info->trailAmount > 0) || !info->trailVisible) return HandOn(io);
-  // The lines keep integer samples and sums: a float picture is refused rather than read
-  // as 8-bit pixels.
-  if (io->float32) return PF_Err_BAD_CALLBACK_PARAM;
   PF_InData* in_data = io->in_data;
   PF_EffectWorld* dst = io->dst;
   const PF_Rect e = dst->extent_hint;
@@ -417,8 +443,10 @@ PF_Err RenderTrailEffect(IO_Params* io, const KT_Info* info) {
 
   const PF_Pixel clear8 = {0, 0, 0, 0};
   const PF_Pixel16 clear16 = {0, 0, 0, 0};
-  PF_Err err = IsDeep(dst) ? in_data->utils->fill16(in_data->effect_ref, &clear16, &e, dst)
-                           : in_data->utils->fill(in_data->effect_ref, &clear8, &e, dst);
+  PF_Err err = PF_Err_NONE;
+  if (io->float32) ClearFloat(dst, e);  // the host's fills know 8 and 16 bits
+  else err = IsDeep(dst) ? in_data->utils->fill16(in_data->effect_ref, &clear16, &e, dst)
+                         : in_data->utils->fill(in_data->effect_ref, &clear8, &e, dst);
   if (err) return err;
 
   const TrailRefcon rc{g.cx, g.cy, io, info->trailAmount, g.distance};

@@ -29,7 +29,9 @@ static_assert(kVersion == 0x00082801, "packed version");
 inline constexpr uint32_t kOutFlags = PF_OutFlag_DEEP_COLOR_AWARE;
 inline constexpr uint32_t kOutFlags2 = PF_OutFlag2_SUPPORTS_THREADED_RENDERING |
                                        PF_OutFlag2_PARAM_GROUP_START_COLLAPSED_FLAG |
-                                       PF_OutFlag2_SUPPORTS_SMART_RENDER;
+                                       PF_OutFlag2_SUPPORTS_SMART_RENDER |
+                                       PF_OutFlag2_FLOAT_COLOR_AWARE;
+static_assert(kOutFlags2 == 0x08001408, "threaded, collapsed groups, smart render, float");
 
 inline constexpr uint32_t FourCC(const char (&s)[5]) {
   return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |

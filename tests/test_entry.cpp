@@ -18,8 +18,8 @@ TEST(Dispatch, GlobalSetupReportsVersionAndFlags) {
   EXPECT_EQ(host->GlobalSetup(), PF_Err_NONE);
   EXPECT_EQ(host->out_data().my_version, 534529u);
   EXPECT_EQ(host->out_data().out_flags, 0x02000000);  // deep colour aware only
-  // Threaded, collapsed groups, smart render.
-  EXPECT_EQ(host->out_data().out_flags2, 0x08000408);
+  // Threaded, collapsed groups, smart render, float.
+  EXPECT_EQ(host->out_data().out_flags2, 0x08001408);
 }
 
 TEST(Dispatch, AboutTextIsNameCarriageReturnAndFiveLines) {

@@ -12,7 +12,6 @@
 #include "blur/iris_blur.h"
 #include "blur/iris_samples.h"
 #include "blur/optical_distortion.h"
-#include "blur/trail.h"
 #include "color/chromatic.h"
 #include "color/composite.h"
 #include "color/lens_composite.h"
@@ -206,17 +205,6 @@ TEST(Float, RealisticBlurMakesDiscsBrighterThanWhite) {
   EXPECT_EQ(At(dst, 7, 5).blue, 16.0f);
   EXPECT_EQ(At(dst, 0, 0).red, 0.0f);
   EXPECT_EQ(At(dst, 8, 7).alpha, 1.0f);
-}
-
-// The trail has no float form yet: it refuses a float picture instead of misreading it.
-TEST(Float, TrailRefusesAFloatPicture) {
-  World src = World::Float(8, 8), dst = World::Float(8, 8);
-  FloatRender r;
-  r.io.src = &src.def(), r.io.dst = &dst.def();
-  KT_Info info{};
-  info.trailVisible = true, info.trailAmount = 0.5f, info.trailCenterOfLens = true;
-  info.posX = info.posY = 4;
-  EXPECT_EQ(RenderTrailEffect(&r.io, &info), PF_Err_BAD_CALLBACK_PARAM);
 }
 
 // Every stage's float render of a picture of 8-bit levels is the 8-bit render but for the

@@ -93,7 +93,7 @@ const std::vector<std::pair<std::string, Bytes>> kWindowsExpected = {
     {"eVER", B({0x01, 0x28, 0x08, 0x00})},
     {"eINF", B({0, 0})},
     {"eGLO", B({0x00, 0x00, 0x00, 0x02})},
-    {"eGL2", B({0x08, 0x04, 0x00, 0x08})},
+    {"eGL2", B({0x08, 0x14, 0x00, 0x08})},
     {"eMNA", Cat(B({15}), Str("ADBE KT Plug-in"))},
     {"aeFL", B({0, 0, 0, 0})},
 };
@@ -108,7 +108,7 @@ const std::vector<std::pair<std::string, Bytes>> kMacExpected = {
     {"eVER", B({0x00, 0x08, 0x28, 0x01})},
     {"eINF", B({0, 0})},
     {"eGLO", B({0x02, 0x00, 0x00, 0x00})},
-    {"eGL2", B({0x08, 0x00, 0x04, 0x08})},
+    {"eGL2", B({0x08, 0x00, 0x14, 0x08})},
     {"eMNA", Cat(B({15}), Str("ADBE KT Plug-in"))},
     {"aeFL", B({0, 0, 0, 0})},
 };
@@ -143,7 +143,7 @@ Bytes WindowsImage() {
   prop("REVe", {4, 0, 0, 0}, B({0x01, 0x28, 0x08, 0x00}));
   prop("FNIe", {2, 0, 0, 0}, B({0x00, 0x00, 0x00, 0x00}));
   prop("OLGe", {4, 0, 0, 0}, B({0x00, 0x00, 0x00, 0x02}));
-  prop("2LGe", {4, 0, 0, 0}, B({0x08, 0x04, 0x00, 0x08}));
+  prop("2LGe", {4, 0, 0, 0}, B({0x08, 0x14, 0x00, 0x08}));
   prop("ANMe", {16, 0, 0, 0}, B({15, 'A', 'D', 'B', 'E', ' ', 'K', 'T', ' ', 'P', 'l', 'u', 'g',
                                  '-', 'i', 'n'}));
   prop("LFea", {4, 0, 0, 0}, B({0, 0, 0, 0}));

@@ -17,13 +17,16 @@ struct Setting {
   const char* key;
   const char* value;
 };
-// Settings that reach every stage between them (the trail at 8 and 16 bits only).
+// Settings that reach every stage between them.
 const std::vector<std::vector<Setting>> kSettings = {
     {},
     {{"Feather", "60"}, {"Realistic Blur  [very slow]/Amount", "3"}, {"Lightness/Amount", "30"}, {"MODE", "Add"}},
     {{"Type", "Triangle"}, {"Optical Distortion/Amount", "70"}, {"Directional Blur/Amount", "5"},
      {"Red/Cyan", "40"}, {"Color/Opacity", "30"}, {"MODE", "Screen"}},
     {{"Fast Blur/Use Lens as Blur Map", "on"}, {"Feather", "120"}, {"INTENSITY", "70"}, {"MODE", "Multiply"}},
+    {{"Fast Blur/Amount", "2"}, {"Trail/Amount", "60"}, {"Position", "30%,40%"}},
+    {{"Fast Blur/Visible", "off"}, {"Trail/Amount", "45"}, {"Trail/Center of the Lens", "off"},
+     {"Trail/Center", "-10%,120%"}},
 };
 
 std::unique_ptr<Host> HostWith(const std::vector<Setting>& settings, int threads = 2) {
