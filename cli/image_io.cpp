@@ -110,7 +110,7 @@ const std::array<uint16_t, 65536>& TableHalf() {
 
 }  // namespace
 
-World ReadImage(const std::string& path) {
+World ReadImage(const std::string& path, ReadAs as, int* file_depth) {
   QuietStderr quiet;
   auto in = OIIO::ImageInput::create(path);
   OIIO::ImageSpec layout, config;
@@ -130,14 +130,17 @@ World ReadImage(const std::string& path) {
   const OIIO::TypeDesc::BASETYPE base = OIIO::TypeDesc::BASETYPE(layout.format.basetype);
   const bool is8 = base == OIIO::TypeDesc::UINT8 || base == OIIO::TypeDesc::INT8;
   const bool is16 = base == OIIO::TypeDesc::UINT16 || base == OIIO::TypeDesc::INT16;
-  // Half files are read as they are and mapped through a table of every half value.
   const bool half = base == OIIO::TypeDesc::HALF;
+  const size_t n = size_t(w) * h * nc;
+  if (file_depth) *file_depth = is8 ? 8 : is16 || half ? 16 : 32;
+  const bool floats = as == ReadAs::kFloat || (as == ReadAs::kStored && !is8 && !is16);
+  // Half files are read as they are and mapped through a table of every half value (as
+  // floats, they are read as floats).
   const OIIO::TypeDesc read_as = is8 ? OIIO::TypeDesc::UINT8
                                  : is16 ? OIIO::TypeDesc::UINT16
-                                 : half ? OIIO::TypeDesc::HALF
-                                        : OIIO::TypeDesc::FLOAT;
-  const size_t n = size_t(w) * h * nc;
-  World world(w, h, !is8);
+                                 : half && !floats ? OIIO::TypeDesc::HALF
+                                                   : OIIO::TypeDesc::FLOAT;
+  World world = floats ? World::Float(w, h) : World(w, h, !is8);
   const int alpha = layout.alpha_channel >= 0 ? layout.alpha_channel : (nc == 2 ? 1 : nc >= 4 ? 3 : -1);
   const Interleaved from{w, h, nc, alpha};
   // The values read into a buffer of their type (not zeroed: every value is read into),
@@ -149,10 +152,22 @@ World ReadImage(const std::string& path) {
     in->close();
     if (png && !PngComplete(path)) throw HostError("cannot read " + path + ": the file is cut short");
     using P = std::remove_pointer_t<decltype(values)>;
-    if constexpr (std::is_same_v<P, uint8_t>) Fill<PF_Pixel>(world, from, values, host);
+    if constexpr (std::is_same_v<decltype(host(values[0])), float>) Fill<PF_PixelFloat>(world, from, values, host);
+    else if constexpr (std::is_same_v<P, uint8_t>) Fill<PF_Pixel>(world, from, values, host);
     else Fill<PF_Pixel16>(world, from, values, host);
   };
-  if (is8) {
+  if (floats) {
+    // 8 bits ÷ 255, 16 bits on the host's scale ÷ 32768, half and float as stored.
+    if (is8) {
+      read(std::unique_ptr<uint8_t[]>(new uint8_t[n]).get(), [](uint8_t v) { return v / 255.0f; });
+    } else if (is16) {
+      const auto& table = HostOf16();
+      read(std::unique_ptr<uint16_t[]>(new uint16_t[n]).get(), [&](uint16_t v) { return table[v] / 32768.0f; });
+    } else {
+      read(std::unique_ptr<float[]>(new float[n]).get(),
+           [](float v) { return std::isfinite(v) ? v : 0.0f; });
+    }
+  } else if (is8) {
     read(std::unique_ptr<uint8_t[]>(new uint8_t[n]).get(), [](uint8_t v) { return int(v); });
   } else if (is16 || half) {
     const auto& table = is16 ? HostOf16() : TableHalf();
@@ -177,6 +192,47 @@ const std::array<uint16_t, 65536>& HalfOf16() {
   return table;
 }
 
+// A float layer through `out`: as it is in float (32) or half (16 in EXR) files, else
+// clamped to 0–1 and rounded to the file's whole numbers.
+bool EmitFloat(OIIO::ImageOutput& out, const std::string& name, const World& world, int depth,
+               OIIO::ImageSpec layout) {
+  const bool exr = std::strcmp(out.format_name(), "openexr") == 0;
+  const bool holdsFloat = exr || std::strcmp(out.format_name(), "tiff") == 0;
+  if (depth == 32 && !holdsFloat) depth = 16;
+  const OIIO::TypeDesc type = depth == 32       ? OIIO::TypeDesc::FLOAT
+                              : depth == 16 && exr ? OIIO::TypeDesc::HALF
+                              : depth == 16        ? OIIO::TypeDesc::UINT16
+                                                   : OIIO::TypeDesc::UINT8;
+  layout.set_format(type);
+  if (!out.open(name, layout)) return false;
+  const int w = world.width(), h = world.height(), nc = layout.nchannels;
+  const size_t n = size_t(w) * size_t(h) * size_t(nc);
+  // Every value of the picture through `value`, interleaved, into the file.
+  auto write = [&](auto* values, OIIO::TypeDesc as, auto value) {
+    auto* at = values;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x, at += nc) {
+        const PF_PixelFloat& p = world.at<PF_PixelFloat>(x, y);
+        at[0] = value(p.red);
+        at[1] = value(p.green);
+        at[2] = value(p.blue);
+        if (nc == 4) at[3] = value(p.alpha);
+      }
+    return out.write_image(as, values) && out.close();
+  };
+  if (type == OIIO::TypeDesc::FLOAT || type == OIIO::TypeDesc::HALF)
+    return write(std::unique_ptr<float[]>(new float[n]).get(), OIIO::TypeDesc::FLOAT,
+                 [](float v) { return v; });
+  auto whole = [](float top) {
+    return [top](float v) { return std::floor(std::clamp(v, 0.0f, 1.0f) * top + 0.5f); };
+  };
+  if (type == OIIO::TypeDesc::UINT16)
+    return write(std::unique_ptr<uint16_t[]>(new uint16_t[n]).get(), OIIO::TypeDesc::UINT16,
+                 [&](float v) { return uint16_t(whole(65535.0f)(v)); });
+  return write(std::unique_ptr<uint8_t[]>(new uint8_t[n]).get(), OIIO::TypeDesc::UINT8,
+               [&](float v) { return uint8_t(whole(255.0f)(v)); });
+}
+
 // Writes the picture through `out`, opened as `name`, at `depth` bits. False with the
 // library's error left in `out`.
 bool Emit(OIIO::ImageOutput& out, const std::string& name, const World& world, int depth,
@@ -191,6 +247,7 @@ bool Emit(OIIO::ImageOutput& out, const std::string& name, const World& world, i
     layout.attribute("compression", "zip:1");
     layout.attribute("png:compressionLevel", 1);
   }
+  if (world.isFloat()) return EmitFloat(out, name, world, depth, layout);
   if (!out.open(name, layout)) return false;
   // EXR stores 16-bit values as half: the values go through a table of the library's own
   // conversion of each of them, folded into the table of file values, instead of through
@@ -254,9 +311,9 @@ bool CanWrite(const std::string& path) {
 
 namespace {
 
-bool TableRead(const char* path, World* out, std::string* error) {
+bool TableRead(const char* path, int as, World* out, int* file_depth, std::string* error) {
   try {
-    *out = ReadImage(path);
+    *out = ReadImage(path, ReadAs(as), file_depth);
     return true;
   } catch (const std::exception& e) {
     *error = e.what();

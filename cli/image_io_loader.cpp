@@ -48,10 +48,12 @@ const ImageIOTable& Table() {
 
 }  // namespace
 
-minihost::World ReadImage(const std::string& path) {
+minihost::World ReadImage(const std::string& path, ReadAs as, int* file_depth) {
   minihost::World world(1, 1, false);
   std::string error;
-  if (!Table().read(path.c_str(), &world, &error)) throw HostError(error);
+  int depth = 0;
+  if (!Table().read(path.c_str(), int(as), &world, &depth, &error)) throw HostError(error);
+  if (file_depth) *file_depth = depth;
   return world;
 }
 

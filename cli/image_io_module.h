@@ -14,14 +14,14 @@ enum class WriteOutcome { kWritten, kFailed, kExists };
 struct ImageIOTable {
   int version;  // kImageIOVersion
   // False or kFailed with the reason; nothing thrown across the boundary.
-  bool (*read)(const char* path, minihost::World* out, std::string* error);
+  bool (*read)(const char* path, int as, minihost::World* out, int* file_depth, std::string* error);
   WriteOutcome (*write)(const minihost::World& world, const char* path, int depth, bool quick,
                         bool replace, std::string* error);
   bool (*can_write)(const char* path);
   bool (*encode)(const minihost::World& world, const char* format, int depth, bool quick,
                  std::string* bytes, std::string* error);
 };
-inline constexpr int kImageIOVersion = 4;
+inline constexpr int kImageIOVersion = 5;
 inline constexpr const char* kImageIOModule = "vizmira_io.so";
 inline constexpr const char* kImageIOEntry = "VizmiraImageIO";
 

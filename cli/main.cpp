@@ -78,7 +78,7 @@ int ParseInt(const std::string& flag, const std::string& v, int lo, int hi) {
 }
 
 int ParseDepth(const std::string& flag, const std::string& v) {
-  if (v != "8" && v != "16") throw UsageError(flag + " takes 8 or 16, not '" + v + "'");
+  if (v != "8" && v != "16" && v != "32") throw UsageError(flag + " takes 8, 16 or 32, not '" + v + "'");
   return std::stoi(v);
 }
 
@@ -132,8 +132,11 @@ std::unique_ptr<CLI::App> CommandLine(Raw& raw) {
   CLI::Option* frames = render->add_option("--frames", raw.frames, "A-B or A-B:STEP: the frames of a shot");
   render->add_option("--frame", raw.frame, "N: one frame of a shot")->excludes(frames);
   render->add_flag("--keep-going", raw.keep_going, "render the other frames when one fails");
-  render->add_option("--work-depth", raw.work_depth, "8 or 16: the depth the host works at");
-  render->add_option("--output-depth", raw.output_depth, "8 or 16: the file's depth (default: the input's)");
+  render->add_option("--work-depth", raw.work_depth,
+                     "8, 16 or 32 (float): the depth the host works at (default: the input's; "
+                     "float for half and float files)");
+  render->add_option("--output-depth", raw.output_depth,
+                     "8, 16 or 32: the file's depth (default: the input's; 16 is half in EXR)");
   render->add_option("--progress", raw.progress,
                      "json: one JSON object a line on standard output as frames are done");
   threads(render);
@@ -142,7 +145,7 @@ std::unique_ptr<CLI::App> CommandLine(Raw& raw) {
   CLI::App* testcard = app->add_subcommand("testcard", "writes a synthetic picture for demos and tests");
   testcard->add_option("OUTPUT", raw.first, "the file to write")->required();
   testcard->add_option("--size", raw.size, "WxH (default 1920x1080)");
-  testcard->add_option("--depth", raw.depth, "8 or 16 (default 8)");
+  testcard->add_option("--depth", raw.depth, "8, 16 or 32 (float, highlights above white; default 8)");
 
   CLI::App* serve = app->add_subcommand("serve", "the preview in a browser");
   serve->add_option("PICTURE", raw.first, "the picture to preview")->required();
@@ -255,7 +258,7 @@ int CmdRender(const Options& o) {
   Host host;
   const vzcli::Setup setup = Prepare(host, o);
   if (o.threads) host.SetThreads(o.threads);
-  host.SetWorkDepth(o.work_depth);
+  host.SetWorkDepth(o.work_depth == 32 ? 0 : o.work_depth);  // float works the smart way
 
   vzcli::Shot shot(vzcli::FramePattern(o.positional[0]), vzcli::FramePattern(o.positional[1]));
   if (setup.layer_path) shot.layer = vzcli::FramePattern(*setup.layer_path);
@@ -302,7 +305,8 @@ int CmdServe(const Options& o) {
 
 int CmdTestcard(const Options& o) {
   Expect(o, 1, "OUTPUT");
-  World card = minihost::TestCard(o.width, o.height, o.depth == 16);
+  World card = o.depth == 32 ? minihost::TestCardFloat(o.width, o.height)
+                             : minihost::TestCard(o.width, o.height, o.depth == 16);
   vzcli::WriteImage(card, o.positional[0], o.depth);
   return kOk;
 }

@@ -47,20 +47,21 @@ struct Interleaved {
   int width, height, channels, alpha;  // alpha: its channel, or -1
 };
 
-// Interleaved channels into a layer's ARGB pixels, each value through `host`: RGB gets full
-// alpha, grey gets R = G = B.
+// Interleaved channels into a layer's ARGB pixels, each value through `host` (whole
+// numbers, or floats for a float layer): RGB gets full alpha, grey gets R = G = B.
 template <class P, class T, class Fn>
 void Fill(minihost::World& world, const Interleaved& from, const T* values, Fn host) {
-  const int full = std::is_same_v<P, PF_Pixel> ? 255 : 32768;
+  using V = decltype(host(values[0]));
+  const V full = std::is_same_v<P, PF_Pixel> ? V(255) : std::is_same_v<P, PF_PixelFloat> ? V(1) : V(32768);
   const int nc = from.channels;
   for (int y = 0; y < from.height; ++y) {
     P* out = &world.at<P>(0, y);
     const T* row = values + size_t(y) * size_t(from.width) * size_t(nc);
     for (int x = 0; x < from.width; ++x, row += nc) {
-      const int r = host(row[0]);
-      const int g = nc < 3 ? r : host(row[1]);
-      const int b = nc < 3 ? r : host(row[2]);
-      const int a = from.alpha >= 0 ? host(row[from.alpha]) : full;
+      const V r = host(row[0]);
+      const V g = nc < 3 ? r : host(row[1]);
+      const V b = nc < 3 ? r : host(row[2]);
+      const V a = from.alpha >= 0 ? host(row[from.alpha]) : full;
       using C = decltype(out->red);
       out[x] = P{C(a), C(r), C(g), C(b)};
     }

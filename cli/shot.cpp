@@ -28,6 +28,7 @@ constexpr int kImageError = 3, kEffectError = 4, kInterrupted = 130;
 struct Pictures {
   World input;
   std::optional<World> custom;
+  int file_depth;  // the input file's: 8, 16 (half too) or 32
 };
 
 struct Failure {
@@ -117,15 +118,26 @@ int RenderShot(minihost::Host& host, const Shot& shot) {
   // Pictures that do not change from frame to frame are read once. Reads run one after
   // another on the reader's thread.
   std::optional<World> still_input, still_layer;
-  auto read_one = [](const FramePattern& name, int frame, std::optional<World>& still) {
+  int still_depth = 8;
+  auto read_one = [](const FramePattern& name, int frame, std::optional<World>& still, ReadAs as,
+                     int* depth) {
     if (!name.numbered() && still) return World::Copy(*still);
-    World w = ReadImage(name.At(frame));
+    World w = ReadImage(name.At(frame), as, depth);
     if (!name.numbered()) still = World::Copy(w);
     return w;
   };
+  // Work depth 32 makes every picture float; with none given, half and float files work
+  // at float. A float input takes its custom layer as float too.
+  const ReadAs input_as = shot.work_depth == 32 ? ReadAs::kFloat
+                          : shot.work_depth    ? ReadAs::kInteger
+                                               : ReadAs::kStored;
   auto read = [&](int frame) {
-    Pictures p{read_one(shot.input, frame, still_input), std::nullopt};
-    if (shot.layer) p.custom = read_one(*shot.layer, frame, still_layer);
+    int depth = still_depth;
+    Pictures p{read_one(shot.input, frame, still_input, input_as, &depth), std::nullopt, 8};
+    if (shot.input.numbered() || !still_layer) still_depth = depth;
+    p.file_depth = depth;
+    const ReadAs layer_as = p.input.isFloat() ? ReadAs::kFloat : ReadAs::kInteger;
+    if (shot.layer) p.custom = read_one(*shot.layer, frame, still_layer, layer_as, nullptr);
     return p;
   };
 
@@ -193,14 +205,20 @@ int RenderShot(minihost::Host& host, const Shot& shot) {
         host.SetFrame(frame);
       }
       // The output has the work depth, as a host renders into a layer of its project's depth.
+      // Float goes the smart way, the only one a host renders float by.
+      const World* custom = pictures.custom ? &*pictures.custom : nullptr;
+      const bool float_work = pictures.input.isFloat();
       const bool deep_input = pictures.input.deep();
       const bool deep_work = shot.work_depth ? shot.work_depth == 16 : deep_input;
-      World output(pictures.input.width(), pictures.input.height(), deep_work);
-      const PF_Err err = host.Render(pictures.input, output,
-                                     pictures.custom ? &*pictures.custom : nullptr);
+      World output = float_work ? World::Float(pictures.input.width(), pictures.input.height())
+                                : World(pictures.input.width(), pictures.input.height(), deep_work);
+      const PF_Err err = float_work ? host.SmartRender(pictures.input, output, custom)
+                                    : host.Render(pictures.input, output, custom);
       if (err == PF_Interrupt_CANCEL && host.cancel.load()) break;
       if (err) throw EffectFailure("the effect returned error " + std::to_string(err));
-      const int depth = shot.output_depth ? shot.output_depth : (deep_input ? 16 : 8);
+      const int depth = shot.output_depth ? shot.output_depth
+                        : float_work        ? pictures.file_depth
+                                            : (deep_input ? 16 : 8);
       out.temp = TemporaryBeside(out.file).string();
       out.written = std::async(std::launch::async, [picture = std::move(output), temp = out.temp,
                                                     file = out.file, depth] {

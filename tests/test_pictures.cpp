@@ -2,6 +2,7 @@
 // damaged files refused with one message and no output.
 #include <OpenImageIO/imageio.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -130,6 +131,75 @@ TEST_F(Pictures, SixteenBitWorkIsWrittenAtSixteenBits) {
   size_t finer = 0;
   for (uint16_t v : out.values) finer += widened.count(v) == 0;
   EXPECT_GT(finer, out.values.size() / 4);
+}
+
+// Float values of an RGBA file, as stored.
+std::vector<float> ReadFloats(const std::string& path, OIIO::TypeDesc* stored = nullptr) {
+  auto in = OIIO::ImageInput::open(path);
+  if (!in) return {};
+  const OIIO::ImageSpec& layout = in->spec();
+  if (stored) *stored = layout.format;
+  std::vector<float> v(size_t(layout.width) * layout.height * layout.nchannels);
+  if (!in->read_image(0, 0, 0, layout.nchannels, OIIO::TypeDesc::FLOAT, v.data())) v.clear();
+  return v;
+}
+
+// Half and float files work at float unless told otherwise: light beyond white and below
+// black comes back as it went in (not a number as 0), as float, as half, or clamped and
+// rounded in an integer file.
+TEST_F(Pictures, FloatFilesWorkAtFloatAndKeepTheirRange) {
+  const std::vector<float> in = {2.5f, -0.5f, NAN, 1.0f, 0.25f, 1000.0f, INFINITY, 0.5f};
+  OIIO::ImageSpec layout(2, 1, 4, OIIO::TypeDesc::FLOAT);
+  layout.alpha_channel = 3;
+  layout.attribute("oiio:UnassociatedAlpha", 1);
+  auto out = OIIO::ImageOutput::create(P("in.exr"));
+  ASSERT_TRUE(out && out->open(P("in.exr"), layout) && out->write_image(OIIO::TypeDesc::FLOAT, in.data()) &&
+              out->close());
+  const std::string identity = " --set Type=None --set 'Fast Blur/Visible=off'";
+  ASSERT_EQ(Vizmira("render " + P("in.exr") + " " + P("out.exr") + identity).status, 0);
+  OIIO::TypeDesc stored;
+  const std::vector<float> back = ReadFloats(P("out.exr"), &stored);
+  EXPECT_EQ(stored, OIIO::TypeDesc::FLOAT);
+  const std::vector<float> finite = {2.5f, -0.5f, 0.0f, 1.0f, 0.25f, 1000.0f, 0.0f, 0.5f};
+  EXPECT_EQ(back, finite);
+  ASSERT_EQ(Vizmira("render " + P("in.exr") + " " + P("half.exr") + " --output-depth 16" + identity).status, 0);
+  EXPECT_EQ(ReadFloats(P("half.exr"), &stored), finite);  // each value a half exactly
+  EXPECT_EQ(stored, OIIO::TypeDesc::HALF);
+  ASSERT_EQ(Vizmira("render " + P("in.exr") + " " + P("out.png") + identity).status, 0);
+  const Raw png = ReadRaw(P("out.png"));
+  EXPECT_EQ(png.values, (std::vector<uint16_t>{65535, 0, 0, 65535, 16384, 65535, 0, 32768}));
+  // Told 16 bits, the file is read as before: clamped to white.
+  ASSERT_EQ(Vizmira("render " + P("in.exr") + " " + P("work16.exr") + " --work-depth 16" + identity).status, 0);
+  EXPECT_EQ(ReadFloats(P("work16.exr"))[0], 1.0f);
+}
+
+// 8- and 16-bit files worked at float come back as they were.
+TEST_F(Pictures, IntegerFilesRoundTripThroughFloatWork) {
+  const std::string identity = " --set Type=None --set 'Fast Blur/Visible=off' --work-depth 32";
+  for (bool deep : {false, true}) {
+    const std::string in = P(deep ? "in16.png" : "in8.png"), out = P(deep ? "out16.png" : "out8.png");
+    ASSERT_TRUE(WriteRaw(in, AlphaCard(deep), deep ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8));
+    const vt::CliRun r = Vizmira("render " + in + " " + out + identity);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(ReadRaw(out).values == ReadRaw(in).values) << out;
+  }
+}
+
+// The float card's highlights lie above white, and a realistic blur opens them into discs
+// that stay above white.
+TEST_F(Pictures, FloatCardMakesBokehBrighterThanWhite) {
+  ASSERT_EQ(Vizmira("testcard " + P("card.exr") + " --depth 32 --size 160x90").status, 0);
+  auto brighter = [](const std::vector<float>& v) {
+    size_t n = 0;
+    for (size_t i = 0; i < v.size(); i += 4) n += v[i] > 1.0f;
+    return n;
+  };
+  const size_t highlights = brighter(ReadFloats(P("card.exr")));
+  EXPECT_GT(highlights, 0u);
+  ASSERT_EQ(Vizmira("render " + P("card.exr") + " " + P("bokeh.exr") +
+                    " --set 'Fast Blur/Visible=off' --set 'Realistic Blur  [very slow]/Amount=4' --set Scale=400")
+                .status, 0);
+  EXPECT_GT(brighter(ReadFloats(P("bokeh.exr"))), 2 * highlights);
 }
 
 TEST_F(Pictures, CutFilesEndWithOneMessageAndNoOutput) {
