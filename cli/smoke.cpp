@@ -1,7 +1,9 @@
 // vizmira_smoke MODULE: loads the module, renders a small synthetic picture at 8 and 16 bits
-// with a few treatments on, and prints a checksum of each result. Builds for Linux and
+// (the render command) and at float (the smart commands) with a few treatments on, and
+// prints a checksum of each result. Builds for Linux and
 // Windows alike, so the two platforms' modules can be compared pixel for pixel.
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -12,13 +14,24 @@
 namespace {
 
 uint64_t Checksum(const minihost::World& w) {
-  uint64_t h = 1469598103934665603ull;  // FNV-1a over every channel value
+  uint64_t h = 1469598103934665603ull;  // FNV-1a over every channel value (a float's bits)
+  auto add = [&h](uint64_t v) {
+    h ^= v;
+    h *= 1099511628211ull;
+  };
   for (int y = 0; y < w.height(); ++y)
-    for (int x = 0; x < w.width(); ++x)
-      for (int v : w.Get(x, y)) {
-        h ^= uint64_t(v);
-        h *= 1099511628211ull;
+    for (int x = 0; x < w.width(); ++x) {
+      if (!w.isFloat()) {
+        for (int v : w.Get(x, y)) add(uint64_t(v));
+        continue;
       }
+      const PF_PixelFloat& p = w.at<PF_PixelFloat>(x, y);
+      for (float v : {p.alpha, p.red, p.green, p.blue}) {
+        uint32_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        add(bits);
+      }
+    }
   return h;
 }
 
@@ -57,6 +70,13 @@ int main(int argc, char** argv) {
       }
       std::printf("%d-bit %016llx\n", deep ? 16 : 8, (unsigned long long)Checksum(output));
     }
+    const minihost::World input = minihost::TestCardFloat(96, 64);
+    minihost::World output = minihost::World::Float(96, 64);
+    if (PF_Err err = host.SmartRender(input, output)) {
+      std::fprintf(stderr, "vizmira_smoke: smart render error %d\n", int(err));
+      return 4;
+    }
+    std::printf("float %016llx\n", (unsigned long long)Checksum(output));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vizmira_smoke: %s\n", e.what());
     return 3;
