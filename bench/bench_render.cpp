@@ -3,6 +3,7 @@
 // process times the same elementary work with it on the same frame, and a table at the end
 // gives each scenario as a multiple of its anchor:
 //   A     cv::blur three times, radius 20, 8-bit RGBA, BORDER_REFLECT_101, one thread
+//   A32   the same on the frame as 32-bit float RGBA: the anchor of the float scenarios
 //   K(R)  the highlight-weighted bokeh a user would write: filter2D of colour × weight and
 //         of weight with a regular pentagon of radius R, divided (32-bit float), one thread
 // Run: build/bin/vizmira_bench [--benchmark_filter=...] [--benchmark_repetitions=3]
@@ -81,14 +82,17 @@ bool Apply(Host& host, const Settings& settings, benchmark::State& state) {
   return true;
 }
 
-void Render(benchmark::State& state, const Settings& settings, bool deep) {
+// A frame at 8 or 16 bits through the render command, or at float (32) through the smart
+// commands, as a host renders float.
+void Render(benchmark::State& state, const Settings& settings, int depth) {
   Host host;
   host.Load(ModulePath());
   if (!Apply(host, settings, state)) return;
-  const World input = minihost::TestCard(1920, 1080, deep);
-  World output(1920, 1080, deep);
+  const World input = depth == 32 ? minihost::TestCardFloat(1920, 1080)
+                                  : minihost::TestCard(1920, 1080, depth == 16);
+  World output = depth == 32 ? World::Float(1920, 1080) : World(1920, 1080, depth == 16);
   for (auto _ : state) {
-    if (PF_Err err = host.Render(input, output)) {
+    if (PF_Err err = depth == 32 ? host.SmartRender(input, output) : host.Render(input, output)) {
       state.SkipWithError(("render error " + std::to_string(err)).c_str());
       return;
     }
@@ -125,24 +129,27 @@ void TwoRenders(benchmark::State& state, bool at_once) {
   }
 }
 
-#define VZ_SCENARIO(name, settings, deep) \
-  BENCHMARK_CAPTURE(Render, name, settings, deep)->Unit(benchmark::kMillisecond)->UseRealTime()
+#define VZ_SCENARIO(name, settings, depth) \
+  BENCHMARK_CAPTURE(Render, name, settings, depth)->Unit(benchmark::kMillisecond)->UseRealTime()
 
-VZ_SCENARIO(defaults_8bit, kDefaults, false);
-VZ_SCENARIO(defaults_16bit, kDefaults, true);
-VZ_SCENARIO(everything_8bit, kEverything, false);
-VZ_SCENARIO(everything_16bit, kEverything, true);
-VZ_SCENARIO(fastblur_r20_8bit, kFastBlur20, false);
-VZ_SCENARIO(fastblur_r2000_8bit, kFastBlur2000, false);
-VZ_SCENARIO(fastblur_map_feather40_8bit, kFastBlurMap, false);
-VZ_SCENARIO(iris_r30_8bit, kIris30, false);
-VZ_SCENARIO(iris_r100_8bit, kIris100, false)->Iterations(1);
-VZ_SCENARIO(iris_r30_map_feather40_8bit, kIris30Map, false)->Iterations(1);
-VZ_SCENARIO(trail40_8bit, kTrail40, false);
-VZ_SCENARIO(lightness_8bit, kLightness, false);
-VZ_SCENARIO(colour_8bit, kColour, false);
-VZ_SCENARIO(chromatic_8bit, kChromatic, false);
-VZ_SCENARIO(composite_8bit, kComposite, false);
+VZ_SCENARIO(defaults_8bit, kDefaults, 8);
+VZ_SCENARIO(defaults_16bit, kDefaults, 16);
+VZ_SCENARIO(everything_8bit, kEverything, 8);
+VZ_SCENARIO(everything_16bit, kEverything, 16);
+VZ_SCENARIO(fastblur_r20_8bit, kFastBlur20, 8);
+VZ_SCENARIO(fastblur_r2000_8bit, kFastBlur2000, 8);
+VZ_SCENARIO(fastblur_map_feather40_8bit, kFastBlurMap, 8);
+VZ_SCENARIO(iris_r30_8bit, kIris30, 8);
+VZ_SCENARIO(iris_r100_8bit, kIris100, 8)->Iterations(1);
+VZ_SCENARIO(iris_r30_map_feather40_8bit, kIris30Map, 8)->Iterations(1);
+VZ_SCENARIO(trail40_8bit, kTrail40, 8);
+VZ_SCENARIO(lightness_8bit, kLightness, 8);
+VZ_SCENARIO(colour_8bit, kColour, 8);
+VZ_SCENARIO(chromatic_8bit, kChromatic, 8);
+VZ_SCENARIO(composite_8bit, kComposite, 8);
+VZ_SCENARIO(defaults_float, kDefaults, 32);
+VZ_SCENARIO(everything_float, kEverything, 32);
+VZ_SCENARIO(iris_r30_float, kIris30, 32);
 BENCHMARK_CAPTURE(TwoRenders, two_at_once, true)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(TwoRenders, two_one_after_another, false)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -162,6 +169,18 @@ void AnchorA(benchmark::State& state) {
   cv::setNumThreads(1);
   const cv::Mat card = CardMat();
   cv::Mat a, b;
+  for (auto _ : state) {
+    cv::blur(card, a, cv::Size(41, 41), cv::Point(-1, -1), cv::BORDER_REFLECT_101);
+    cv::blur(a, b, cv::Size(41, 41), cv::Point(-1, -1), cv::BORDER_REFLECT_101);
+    cv::blur(b, a, cv::Size(41, 41), cv::Point(-1, -1), cv::BORDER_REFLECT_101);
+    benchmark::DoNotOptimize(a.data);
+  }
+}
+
+void AnchorA32(benchmark::State& state) {
+  cv::setNumThreads(1);
+  cv::Mat card, a, b;
+  CardMat().convertTo(card, CV_32FC4, 1.0 / 255);
   for (auto _ : state) {
     cv::blur(card, a, cv::Size(41, 41), cv::Point(-1, -1), cv::BORDER_REFLECT_101);
     cv::blur(a, b, cv::Size(41, 41), cv::Point(-1, -1), cv::BORDER_REFLECT_101);
@@ -203,6 +222,7 @@ void AnchorK(benchmark::State& state) {
 }
 
 BENCHMARK(AnchorA)->Name("anchor_A")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(AnchorA32)->Name("anchor_A32")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(AnchorK)->Name("anchor_K")->Arg(30)->Arg(100)->Unit(benchmark::kMillisecond)->UseRealTime();
 #endif
 
@@ -223,14 +243,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
   void Table() const {
     auto time = [&](const std::string& k) { auto it = times_.find(k); return it == times_.end() ? -1.0 : it->second; };
-    const double a = time("anchor_A"), k30 = time("anchor_K/30"), k100 = time("anchor_K/100");
+    const double a = time("anchor_A"), a32 = time("anchor_A32");
+    const double k30 = time("anchor_K/30"), k100 = time("anchor_K/100");
     std::printf("\n%-44s %10s %8s %8s\n", "scenario", "ms", "x A", "x K(R)");
+    std::printf("%-44s\n", "(float scenarios: x A32)");
     for (const auto& [name, ms] : times_) {
       if (name.rfind("anchor_", 0) == 0) continue;
       const double k = name.find("iris_r100") != std::string::npos ? k100
                        : name.find("iris_r30") != std::string::npos ? k30 : -1;
       std::printf("%-44s %10.1f", name.c_str(), ms);
-      if (a > 0) std::printf(" %8.2f", ms / a); else std::printf(" %8s", "-");
+      const double anchor = name.find("_float") != std::string::npos ? a32 : a;
+      if (anchor > 0) std::printf(" %8.2f", ms / anchor); else std::printf(" %8s", "-");
       if (k > 0) std::printf(" %8.2f", ms / k);
       std::printf("\n");
     }
@@ -238,7 +261,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     if (once > 0 && after > 0) std::printf("two renders at once / one after another: %.2f\n", once / after);
     const double r2000 = time("Render/fastblur_r2000_8bit"), r20 = time("Render/fastblur_r20_8bit");
     if (r2000 > 0 && r20 > 0) std::printf("fast blur radius 2000 / radius 20: %.2f\n", r2000 / r20);
-    if (a > 0) std::printf("anchor A %.1f ms, K(30) %.1f ms, K(100) %.1f ms\n", a, k30, k100);
+    if (a > 0) std::printf("anchor A %.1f ms, A32 %.1f ms, K(30) %.1f ms, K(100) %.1f ms\n", a, a32, k30, k100);
   }
 
  private:

@@ -23,8 +23,14 @@ PF_Err FastBlurPass(void* refcon, A_long x, A_long y, P* in, P* out) {
   const double m = rc->useLensMap ? GetLensMask(x, y, rc->io) : 1.0;
   if (!rc->useLensMap || m == 1.0) {
     Sums s;
-    for (A_long i = -r; i <= r; ++i)
-      Add(s, kVertical ? *GetPointerFromDataP<P>(src, y + i, x, 1) : *GetPointerFromDataP<P>(src, y, x + i, 1), 1.0);
+    if constexpr (kIsFloat<P>) {
+      s = FloatWindow(kVertical ? y : x, r, [&](A_long j) -> const P& {
+        return kVertical ? *GetPointerFromDataP<P>(src, j, x, 1) : *GetPointerFromDataP<P>(src, y, j, 1);
+      });
+    } else {
+      for (A_long i = -r; i <= r; ++i)
+        Add(s, kVertical ? *GetPointerFromDataP<P>(src, y + i, x, 1) : *GetPointerFromDataP<P>(src, y, x + i, 1), 1.0);
+    }
     WriteMean(s, 2.0 * r + 1, *in, out);
     return PF_Err_NONE;
   }
@@ -45,9 +51,9 @@ std::vector<std::pair<A_long, A_long>> Multiplicities(const A_long* at, A_long f
   return read;
 }
 
-// Where each window position -r-1 … m+r-1 reads along a line of n samples, folded as the
-// per-pixel routines fold it; `origin` is the world's extent-hint start on that axis.
-std::vector<A_long> FoldTable(A_long m, A_long n, A_long r, A_long origin) {
+}  // namespace
+
+std::vector<A_long> fast_blur::FoldTable(A_long m, A_long n, A_long r, A_long origin) {
   std::vector<A_long> at(size_t(std::max<A_long>(m, 0)) + 2 * size_t(r) + 1);
   for (size_t i = 0; i < at.size(); ++i) {
     A_long v = A_long(i) - r - 1 - origin;
@@ -58,28 +64,6 @@ std::vector<A_long> FoldTable(A_long m, A_long n, A_long r, A_long origin) {
 }
 
 
-// A float pass: the per-pixel definition itself, over bands of rows.
-PF_Err DefinitionPass(const IO_Params* run, const PF_EffectWorld* src, PF_EffectWorld* dst,
-                      A_long radius, bool vertical, const IO_Params* map,
-                      const PF_EffectWorld* sourceCopy) {
-  IO_Params io = *run;
-  io.src = const_cast<PF_EffectWorld*>(src);
-  io.dst = dst;
-  if (map) io.mask = map->mask;
-  FastBlurRefcon rc{&io, radius, map != nullptr, sourceCopy};
-  using P = PF_PixelFloat;
-  return ParallelRows(run, dst->height, [&](Span rows, A_long) {
-    return ForEachPixel<P>(src, dst, rows, [&rc, vertical](A_long y) {
-      return [&rc, vertical, y](A_long x, P* in, P* out) {
-        return vertical ? FastBlurPass<P, true>(&rc, x, y, in, out)
-                        : FastBlurPass<P, false>(&rc, x, y, in, out);
-      };
-    });
-  });
-}
-
-}  // namespace
-
 // Bands of about 16 rows, or of 480 columns (256 with a blur map): enough to keep the threads
 // busy and abort prompt. A column band reads a stretch of each row it visits; the longer the
 // stretch, the better the processor fetches the rows ahead (measured: 480 beats 256 and 128
@@ -88,7 +72,7 @@ PF_Err FastBlurBands(const IO_Params* run, const PF_EffectWorld* src, PF_EffectW
                      A_long radius, bool vertical, const IO_Params* map,
                      const PF_EffectWorld* sourceCopy, const PlainMeans* means,
                      const MapRuns* runs) {
-  if (run->float32) return DefinitionPass(run, src, dst, radius, vertical, map, sourceCopy);
+  if (run->float32) return FloatPass(run, src, dst, radius, vertical, map, sourceCopy);
   const bool deep = IsDeep(dst);
   std::optional<MapRuns> ownRuns;
   if (map && !(runs && runs->Fits(dst))) {

@@ -29,6 +29,33 @@ void Add(Sums& s, const P& p, double w) {
   s.b += p.blue * w;
 }
 
+// The float plain window of position t along a line whose folded sample at position j is
+// sample(j): P(t + r) − P(t − r − 1), with P(k) the sum in double of the samples of positions
+// −r − 1 … k, added in that order: the running sums a float pass makes once per line, so
+// that every window costs two of them (the integer depths' whole-number sums are exact in
+// any order; float sums are not, so the order is part of the definition).
+template <class Sample>
+Sums FloatWindow(A_long t, A_long r, Sample sample) {
+  Sums run, before;
+  for (A_long j = -r - 1; j <= t + r; ++j) {
+    const auto& p = sample(j);
+    run.r += double(p.red);
+    run.g += double(p.green);
+    run.b += double(p.blue);
+    if (j == t - r - 1) before = run;
+  }
+  return Sums{run.r - before.r, run.g - before.g, run.b - before.b};
+}
+
+// Where each window position -r-1 … m+r-1 reads along a line of n samples, folded as the
+// per-pixel routines fold it; `origin` is the world's extent-hint start on that axis.
+std::vector<A_long> FoldTable(A_long m, A_long n, A_long r, A_long origin);
+
+// A float pass (fast_blur_float.cpp): the per-pixel routines' very sums, each line's
+// running sums made once.
+PF_Err FloatPass(const IO_Params* run, const PF_EffectWorld* src, PF_EffectWorld* dst,
+                 A_long radius, bool vertical, const IO_Params* map, const PF_EffectWorld* sourceCopy);
+
 // Where the integer depths add 0.5 before truncating; float keeps the value.
 template <class P>
 constexpr double kHalfUp = PixelTraits<P>::kFloat ? 0.0 : 0.5;

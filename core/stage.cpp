@@ -26,7 +26,7 @@ PF_Err InputIs16Bit(PF_InData* in_data, const PF_EffectWorld* input, bool* is16)
   return err;
 }
 
-PF_Err HostWorld::CreateFloat(A_long width, A_long height) {
+PF_Err HostWorld::CreateFloat(A_long width, A_long height, bool clear) {
   Dispose();
   const SPBasicSuite* basic = in_data_->pica_basicP;
   if (!basic) AEGP_SuiteHandler::MissingSuiteError();
@@ -34,7 +34,7 @@ PF_Err HostWorld::CreateFloat(A_long width, A_long height) {
   if (basic->AcquireSuite(kPFWorldSuite, kPFWorldSuiteVersion2, &suite) != kSPNoError || !suite)
     return PF_Err_BAD_CALLBACK_PARAM;
   suite_ = static_cast<const PF_WorldSuite2*>(suite);
-  const PF_Err err = suite_->PF_NewWorld(in_data_->effect_ref, width, height, true,
+  const PF_Err err = suite_->PF_NewWorld(in_data_->effect_ref, width, height, clear,
                                          PF_PixelFormat_ARGB128, &w_);
   created_ = err == PF_Err_NONE;
   if (!created_) Dispose();

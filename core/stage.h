@@ -61,7 +61,7 @@ PF_Err Chain(IO_Params* io, Stages&&... stages) {
 }
 
 // A world from the host, disposed of on every way out: 8 and 16 bits from new_world, float
-// from the World suite (new_world cannot ask for float pixels). All pixels 0.
+// from the World suite (new_world cannot ask for float pixels).
 class HostWorld {
  public:
   explicit HostWorld(PF_InData* in_data) : in_data_(in_data) { std::memset(&w_, 0, sizeof w_); }
@@ -75,12 +75,13 @@ class HostWorld {
     if (!created_) std::memset(&w_, 0, sizeof w_);
     return err;
   }
-  PF_Err CreateFloat(A_long width, A_long height);
-  // A world like those of a render of the given depth.
-  PF_Err CreateAt(bool float32, bool deep, A_long width, A_long height) {
-    if (float32) return CreateFloat(width, height);
-    return Create(width, height, deep ? PF_NewWorldFlag_DEEP_PIXELS | PF_NewWorldFlag_CLEAR_PIXELS
-                                      : PF_NewWorldFlag_CLEAR_PIXELS);
+  PF_Err CreateFloat(A_long width, A_long height, bool clear = true);
+  // A world like those of a render of the given depth; `clear`: all pixels 0, else as the
+  // host hands it over (for a world that is written whole).
+  PF_Err CreateAt(bool float32, bool deep, A_long width, A_long height, bool clear = true) {
+    if (float32) return CreateFloat(width, height, clear);
+    return Create(width, height, (deep ? PF_NewWorldFlag_DEEP_PIXELS : PF_NewWorldFlag_NONE) |
+                                     (clear ? PF_NewWorldFlag_CLEAR_PIXELS : PF_NewWorldFlag_NONE));
   }
   void Dispose();
   PF_EffectWorld* get() { return &w_; }

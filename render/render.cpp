@@ -75,14 +75,10 @@ PF_Err RenderPipeline(PF_InData* in_data, PF_OutData* out_data, KT_Info* info,
   if (PF_Err err = mask.Fill(output->extent_hint, info, &io)) return err;
   io.mask = mask.get();
 
-  HostWorld A(in_data), B(in_data), finite(in_data);
-  if (float32) {
-    if (PF_Err err = A.CreateFloat(input->width, input->height)) return err;
-    if (PF_Err err = B.CreateFloat(input->width, input->height)) return err;
-    // The input as every stage reads it, not a number made 0: the composites read it again.
-    if (PF_Err err = finite.CreateFloat(input->width, input->height)) return err;
-    CopyFloatPixels(input, finite.get());
-    input = finite.get();
+  HostWorld A(in_data), B(in_data);
+  if (float32) {  // both written whole before they are read
+    if (PF_Err err = A.CreateFloat(input->width, input->height, false)) return err;
+    if (PF_Err err = B.CreateFloat(input->width, input->height, false)) return err;
   } else {
     if (PF_Err err = A.Create(input->width, input->height, PF_NewWorldFlag_NONE)) return err;
     if (PF_Err err = B.Create(input->width, input->height, PF_NewWorldFlag_NONE)) return err;

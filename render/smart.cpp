@@ -157,9 +157,17 @@ PF_Err SmartRender(PF_InData* in_data, PF_OutData* out_data, PF_SmartRenderExtra
   const A_long W = std::max<A_long>(f.layer.right, 0), H = std::max<A_long>(f.layer.bottom, 0);
   const PF_LRect result = Intersection(extra->input->output_request.rect, PF_LRect{0, 0, W, H});
   if (IsEmpty(result)) return PF_Err_NONE;
+  // The output world itself where it is the frame, else a frame to copy the part from.
+  const PF_Point at = OutputWorldOrigin(output, W, H, result);
+  const PF_Rect& e = output->extent_hint;
+  const bool whole = output->width == W && output->height == H && at.h == 0 && at.v == 0 &&
+                     e.left == 0 && e.top == 0 && e.right == W && e.bottom == H;
   HostWorld frameIn(in_data), frameOut(in_data), customCopy(in_data);
-  if (PF_Err err = frameIn.CreateAt(float32, deep, W, H)) return err;
-  if (PF_Err err = frameOut.CreateAt(float32, deep, W, H)) return err;
+  const bool covered = f.input.left <= 0 && f.input.top <= 0 && f.input.right >= W && f.input.bottom >= H;
+  if (PF_Err err = frameIn.CreateAt(float32, deep, W, H, !covered)) return err;
+  if (!whole)
+    if (PF_Err err = frameOut.CreateAt(float32, deep, W, H, false)) return err;
+  PF_EffectWorld* target = whole ? output : frameOut.get();
   CopyPixelsAt(input, frameIn.get(), f.input.left, f.input.top, bytes, float32);
   if (customLayer && customLayer->data && !IsEmpty(f.custom)) {
     if (PF_Err err = customCopy.CreateAt(float32, deep, f.custom.right, f.custom.bottom)) return err;
@@ -170,12 +178,12 @@ PF_Err SmartRender(PF_InData* in_data, PF_OutData* out_data, PF_SmartRenderExtra
   info.customLayer = customCopy.get();
   info.customFloat = float32;
   if (PF_Err err = SetInfoFromParam(in_data, &info, controls.get())) return err;
-  if (PF_Err err = RenderPipeline(in_data, out_data, &info, frameIn.get(), frameOut.get(), float32))
+  if (PF_Err err = RenderPipeline(in_data, out_data, &info, frameIn.get(), target, float32))
     return err;
-
-  const PF_Point at = OutputWorldOrigin(output, W, H, result);
-  const PF_EffectWorld part = Part(frameOut.get(), PF_Point{0, 0}, result, bytes);
-  CopyPixelsAt(&part, output, result.left - at.h, result.top - at.v, bytes, float32);
+  if (!whole) {
+    const PF_EffectWorld part = Part(frameOut.get(), PF_Point{0, 0}, result, bytes);
+    CopyPixelsAt(&part, output, result.left - at.h, result.top - at.v, bytes, float32);
+  }
   cb->checkin_layer_pixels(in_data->effect_ref, kInputCheckout);
   cb->checkin_layer_pixels(in_data->effect_ref, kCustomCheckout);
   return PF_Err_NONE;

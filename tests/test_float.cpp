@@ -184,6 +184,50 @@ TEST(Float, FastBlurMeansAreNotRounded) {
     }
 }
 
+// The float passes give the per-pixel routines' very values, bit for bit: radii within and
+// beyond the picture, with and without the blur map, on 1 and 5 threads.
+TEST(Float, FastBlurPassesAreTheirDefinition) {
+  constexpr int W = 23, H = 17;
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> value(-0.5f, 4.0f);
+  auto picture = [&] {
+    World w = World::Float(W, H, 8);
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) At(w, x, y) = PF{rng() % 3 ? 1.0f : 0.5f, value(rng), value(rng), value(rng)};
+    return w;
+  };
+  const World src = picture(), before = picture();
+  vt::FakeMask mask(W, H, 1.0);
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) mask.at(x, y) = (x + 2 * y) % 4 == 0 ? 0.0 : (x + y) % 3 == 0 ? 0.37 : 1.0;
+  int compared = 0;
+  for (A_long r : {1, 2, 7, 30})
+    for (bool map : {false, true})
+      for (bool vertical : {false, true})
+        for (int threads : {1, 5}) {
+          FloatRender fr(threads);
+          fr.io.mask = map ? mask.get() : nullptr;
+          World dst = World::Float(W, H);
+          const PF_EffectWorld* copy = vertical && map ? &before.def() : nullptr;
+          ASSERT_EQ(FastBlurBands(&fr.io, &src.def(), &dst.def(), r, vertical, map ? &fr.io : nullptr, copy),
+                    PF_Err_NONE);
+          IO_Params io = fr.io;
+          io.src = const_cast<PF_EffectWorld*>(&src.def());
+          FastBlurRefcon rc{&io, r, map, copy};
+          for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x) {
+              PF in = At(const_cast<World&>(src), x, y), want{};
+              if (vertical) FastBlurV<PF>(&rc, x, y, &in, &want);
+              else FastBlurH<PF>(&rc, x, y, &in, &want);
+              ASSERT_EQ(std::memcmp(&want, &At(dst, x, y), sizeof want), 0)
+                  << "r " << r << " map " << map << " vertical " << vertical << " threads " << threads
+                  << " at " << x << "," << y;
+              ++compared;
+            }
+        }
+  EXPECT_EQ(compared, 4 * 2 * 2 * 2 * W * H);
+}
+
 // A 16.0 highlight on black opens into a disc of 16.0: brighter than white, where the
 // integer depths stop at white.
 TEST(Float, RealisticBlurMakesDiscsBrighterThanWhite) {

@@ -1,0 +1,159 @@
+// The fast blur's float passes: each line's running sums of its folded samples made once,
+// in the definition's order, every plain window the difference of two of them; a pixel the
+// blur map shrinks (0 < m < 1) by its own definition. The same operations as FastBlurH and
+// FastBlurV at float, so the same values.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "core/bands.h"
+#include "core/vectors.h"
+#include "fast_blur_lines.h"
+
+namespace fast_blur {
+namespace {
+
+using P = PF_PixelFloat;
+const IO_Params kNoMap{};  // no lens mask: the plain passes
+
+// The running sums of `lines` lines side by side: entry (i, l) holds line l's P(i − r − 1)
+// for red, green and blue in the lanes of one vector (each lane the scalar sum's very
+// additions); the lines' entries of one position lie together, as the passes read them.
+class Running {
+ public:
+  Running(size_t n, size_t lines) : lines_(lines), sums_(4 * n * lines) {}
+  [[gnu::always_inline]] void Add(size_t i, size_t line, const P& p) {
+    const V4d v = {double(p.red), double(p.green), double(p.blue), 0.0};
+    V4d before = {0, 0, 0, 0};
+    if (i) std::memcpy(&before, at(i - 1, line), sizeof before);
+    const V4d after = before + v;
+    std::memcpy(at(i, line), &after, sizeof after);
+  }
+  // The mean of line l's window of position t, radius r, over `weight` samples, as
+  // WriteMean takes it: (P(t + r) − P(t − r − 1)) / weight + 0 (which makes −0 +0), alpha
+  // from `in`.
+  [[gnu::always_inline]] void Mean(A_long t, size_t line, A_long r, double weight, const P& in,
+                                   P* out) const {
+    V4d hi, lo;
+    std::memcpy(&hi, at(size_t(t) + 2 * size_t(r) + 1, line), sizeof hi);
+    std::memcpy(&lo, at(size_t(t), line), sizeof lo);
+    const V4d m = (hi - lo) / weight + 0.0;
+    *out = P{in.alpha, PF_FpShort(m[0]), PF_FpShort(m[1]), PF_FpShort(m[2])};
+  }
+
+ private:
+  double* at(size_t i, size_t line) { return &sums_[4 * (i * lines_ + line)]; }
+  const double* at(size_t i, size_t line) const { return &sums_[4 * (i * lines_ + line)]; }
+  size_t lines_;
+  std::vector<double> sums_;  // four to an entry (a vector of vectors is not aligned for them)
+};
+
+struct FloatJob {
+  const PF_EffectWorld* src;
+  PF_EffectWorld* dst;
+  A_long r;
+  const IO_Params* map;
+  const PF_EffectWorld* sourceCopy;
+  const A_long* at;  // the fold table from position −r − 1
+  double weight;     // 2r + 1
+};
+
+// The pixel at (x, y) whose source pixel is `in`: its plain window where the map lets it be
+// plain, else the map's own definition.
+template <bool kVertical>
+[[gnu::always_inline]] inline void Put(const FloatJob& j, const MaskRow* mask, A_long x, A_long y,
+                                       const P& in, const Running& sums, A_long t, size_t line,
+                                       P* out) {
+  const double m = mask ? (*mask)(x) : 1.0;
+  if (!mask || m == 1.0) {
+    sums.Mean(t, line, j.r, j.weight, in, out);
+    return;
+  }
+  MaskedMean<P, kVertical>(j.src, j.map, j.sourceCopy, j.r, x, y, m, in, out);
+}
+
+// The source's pixels under row y of dst, as the per-pixel routines get them: the source's
+// own, transparent black beyond it.
+const P* UnderRow(const FloatJob& j, A_long y, std::vector<P>& scratch) {
+  const A_long W = j.dst->width;
+  if (y < j.src->height && W <= j.src->width) return RowOf<P>(j.src, y);
+  scratch.resize(size_t(W));
+  CopyUnder(j.src, y, 0, W, scratch.data());
+  return scratch.data();
+}
+
+[[gnu::always_inline]] inline void Rows(const FloatJob& j, Span rows) {
+  const A_long W = j.dst->width;
+  const size_t n = size_t(W) + 2 * size_t(j.r) + 1;
+  Running sums(n, 1);
+  std::vector<P> scratch;
+  for (A_long y = rows.first; y < rows.last; ++y) {
+    A_long folded = y - j.src->extent_hint.top;  // the row the per-pixel routine reads
+    FoldInto(folded, j.src->height);
+    const P* row = RowOf<P>(j.src, folded);
+    for (size_t i = 0; i < n; ++i) sums.Add(i, 0, row[j.at[i]]);
+    const MaskRow mask(j.map ? j.map : &kNoMap, y);
+    const P* under = UnderRow(j, y, scratch);
+    P* out = RowOf<P>(j.dst, y);
+    for (A_long x = 0; x < W; ++x) Put<false>(j, j.map ? &mask : nullptr, x, y, under[x], sums, x, 0, out + x);
+  }
+}
+
+// Columns first … last − 1, a few at a time: their running sums made row by row (each row's
+// stretch read once), then their pixels written row by row.
+[[gnu::always_inline]] inline void Columns(const FloatJob& j, Span columns) {
+  constexpr A_long kWide = 16;
+  const A_long H = j.dst->height;
+  const size_t n = size_t(H) + 2 * size_t(j.r) + 1;
+  Running sums(n, size_t(kWide));
+  std::vector<P> scratch;
+  A_long col[kWide];  // the columns the per-pixel routine reads
+  for (A_long x0 = columns.first; x0 < columns.last; x0 += kWide) {
+    const A_long wide = std::min(kWide, columns.last - x0);
+    for (A_long c = 0; c < wide; ++c) {
+      col[c] = x0 + c - j.src->extent_hint.left;
+      FoldInto(col[c], j.src->width);
+    }
+    for (size_t i = 0; i < n; ++i) {
+      const P* row = RowOf<P>(j.src, j.at[i]);
+      for (A_long c = 0; c < wide; ++c) sums.Add(i, size_t(c), row[col[c]]);
+    }
+    for (A_long y = 0; y < H; ++y) {
+      const MaskRow mask(j.map ? j.map : &kNoMap, y);
+      const P* under = UnderRow(j, y, scratch);
+      P* out = RowOf<P>(j.dst, y);
+      for (A_long c = 0; c < wide; ++c) {
+        const A_long x = x0 + c;
+        Put<true>(j, j.map ? &mask : nullptr, x, y, under[x], sums, y, size_t(c), out + x);
+      }
+    }
+  }
+}
+
+// The passes as plain code and, where the processor has them, in 256-bit instructions:
+// lane for lane the same operations, so the same values.
+void RowsPlain(const FloatJob& j, Span rows) { Rows(j, rows); }
+void ColumnsPlain(const FloatJob& j, Span columns) { Columns(j, columns); }
+#if VIZMIRA_HAS_WIDE
+VIZMIRA_WIDE void RowsWide(const FloatJob& j, Span rows) { Rows(j, rows); }
+VIZMIRA_WIDE void ColumnsWide(const FloatJob& j, Span columns) { Columns(j, columns); }
+#endif
+
+}  // namespace
+
+PF_Err FloatPass(const IO_Params* run, const PF_EffectWorld* src, PF_EffectWorld* dst,
+                 A_long radius, bool vertical, const IO_Params* map, const PF_EffectWorld* sourceCopy) {
+  const A_long length = vertical ? dst->height : dst->width;
+  const std::vector<A_long> fold = FoldTable(length, vertical ? src->height : src->width, radius,
+                                             vertical ? src->extent_hint.top : src->extent_hint.left);
+  const FloatJob job{src, dst, radius, map, sourceCopy, fold.data(), 2.0 * radius + 1};
+  if (!vertical) {
+    const auto rows = VIZMIRA_FORM(RowsPlain, RowsWide);
+    return ParallelRows(run, dst->height, [&job, rows](Span band, A_long) { rows(job, band); });
+  }
+  const auto columns = VIZMIRA_FORM(ColumnsPlain, ColumnsWide);
+  return ParallelRows(run, dst->width, [&job, columns](Span band, A_long) { columns(job, band); },
+                      RowsOptions{std::max<A_long>(1, dst->width / 64)});
+}
+
+}  // namespace fast_blur
