@@ -235,10 +235,20 @@ class UniformBand {
   static void Put(const Row& r, A_long x, const int32_t* mean) {
     r.out[x] = P{r.under[x].alpha, C(mean[1]), C(mean[2]), C(mean[3])};
   }
+  // Float: the quotients kept, neither truncated nor limited (a weight of 0 gives 0).
+  static void PutFloat(const Row& r, A_long x, const V4& s) {
+    const double sw = s[0];
+    auto mean = [&](int c) { return sw > 0 ? PF_FpShort(s[c] / sw) : 0.0f; };
+    r.out[x] = P{r.under[x].alpha, mean(1), mean(2), mean(3)};
+  }
   static void Write(const Row& r, A_long x) {
-    int32_t mean[1][4];
-    MeansPlain(&r.s, 1, kMax, mean);
-    Put(r, x, mean[0]);
+    if constexpr (kIsFloat<P>) {
+      PutFloat(r, x, r.s);
+    } else {
+      int32_t mean[1][4];
+      MeansPlain(&r.s, 1, kMax, mean);
+      Put(r, x, mean[0]);
+    }
   }
   static void Restart(Row& r) {
     r.peak = r.s[0];
@@ -355,9 +365,13 @@ PF_Err UniformBand<P>::Run(Span rows) {
         AfterStep(group[g], x);
         acc[g] = group[g].s;  // a full sum may have replaced it
       }
-      int32_t mean[kMaxGroup][4];
-      means(acc, groupSize, kMax, mean);
-      for (int g = 0; g < groupSize; ++g) Put(group[g], x, mean[g]);
+      if constexpr (kIsFloat<P>) {
+        for (int g = 0; g < groupSize; ++g) PutFloat(group[g], x, acc[g]);
+      } else {
+        int32_t mean[kMaxGroup][4];
+        means(acc, groupSize, kMax, mean);
+        for (int g = 0; g < groupSize; ++g) Put(group[g], x, mean[g]);
+      }
     }
   }
   return PF_Err_NONE;
@@ -377,43 +391,11 @@ PF_Err UniformIrisRows(UniformJob* job, Span rows) {
   return UniformBand<P>(job, job->samples.samples ? job->samples : own).Run(rows);
 }
 
-// Float rows: the direct kernel sum at every pixel, the sums the running ones follow, and
-// their means kept as they are (no limit at white or black).
-PF_Err UniformFloatRows(UniformJob* job, Span rows) {
-  using P = PF_PixelFloat;
-  const IrisKernel& k = *job->k;
-  const PF_EffectWorld* src = job->io->src;
-  PF_EffectWorld* dst = job->io->dst;
-  const A_long top = std::max<A_long>(0, rows.first - k.rx);
-  const A_long bottom = std::min<A_long>(src->height, rows.last + k.rx);
-  SampleRows samples;
-  if (!samples.Allocate(top, bottom - top, src->width, true)) return PF_Err_OUT_OF_MEMORY;
-  FillSampleRows<P>(src, job->H, top, bottom, &samples);
-  const std::vector<float> none(4 * size_t(2 * k.rx + 1), 0.0f);
-  const A_long width = std::min(src->width, dst->width);
-  for (A_long y = rows.first; y < rows.last; ++y) {
-    const P* under = RowOf<P>(src, y);
-    P* out = RowOf<P>(dst, y);
-    for (A_long x = 0; x < width; ++x) {
-      V4 s;
-      DirectSums<1>(samples, src->height, k, x, &y, none.data(), &s);
-      const double sw = s[0];
-      auto mean = [&](int c) { return sw > 0 ? PF_FpShort(s[c] / sw) : 0.0f; };
-      out[x] = P{under[x].alpha, mean(1), mean(2), mean(3)};
-    }
-  }
-  return PF_Err_NONE;
-}
-
 }  // namespace
 
 template <class P>
 PF_Err UniformIrisBlur(IO_Params* io, const IrisKernel& k, const float* H) {
   UniformJob job{io, &k, H, RowDifferences(k), {}};
-  if constexpr (kIsFloat<P>) {
-    const A_long rows = std::min(io->dst->height, io->src->height);
-    return ParallelRows(io, rows, [&job](Span band, A_long) { return UniformFloatRows(&job, band); });
-  }
   const A_long rows = std::min(io->dst->height, io->src->height);
   // A band of a small kernel makes the samples of its rows and of the 2r rows its kernels
   // reach beyond them: they stay in the cache, and the picture's tens of megabytes are

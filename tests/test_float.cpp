@@ -251,6 +251,52 @@ TEST(Float, RealisticBlurMakesDiscsBrighterThanWhite) {
   EXPECT_EQ(At(dst, 8, 7).alpha, 1.0f);
 }
 
+// The uniform form's running sums come within rounding of the direct kernel sum, light
+// beyond white and below black included, and do not depend on the thread count.
+TEST(Float, RealisticBlurRunningSumsFollowTheDirectSum) {
+  constexpr int W = 45, H = 23;
+  std::mt19937 rng(8);
+  std::uniform_real_distribution<float> value(-0.2f, 6.0f);
+  World src = World::Float(W, H);
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x)
+      At(src, x, y) = PF{(x / 9 + y) % 5 ? 1.0f : 0.0f, value(rng), value(rng), value(rng)};
+  for (int x = 20; x < 30; ++x)  // a black patch: its pixels light nothing
+    for (int y = 0; y < H; ++y) At(src, x, y) = PF{1, 0, 0, 0};
+  const IrisKernel k = BuildIrisGrid(IrisShape{5, 0.0, 1.0, 0.3}, 6);
+  std::vector<World> outs;
+  for (int threads : {1, 5}) {
+    FloatRender r(threads);
+    outs.push_back(World::Float(W, H));
+    r.io.src = &src.def();
+    r.io.dst = &outs.back().def();
+    const auto Hmap = HighlightMap(&src.def(), &r.io);
+    ASSERT_EQ(iris::UniformIrisBlur<PF>(&r.io, k, Hmap.get()), PF_Err_NONE);
+  }
+  FloatRender plain;
+  const auto Hmap = HighlightMap(&src.def(), &plain.io);
+  double worst = 0;
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      ASSERT_EQ(std::memcmp(&At(outs[0], x, y), &At(outs[1], x, y), sizeof(PF)), 0) << x << "," << y;
+      double s[4] = {};
+      for (int dy = -6; dy <= 6; ++dy)
+        for (int dx = -6; dx <= 6; ++dx) {
+          const int sx = x + dx, sy = y + dy;
+          if (sx < 0 || sy < 0 || sx >= W || sy >= H) continue;
+          const double w = double(float(k.at(dx, dy) * Hmap[size_t(sy * W + sx)]));
+          const PF& p = At(src, sx, sy);
+          s[0] += w, s[1] += w * p.red, s[2] += w * p.green, s[3] += w * p.blue;
+        }
+      const PF& got = At(outs[0], x, y);
+      const float want[3] = {s[0] > 0 ? float(s[1] / s[0]) : 0, s[0] > 0 ? float(s[2] / s[0]) : 0,
+                             s[0] > 0 ? float(s[3] / s[0]) : 0};
+      const float have[3] = {got.red, got.green, got.blue};
+      for (int c = 0; c < 3; ++c) worst = std::max(worst, double(std::abs(have[c] - want[c])));
+    }
+  EXPECT_LT(worst, 1e-4);
+}
+
 // Every stage's float render of a picture of 8-bit levels is the 8-bit render but for the
 // truncation to levels; and each gives the same picture on 1 and 5 threads.
 TEST(Float, StagesFollowTheIntegerRenderAndIgnoreThreads) {
