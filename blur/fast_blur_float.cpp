@@ -17,17 +17,18 @@ using P = PF_PixelFloat;
 const IO_Params kNoMap{};  // no lens mask: the plain passes
 
 // The running sums of `lines` lines side by side: entry (i, l) holds line l's P(i − r − 1)
-// for red, green and blue in the lanes of one vector (each lane the scalar sum's very
-// additions); the lines' entries of one position lie together, as the passes read them.
+// for red, green and blue in the lanes of one vector, beside alpha's (each lane the scalar
+// sum's very additions); the lines' entries of one position lie together, as the passes
+// read them.
 class Running {
  public:
   Running(size_t n, size_t lines) : lines_(lines), sums_(4 * n * lines) {}
-  [[gnu::always_inline]] void Add(size_t i, size_t line, const P& p) {
-    const V4d v = {double(p.red), double(p.green), double(p.blue), 0.0};
-    V4d before = {0, 0, 0, 0};
-    if (i) std::memcpy(&before, at(i - 1, line), sizeof before);
-    const V4d after = before + v;
-    std::memcpy(at(i, line), &after, sizeof after);
+  // Entry (i, line) from the line's running sum `sum`, which p is added to first.
+  [[gnu::always_inline]] void Add(size_t i, size_t line, const P& p, V4d& sum) {
+    V4f f;  // alpha, red, green, blue: the alpha lane's sums are not used
+    std::memcpy(&f, &p, sizeof f);
+    sum += __builtin_convertvector(f, V4d);
+    std::memcpy(at(i, line), &sum, sizeof sum);
   }
   // The mean of line l's window of position t, radius r, over `weight` samples, as
   // WriteMean takes it: (P(t + r) − P(t − r − 1)) / weight + 0 (which makes −0 +0), alpha
@@ -37,8 +38,9 @@ class Running {
     V4d hi, lo;
     std::memcpy(&hi, at(size_t(t) + 2 * size_t(r) + 1, line), sizeof hi);
     std::memcpy(&lo, at(size_t(t), line), sizeof lo);
-    const V4d m = (hi - lo) / weight + 0.0;
-    *out = P{in.alpha, PF_FpShort(m[0]), PF_FpShort(m[1]), PF_FpShort(m[2])};
+    V4f m = __builtin_convertvector((hi - lo) / weight + 0.0, V4f);
+    m[0] = in.alpha;
+    std::memcpy(out, &m, sizeof m);
   }
 
  private:
@@ -91,7 +93,8 @@ const P* UnderRow(const FloatJob& j, A_long y, std::vector<P>& scratch) {
     A_long folded = y - j.src->extent_hint.top;  // the row the per-pixel routine reads
     FoldInto(folded, j.src->height);
     const P* row = RowOf<P>(j.src, folded);
-    for (size_t i = 0; i < n; ++i) sums.Add(i, 0, row[j.at[i]]);
+    V4d sum = {0, 0, 0, 0};
+    for (size_t i = 0; i < n; ++i) sums.Add(i, 0, row[j.at[i]], sum);
     const MaskRow mask(j.map ? j.map : &kNoMap, y);
     const P* under = UnderRow(j, y, scratch);
     P* out = RowOf<P>(j.dst, y);
@@ -114,9 +117,10 @@ const P* UnderRow(const FloatJob& j, A_long y, std::vector<P>& scratch) {
       col[c] = x0 + c - j.src->extent_hint.left;
       FoldInto(col[c], j.src->width);
     }
+    V4d sum[kWide] = {};
     for (size_t i = 0; i < n; ++i) {
       const P* row = RowOf<P>(j.src, j.at[i]);
-      for (A_long c = 0; c < wide; ++c) sums.Add(i, size_t(c), row[col[c]]);
+      for (A_long c = 0; c < wide; ++c) sums.Add(i, size_t(c), row[col[c]], sum[c]);
     }
     for (A_long y = 0; y < H; ++y) {
       const MaskRow mask(j.map ? j.map : &kNoMap, y);
@@ -130,13 +134,64 @@ const P* UnderRow(const FloatJob& j, A_long y, std::vector<P>& scratch) {
   }
 }
 
+// A small radius's columns, a band at a time, row after row: each row's running sums made
+// from the row before and kept for the 2r + 2 rows the windows reach back, each output row
+// written as soon as its windows are complete (whole rows of the band read and written,
+// where the columns a few at a time would miss the cache on every row).
+[[gnu::always_inline]] inline void ColumnsNear(const FloatJob& j, Span columns) {
+  const A_long H = j.dst->height, width = columns.last - columns.first;
+  const size_t n = size_t(H) + 2 * size_t(j.r) + 1, kept = 2 * size_t(j.r) + 2;
+  std::vector<double> ring(4 * kept * size_t(width));  // four to an entry, rows of the band
+  std::vector<A_long> col(static_cast<size_t>(width));
+  for (A_long c = 0; c < width; ++c) {
+    col[size_t(c)] = columns.first + c - j.src->extent_hint.left;
+    FoldInto(col[size_t(c)], j.src->width);
+  }
+  std::vector<double> sums(4 * size_t(width), 0.0);  // each column's running sum
+  std::vector<P> scratch;
+  auto entry = [&](size_t i, A_long c) { return &ring[4 * ((i % kept) * size_t(width) + size_t(c))]; };
+  for (size_t i = 0; i < n; ++i) {
+    const P* row = RowOf<P>(j.src, j.at[i]);
+    for (A_long c = 0; c < width; ++c) {
+      V4f f;
+      std::memcpy(&f, &row[col[size_t(c)]], sizeof f);
+      V4d sum;
+      std::memcpy(&sum, &sums[4 * size_t(c)], sizeof sum);
+      sum += __builtin_convertvector(f, V4d);
+      std::memcpy(&sums[4 * size_t(c)], &sum, sizeof sum);
+      std::memcpy(entry(i, c), &sum, sizeof sum);
+    }
+    if (i < 2 * size_t(j.r) + 1) continue;
+    const A_long y = A_long(i - 2 * size_t(j.r) - 1);
+    const MaskRow mask(j.map ? j.map : &kNoMap, y);
+    const P* under = UnderRow(j, y, scratch);
+    P* out = RowOf<P>(j.dst, y);
+    for (A_long c = 0; c < width; ++c) {
+      const A_long x = columns.first + c;
+      const double m = j.map ? mask(x) : 1.0;
+      if (j.map && m != 1.0) {
+        MaskedMean<P, true>(j.src, j.map, j.sourceCopy, j.r, x, y, m, under[x], out + x);
+        continue;
+      }
+      V4d hi, lo;
+      std::memcpy(&hi, entry(i, c), sizeof hi);
+      std::memcpy(&lo, entry(size_t(y), c), sizeof lo);
+      V4f mean = __builtin_convertvector((hi - lo) / j.weight + 0.0, V4f);
+      mean[0] = under[x].alpha;
+      std::memcpy(out + x, &mean, sizeof mean);
+    }
+  }
+}
+
 // The passes as plain code and, where the processor has them, in 256-bit instructions:
 // lane for lane the same operations, so the same values.
 void RowsPlain(const FloatJob& j, Span rows) { Rows(j, rows); }
 void ColumnsPlain(const FloatJob& j, Span columns) { Columns(j, columns); }
+void ColumnsNearPlain(const FloatJob& j, Span columns) { ColumnsNear(j, columns); }
 #if VIZMIRA_HAS_WIDE
 VIZMIRA_WIDE void RowsWide(const FloatJob& j, Span rows) { Rows(j, rows); }
 VIZMIRA_WIDE void ColumnsWide(const FloatJob& j, Span columns) { Columns(j, columns); }
+VIZMIRA_WIDE void ColumnsNearWide(const FloatJob& j, Span columns) { ColumnsNear(j, columns); }
 #endif
 
 }  // namespace
@@ -151,9 +206,12 @@ PF_Err FloatPass(const IO_Params* run, const PF_EffectWorld* src, PF_EffectWorld
     const auto rows = VIZMIRA_FORM(RowsPlain, RowsWide);
     return ParallelRows(run, dst->height, [&job, rows](Span band, A_long) { rows(job, band); });
   }
-  const auto columns = VIZMIRA_FORM(ColumnsPlain, ColumnsWide);
+  // Bands of columns; rows of 2r + 2 running sums of a band fit the cache for a small radius.
+  constexpr A_long kBand = 256, kNear = 64;
+  const auto columns = radius <= kNear ? VIZMIRA_FORM(ColumnsNearPlain, ColumnsNearWide)
+                                       : VIZMIRA_FORM(ColumnsPlain, ColumnsWide);
   return ParallelRows(run, dst->width, [&job, columns](Span band, A_long) { columns(job, band); },
-                      RowsOptions{std::max<A_long>(1, dst->width / 64)});
+                      RowsOptions{std::max<A_long>(1, dst->width / kBand)});
 }
 
 }  // namespace fast_blur

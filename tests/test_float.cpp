@@ -201,7 +201,7 @@ TEST(Float, FastBlurPassesAreTheirDefinition) {
   for (int y = 0; y < H; ++y)
     for (int x = 0; x < W; ++x) mask.at(x, y) = (x + 2 * y) % 4 == 0 ? 0.0 : (x + y) % 3 == 0 ? 0.37 : 1.0;
   int compared = 0;
-  for (A_long r : {1, 2, 7, 30})
+  for (A_long r : {1, 2, 7, 30, 70})
     for (bool map : {false, true})
       for (bool vertical : {false, true})
         for (int threads : {1, 5}) {
@@ -225,7 +225,7 @@ TEST(Float, FastBlurPassesAreTheirDefinition) {
               ++compared;
             }
         }
-  EXPECT_EQ(compared, 4 * 2 * 2 * 2 * W * H);
+  EXPECT_EQ(compared, 5 * 2 * 2 * 2 * W * H);
 }
 
 // A 16.0 highlight on black opens into a disc of 16.0: brighter than white, where the
