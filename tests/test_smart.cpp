@@ -3,6 +3,7 @@
 // frames (light beyond white kept, not-a-number read as 0, the same at every thread count).
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "helpers.h"
 #include "core/pixel.h"
@@ -165,6 +166,31 @@ TEST(Smart, FloatKeepsHighlightsAndReadsNotANumberAsZero) {
 }  // namespace
 
 namespace {
+
+// Float frames of one module on several threads at once (as a host renders several frames
+// at once): each is the frame rendered alone.
+TEST(Smart, FloatFramesRenderAtOnce) {
+  const World a = FloatOf(vt::RandomWorld(61, 37, true, 4)), b = FloatOf(vt::RandomWorld(61, 37, false, 9));
+  auto alone = [](const std::vector<Setting>& settings, const World& in) {
+    World out = World::Float(in.width(), in.height());
+    EXPECT_EQ(HostWith(settings)->SmartRender(in, out), PF_Err_NONE);
+    return out;
+  };
+  const World wantA = alone(kSettings[1], a), wantB = alone(kSettings[4], b);
+  auto hostA = HostWith(kSettings[1]), hostB = HostWith(kSettings[4]);
+  World outA = World::Float(61, 37), outB = World::Float(61, 37);
+  PF_Err errA = PF_Err_NONE, errB = PF_Err_NONE;
+  std::thread other([&] { errB = hostB->SmartRender(b, outB); });
+  errA = hostA->SmartRender(a, outA);
+  other.join();
+  ASSERT_EQ(errA, PF_Err_NONE);
+  ASSERT_EQ(errB, PF_Err_NONE);
+  for (int y = 0; y < 37; ++y)
+    for (int x = 0; x < 61; ++x) {
+      ASSERT_EQ(std::memcmp(&outA.at<PF>(x, y), &wantA.at<PF>(x, y), sizeof(PF)), 0) << x << "," << y;
+      ASSERT_EQ(std::memcmp(&outB.at<PF>(x, y), &wantB.at<PF>(x, y), sizeof(PF)), 0) << x << "," << y;
+    }
+}
 
 // A host that sends the smart commands without their records gets an error, not a crash.
 TEST(Smart, CommandsWithoutTheirRecordsAreRefused) {
