@@ -18,6 +18,22 @@ namespace {
 // A picture 1/k the size: each pixel the mean of its k × k block, rounded.
 World Downscale(const World& full, int k) {
   const A_long w = std::max<A_long>(1, full.width() / k), h = std::max<A_long>(1, full.height() / k);
+  if (full.isFloat()) {  // the mean of each k × k block
+    World out = World::Float(w, h);
+    for (A_long y = 0; y < h; ++y)
+      for (A_long x = 0; x < w; ++x) {
+        double sum[4] = {};
+        long n = 0;
+        for (A_long j = y * k; j < std::min<A_long>(full.height(), (y + 1) * k); ++j)
+          for (A_long i = x * k; i < std::min<A_long>(full.width(), (x + 1) * k); ++i, ++n) {
+            const PF_PixelFloat& p = full.at<PF_PixelFloat>(i, j);
+            sum[0] += p.alpha, sum[1] += p.red, sum[2] += p.green, sum[3] += p.blue;
+          }
+        out.at<PF_PixelFloat>(x, y) = PF_PixelFloat{float(sum[0] / n), float(sum[1] / n),
+                                                    float(sum[2] / n), float(sum[3] / n)};
+      }
+    return out;
+  }
   World out(w, h, full.deep());
   for (A_long y = 0; y < h; ++y)
     for (A_long x = 0; x < w; ++x) {
@@ -51,12 +67,12 @@ std::string ShellWord(const std::string& s) {
 Preview::Preview(const std::string& module, const std::string& picture,
                  const std::optional<std::string>& custom_layer, const std::string& root,
                  int threads)
-    : picture_(picture), root_(root), source_(ReadImage(picture)) {
+    : picture_(picture), root_(root), source_(ReadImage(picture, ReadAs::kStored, &file_depth_)) {
   host_.Load(module);
   if (threads) host_.SetThreads(threads);
   controls_ = minihost::DescribeControls(host_.params());
   if (custom_layer) {
-    layer_ = ReadImage(*custom_layer);
+    layer_ = ReadImage(*custom_layer, LayerReading());
     layer_path_ = *custom_layer;
   }
   host_.UserChangedParam(2);
@@ -105,7 +121,7 @@ bool Preview::Apply(const std::vector<std::pair<std::string, std::string>>& sets
         layer.reset();
       } else if ((ok = Resolve(value, &path, error))) {
         try {
-          layer = ReadImage(path);
+          layer = ReadImage(path, LayerReading());
         } catch (const HostError& e) {
           *error = e.what();
           ok = false;
@@ -160,9 +176,11 @@ Preview::Result Preview::Render(const std::string& client, int proxy) {
       host_.SetPointPixels(c.index, p.x_value / 65536.0 / proxy, p.y_value / 65536.0 / proxy);
     }
   }
-  World out(input.width(), input.height(), input.deep());
+  // A float picture renders the smart way, the only one a host renders float by.
+  World out = input.isFloat() ? World::Float(input.width(), input.height())
+                              : World(input.width(), input.height(), input.deep());
   const auto start = std::chrono::steady_clock::now();
-  const PF_Err err = host_.Render(input, out, custom);
+  const PF_Err err = input.isFloat() ? host_.SmartRender(input, out, custom) : host_.Render(input, out, custom);
   result.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   host_.RestoreControls(before);
   {

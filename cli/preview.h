@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "image_io.h"
 #include "minihost/controls.h"
 #include "minihost/host.h"
 
@@ -45,7 +46,10 @@ class Preview {
   Result Render(const std::string& client, int proxy);
 
   const minihost::World& source() const { return source_; }
-  int depth() const { return source_.deep() ? 16 : 8; }
+  // The depth the picture is saved at: its file's (a half or float picture renders at
+  // float and is saved as half or float).
+  int depth() const { return file_depth_; }
+  bool isFloat() const { return source_.isFloat(); }
   const std::string& picture() const { return picture_; }
 
   // The `vizmira render` command that gives the same picture (controls away from their
@@ -67,10 +71,13 @@ class Preview {
   uint64_t Supersede(const std::string& client);
   const minihost::World& Scaled(const minihost::World& full, int proxy,
                                 std::map<int, minihost::World>& cache);
+  // A custom layer is read at the picture's kind: float under a float picture.
+  ReadAs LayerReading() const { return source_.isFloat() ? ReadAs::kFloat : ReadAs::kInteger; }
 
   minihost::Host host_;
   std::vector<minihost::Control> controls_;
   std::string picture_, root_;
+  int file_depth_ = 8;
   minihost::World source_;
   std::optional<minihost::World> layer_;
   std::string layer_path_;

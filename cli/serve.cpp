@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -31,6 +33,32 @@ namespace {
 // A picture as PNG bytes at `depth`: the pixels `vizmira render` writes, compressed for speed
 // (at 1920×1080 the default compression takes longer than the render).
 std::string Png(const World& world, int depth) { return EncodeImage(world, "png", depth, true); }
+
+// A picture as the page shows it: integer pictures as they are; a float one's colours times
+// 2^exposure, then clamped to 8 bits (the exposure is the display's alone: saved pictures
+// keep the render's values).
+std::string Shown(const World& world, int depth, double exposure) {
+  if (!world.isFloat()) return Png(world, depth);
+  World shown = World::Copy(world);
+  const float gain = float(std::exp2(exposure));
+  for (A_long y = 0; y < shown.height(); ++y)
+    for (A_long x = 0; x < shown.width(); ++x) {
+      PF_PixelFloat& p = shown.at<PF_PixelFloat>(x, y);
+      p.red *= gain, p.green *= gain, p.blue *= gain;
+    }
+  return Png(shown, 8);
+}
+
+// The request's exposure, in stops: 0 where it gives none; false for anything but a number
+// from −20 to 20.
+bool ExposureOf(const httplib::Request& req, double* stops) {
+  *stops = 0;
+  if (!req.has_param("exposure")) return true;
+  const std::string v = req.get_param_value("exposure");
+  char* end = nullptr;
+  *stops = std::strtod(v.c_str(), &end);
+  return !v.empty() && *end == 0 && *stops >= -20 && *stops <= 20;
+}
 
 using Json = nlohmann::ordered_json;
 
@@ -171,6 +199,7 @@ int Serve(const ServeOptions& o, const std::atomic<bool>& stop) {
     info["width"] = preview.source().width();
     info["height"] = preview.source().height();
     info["depth"] = preview.depth();
+    info["float"] = preview.isFloat();
     json(res, info.dump());
   });
   server.Get("/api/controls", [&](const httplib::Request&, httplib::Response& res) {
@@ -186,6 +215,8 @@ int Serve(const ServeOptions& o, const std::atomic<bool>& stop) {
   server.Get("/api/render", [&](const httplib::Request& req, httplib::Response& res) {
     const std::string p = req.has_param("proxy") ? req.get_param_value("proxy") : "1";
     if (p != "1" && p != "2" && p != "4") return Fail(res, 400, "proxy is 1, 2 or 4");
+    double exposure = 0;
+    if (!ExposureOf(req, &exposure)) return Fail(res, 400, "exposure is a number of stops from -20 to 20");
     Preview::Result r = preview.Render(client_of(req), std::stoi(p));
     if (r.outcome == Preview::Outcome::kSuperseded)
       return Fail(res, 409, "superseded by a newer request");
@@ -194,11 +225,14 @@ int Serve(const ServeOptions& o, const std::atomic<bool>& stop) {
     char ms[32];
     std::snprintf(ms, sizeof ms, "%.1f", r.ms);
     res.set_header("X-Render-Ms", ms);
-    res.set_content(Png(*r.picture, preview.depth()), "image/png");
+    res.set_content(Shown(*r.picture, preview.depth(), exposure), "image/png");
   });
-  server.Get("/api/source", [&](const httplib::Request&, httplib::Response& res) {
+  server.Get("/api/source", [&](const httplib::Request& req, httplib::Response& res) {
+    double exposure = 0;
+    if (!ExposureOf(req, &exposure)) return Fail(res, 400, "exposure is a number of stops from -20 to 20");
+    if (exposure != 0) return res.set_content(Shown(preview.source(), preview.depth(), exposure), "image/png");
     std::lock_guard<std::mutex> lock(source_mutex);
-    if (source_png.empty()) source_png = Png(preview.source(), preview.depth());
+    if (source_png.empty()) source_png = Shown(preview.source(), preview.depth(), 0);
     res.set_content(source_png, "image/png");
   });
   server.Get("/api/command", [&](const httplib::Request& req, httplib::Response& res) {

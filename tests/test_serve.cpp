@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <map>
@@ -209,6 +210,48 @@ TEST_F(ServeTest, HttpInterface) {
             "vizmira render card.png result.png --set 'I. LENS/Type=5' --set 'I. LENS/Feather=40' "
             "--set MODE=3\n");
 
+}
+
+// A float picture: rendered at float (the command's float file), shown through an exposure
+// that the saved file does not take, saved at float.
+TEST_F(ServeTest, FloatPicturesShowThroughAnExposureAndSaveAtFloat) {
+  ASSERT_EQ(Vizmira("testcard " + P("hdr.exr") + " --depth 32 --size 160x90").status, 0);
+  vzcli::ServeOptions options;
+  options.picture = "hdr.exr";
+  Served served(dir, options);
+  httplib::Client http("127.0.0.1", served.port);
+  const std::string info = http.Get("/api/info")->body;
+  EXPECT_NE(info.find("\"depth\":32"), std::string::npos) << info;
+  EXPECT_NE(info.find("\"float\":true"), std::string::npos) << info;
+  auto shown = [&](const std::string& query) {
+    auto res = http.Get(("/api/render" + query).c_str());
+    EXPECT_EQ(res->status, 200) << query;
+    std::ofstream(P("shown.png"), std::ios::binary) << res->body;
+    return vzcli::ReadImage(P("shown.png"));
+  };
+  const World plain = shown(""), darker = shown("?exposure=-3"), again = shown("?exposure=0");
+  EXPECT_TRUE(vt::SameImage(plain, again));
+  EXPECT_FALSE(vt::SameImage(plain, darker));
+  EXPECT_EQ(http.Get("/api/render?exposure=lots")->status, 400);
+  EXPECT_EQ(http.Get("/api/source?exposure=40")->status, 400);
+  // The highlights above white: clipped at exposure 0, below white 3 stops down.
+  int clipped = 0, lowered = 0;
+  for (int y = 0; y < 90; ++y)
+    for (int x = 0; x < 160; ++x) {
+      clipped += plain.Get(x, y)[1] == 255;
+      lowered += darker.Get(x, y)[1] == 255;
+    }
+  EXPECT_GT(clipped, lowered);
+  // Saved, the picture is the command's float file, the exposure not applied.
+  ASSERT_EQ(http.Post("/api/save", R"({"name": "saved.exr"})", "application/json")->status, 200);
+  ASSERT_EQ(Vizmira("render " + P("hdr.exr") + " " + P("ref.exr")).status, 0);
+  const World saved = vzcli::ReadImage(P("saved.exr"), vzcli::ReadAs::kStored);
+  const World ref = vzcli::ReadImage(P("ref.exr"), vzcli::ReadAs::kStored);
+  ASSERT_TRUE(saved.isFloat());
+  for (int y = 0; y < 90; ++y)
+    for (int x = 0; x < 160; ++x)
+      ASSERT_EQ(std::memcmp(&saved.at<PF_PixelFloat>(x, y), &ref.at<PF_PixelFloat>(x, y), sizeof(PF_PixelFloat)), 0)
+          << x << "," << y;
 }
 
 // Requests that another site's page could make from the user's browser change nothing; the
