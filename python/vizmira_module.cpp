@@ -83,8 +83,8 @@ void CheckShape(const py::array& image, const char* what) {
     throw py::value_error(std::string(what) + " must be 1 to " + std::to_string(PF_MAX_WORLD_WIDTH) +
                           " pixels wide and 1 to " + std::to_string(PF_MAX_WORLD_HEIGHT) + " high");
   if (py::isinstance<py::array_t<float>>(image))
-    throw py::value_error(std::string(what) + " is float32, and this build of the effect renders "
-                          "at 8 and 16 bits only: pass uint8 or uint16");
+    throw py::value_error(std::string(what) + " is float32, and this binding renders at 8 and 16 "
+                          "bits only (float pictures render through vizmira render): pass uint8 or uint16");
   if (!py::isinstance<py::array_t<uint8_t>>(image) && !py::isinstance<py::array_t<uint16_t>>(image))
     throw py::value_error(std::string(what) + " holds " + py::str(image.dtype()).cast<std::string>() +
                           "; the effect takes uint8 or uint16");
