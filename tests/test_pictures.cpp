@@ -202,6 +202,28 @@ TEST_F(Pictures, FloatCardMakesBokehBrighterThanWhite) {
   EXPECT_GT(brighter(ReadFloats(P("bokeh.exr"))), 2 * highlights);
 }
 
+// A 16.0 highlight on black, through the realistic blur: a disc above white in the EXR.
+TEST_F(Pictures, HighlightOfSixteenOpensIntoADiscAboveWhite) {
+  constexpr int W = 41;
+  std::vector<float> in(size_t(W) * W * 4, 0.0f);
+  for (size_t i = 3; i < in.size(); i += 4) in[i] = 1.0f;  // opaque black
+  for (int c = 0; c < 3; ++c) in[(size_t(20) * W + 20) * 4 + size_t(c)] = 16.0f;
+  OIIO::ImageSpec layout(W, W, 4, OIIO::TypeDesc::FLOAT);
+  layout.alpha_channel = 3;
+  auto out = OIIO::ImageOutput::create(P("dot.exr"));
+  ASSERT_TRUE(out && out->open(P("dot.exr"), layout) && out->write_image(OIIO::TypeDesc::FLOAT, in.data()) &&
+              out->close());
+  ASSERT_EQ(Vizmira("render " + P("dot.exr") + " " + P("disc.exr") + " --set 'Fast Blur/Visible=off'" +
+                    " --set 'Realistic Blur  [very slow]/Amount=6' --set Scale=400").status, 0);
+  const std::vector<float> disc = ReadFloats(P("disc.exr"));
+  ASSERT_EQ(disc.size(), in.size());
+  int above = 0;
+  for (size_t i = 0; i < disc.size(); i += 4) above += disc[i] > 1.0f;
+  EXPECT_GT(above, 50);                       // a disc of radius 6, not a dot
+  EXPECT_EQ(disc[(size_t(20) * W + 20) * 4], 16.0f);  // lit by the highlight alone
+  EXPECT_EQ(disc[0], 0.0f);                   // beyond the disc, black stays black
+}
+
 TEST_F(Pictures, CutFilesEndWithOneMessageAndNoOutput) {
   for (const char* ext : {"png", "tif", "exr"}) {
     const std::string card = P(std::string("card.") + ext);
