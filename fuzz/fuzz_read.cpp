@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::fwrite(data + 1, 1, size - 1, f);
   std::fclose(f);
   try {
-    const minihost::World w = vzcli::ReadImage(path);
+    const minihost::World w = vzcli::ReadImage(path, vzcli::ReadAs((data[0] / 3) % 3));
     if (w.width() <= 0 || w.height() <= 0) std::abort();
   } catch (const minihost::HostError&) {
     // refused cleanly

@@ -1,10 +1,14 @@
 // Renders a picture the input chooses, with controls, a custom layer, a work depth and a
 // fault it chooses, through the entry point in our host. A fault must end with its own
-// error and leave nothing behind; without one, 1 and 3 threads must give the same pixels.
+// error and leave nothing behind; without one, 1 and 3 threads must give the same pixels,
+// and the same picture in float through the smart commands too, every value finite.
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
+#include "core/pixel.h"
 #include "fuzz_input.h"
 
 extern "C" PF_Err EntryPointFunc(PF_Cmd, PF_InData*, PF_OutData*, PF_ParamDef*[], PF_LayerDef*,
@@ -22,7 +26,29 @@ void Check(bool ok, const char* what) {
 bool Same(const minihost::World& a, const minihost::World& b) {
   for (int y = 0; y < a.height(); ++y)
     for (int x = 0; x < a.width(); ++x)
-      if (a.Get(x, y) != b.Get(x, y)) return false;
+      if (a.isFloat() ? std::memcmp(&a.at<PF_PixelFloat>(x, y), &b.at<PF_PixelFloat>(x, y), sizeof(PF_PixelFloat)) != 0
+                      : a.Get(x, y) != b.Get(x, y))
+        return false;
+  return true;
+}
+
+// The picture as float: c ÷ 255 or c ÷ 32768.
+minihost::World FloatOf(const minihost::World& w) {
+  minihost::World f = minihost::World::Float(w.width(), w.height());
+  for (int y = 0; y < w.height(); ++y)
+    for (int x = 0; x < w.width(); ++x)
+      f.at<PF_PixelFloat>(x, y) = w.deep() ? ConvertPixel<PF_PixelFloat>(w.at<PF_Pixel16>(x, y))
+                                           : ConvertPixel<PF_PixelFloat>(w.at<PF_Pixel>(x, y));
+  return f;
+}
+
+bool Finite(const minihost::World& w) {
+  for (int y = 0; y < w.height(); ++y)
+    for (int x = 0; x < w.width(); ++x) {
+      const PF_PixelFloat& p = w.at<PF_PixelFloat>(x, y);
+      if (!std::isfinite(p.alpha) || !std::isfinite(p.red) || !std::isfinite(p.green) || !std::isfinite(p.blue))
+        return false;
+    }
   return true;
 }
 
@@ -82,6 +108,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       host->SetThreads(3);
       Check(host->Render(input, again, custom ? &*custom : nullptr) == PF_Err_NONE, "second render failed");
       Check(Same(out, again), "1 and 3 threads differ");
+      const minihost::World floatIn = FloatOf(input);
+      std::optional<minihost::World> floatCustom;
+      if (custom) floatCustom = FloatOf(*custom);
+      minihost::World f1 = minihost::World::Float(input.width(), input.height());
+      minihost::World f3 = minihost::World::Float(input.width(), input.height());
+      const minihost::World* fc = floatCustom ? &*floatCustom : nullptr;
+      Check(host->SmartRender(floatIn, f3, fc) == PF_Err_NONE, "float render failed");
+      host->SetThreads(1);
+      Check(host->SmartRender(floatIn, f1, fc) == PF_Err_NONE, "second float render failed");
+      Check(Same(f1, f3), "float: 1 and 3 threads differ");
+      Check(Finite(f1), "float: a value not finite");
+      Check(host->LiveWorlds() == 0, "float: a world was left behind");
       break;
     }
     case kNewWorld:
