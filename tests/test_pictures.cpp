@@ -135,9 +135,10 @@ TEST_F(Pictures, SixteenBitWorkIsWrittenAtSixteenBits) {
 
 // Float values of an RGBA file, as stored.
 std::vector<float> ReadFloats(const std::string& path, OIIO::TypeDesc* stored = nullptr) {
-  auto in = OIIO::ImageInput::open(path);
-  if (!in) return {};
-  const OIIO::ImageSpec& layout = in->spec();
+  auto in = OIIO::ImageInput::create(path);
+  OIIO::ImageSpec layout, config;
+  config.attribute("oiio:UnassociatedAlpha", 1);
+  if (!in || !in->open(path, layout, config)) return {};
   if (stored) *stored = layout.format;
   std::vector<float> v(size_t(layout.width) * layout.height * layout.nchannels);
   if (!in->read_image(0, 0, 0, layout.nchannels, OIIO::TypeDesc::FLOAT, v.data())) v.clear();
