@@ -53,28 +53,23 @@ void HostWorld::Dispose() {
 }
 
 void CopyPixelsAt(const PF_EffectWorld* from, PF_EffectWorld* to, A_long left, A_long top,
-                  size_t bytes, bool float32) {
-  if (float32) return CopyFloatPixels(from, to, left, top);
+                  size_t bytes, bool finite) {
   const A_long x0 = std::max<A_long>(0, -left), y0 = std::max<A_long>(0, -top);
   const A_long x1 = std::min<A_long>(from->width, to->width - left);
   const A_long y1 = std::min<A_long>(from->height, to->height - top);
   if (x1 <= x0) return;
-  for (A_long y = y0; y < y1; ++y)
-    std::memcpy(reinterpret_cast<char*>(to->data) + intptr_t(y + top) * to->rowbytes +
-                    intptr_t(x0 + left) * intptr_t(bytes),
-                reinterpret_cast<const char*>(from->data) + intptr_t(y) * from->rowbytes +
-                    intptr_t(x0) * intptr_t(bytes),
-                size_t(x1 - x0) * bytes);
-}
-
-void CopyFloatPixels(const PF_EffectWorld* from, PF_EffectWorld* to, A_long left, A_long top) {
-  const A_long x0 = std::max<A_long>(0, -left), y0 = std::max<A_long>(0, -top);
-  const A_long x1 = std::min<A_long>(from->width, to->width - left);
-  const A_long y1 = std::min<A_long>(from->height, to->height - top);
   for (A_long y = y0; y < y1; ++y) {
-    const PF_PixelFloat* in = RowOf<PF_PixelFloat>(from, y);
-    PF_PixelFloat* out = RowOf<PF_PixelFloat>(to, y + top) + left;
-    for (A_long x = x0; x < x1; ++x)
-      out[x] = PF_PixelFloat{Finite(in[x].alpha), Finite(in[x].red), Finite(in[x].green), Finite(in[x].blue)};
+    const char* in = reinterpret_cast<const char*>(from->data) + intptr_t(y) * from->rowbytes +
+                     intptr_t(x0) * intptr_t(bytes);
+    char* out = reinterpret_cast<char*>(to->data) + intptr_t(y + top) * to->rowbytes +
+                intptr_t(x0 + left) * intptr_t(bytes);
+    if (!finite) {
+      std::memcpy(out, in, size_t(x1 - x0) * bytes);
+      continue;
+    }
+    const auto* p = reinterpret_cast<const PF_PixelFloat*>(in);
+    auto* q = reinterpret_cast<PF_PixelFloat*>(out);
+    for (A_long x = 0; x < x1 - x0; ++x)
+      q[x] = PF_PixelFloat{Finite(p[x].alpha), Finite(p[x].red), Finite(p[x].green), Finite(p[x].blue)};
   }
 }

@@ -93,13 +93,11 @@ class HostWorld {
   const PF_WorldSuite2* suite_ = nullptr;  // the float world's, held while it lives
 };
 
-// Float worlds: rows of `from` into `to` at (left, top) of `to`, as far as both reach; not
-// a number or infinite channels become 0 (what the render reads them as).
-void CopyFloatPixels(const PF_EffectWorld* from, PF_EffectWorld* to, A_long left = 0, A_long top = 0);
-// The same for worlds of one depth, pixels of `bytes` bytes, as they are; float32 by
-// CopyFloatPixels.
+// Rows of `from` into `to` at (left, top) of `to`, as far as both reach, pixels of `bytes`
+// bytes as they are; `finite`: float pixels, a not-a-number or infinite channel made 0 (what
+// a float render reads it as).
 void CopyPixelsAt(const PF_EffectWorld* from, PF_EffectWorld* to, A_long left, A_long top,
-                  size_t bytes, bool float32);
+                  size_t bytes, bool finite);
 
 // Whether the input layer is 16-bit, asked of the host's World suite.
 PF_Err InputIs16Bit(PF_InData* in_data, const PF_EffectWorld* input, bool* is16);

@@ -215,8 +215,8 @@ class Host {
   PF_Err AllocateWorld(A_long width, A_long height, size_t pixel_bytes, bool deep, bool clear,
                        PF_EffectWorld* world);
   void BeginFrame(const World& input, const World* custom);
-  PF_Err PreRender(const World& input, const World* custom, const PF_LRect& request,
-                   PF_PreRenderOutput* result);
+  // Pre-render of the frame BeginFrame set up, for `request`.
+  PF_Err PreRender(const PF_LRect& request, PF_PreRenderOutput* result);
 
   void* module_ = nullptr;
   PF_EntryPointFunc entry_ = nullptr;

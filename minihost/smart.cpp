@@ -1,6 +1,7 @@
 // The smart path: pre-render and smart render with their callbacks, layer checkouts, the
 // output checkout, and worlds of any of the three pixel formats.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "host.h"
@@ -45,6 +46,14 @@ PF_EffectWorld View(const World& w, const PF_LRect& rect) {
   v.height = rect.bottom - rect.top;
   v.extent_hint = PF_Rect{0, 0, v.width, v.height};
   return v;
+}
+
+// The host owns pre-render data and disposes of it: by the effect's function, else free.
+void DisposeOf(PF_PreRenderOutput& pre) {
+  if (!pre.pre_render_data) return;
+  if (pre.delete_pre_render_data_func) pre.delete_pre_render_data_func(pre.pre_render_data);
+  else std::free(pre.pre_render_data);
+  pre.pre_render_data = nullptr;
 }
 
 }  // namespace
@@ -174,8 +183,7 @@ PF_Err Host::CheckoutOutput(PF_EffectWorld** output) {
   return PF_Err_NONE;
 }
 
-PF_Err Host::PreRender(const World& input, const World* custom, const PF_LRect& request,
-                       PF_PreRenderOutput* result) {
+PF_Err Host::PreRender(const PF_LRect& request, PF_PreRenderOutput* result) {
   PF_RenderRequest req{};
   req.rect = request;
   req.field = PF_Field_FRAME;
@@ -188,20 +196,14 @@ PF_Err Host::PreRender(const World& input, const World* custom, const PF_LRect& 
   MINIHOST_TRAP(Table::PreRenderCallbacks, cb, GuidMixInPtr);
   std::memset(result, 0, sizeof *result);
   PF_PreRenderExtra extra{&in, result, &cb};
-  (void)input;
-  (void)custom;
   return Command(PF_Cmd_SMART_PRE_RENDER, nullptr, nullptr, &extra);
 }
 
 PF_Err Host::SmartPreRenderOnly(const World& input, const World* custom, const PF_LRect& request,
                                 PF_PreRenderOutput* result) {
   BeginFrame(input, custom);
-  const PF_Err err = PreRender(input, custom, request, result);
-  if (result->pre_render_data) {
-    if (result->delete_pre_render_data_func) result->delete_pre_render_data_func(result->pre_render_data);
-    else std::free(result->pre_render_data);
-    result->pre_render_data = nullptr;
-  }
+  const PF_Err err = PreRender(request, result);
+  DisposeOf(*result);
   input_ = nullptr;
   custom_ = nullptr;
   render_params_.clear();
@@ -223,7 +225,7 @@ PF_Err Host::SmartRender(const World& input, World& output, const World* custom,
   }
   PF_PreRenderOutput pre{};
   PF_Err err = Command(PF_Cmd_FRAME_SETUP, nullptr, nullptr);
-  if (!err) err = PreRender(input, custom, asked, &pre);
+  if (!err) err = PreRender(asked, &pre);
   if (!err) {
     PF_SmartRenderInput in{};
     in.output_request.rect = asked;
@@ -238,11 +240,7 @@ PF_Err Host::SmartRender(const World& input, World& output, const World* custom,
     err = Command(PF_Cmd_SMART_RENDER, nullptr, nullptr, &extra);
     smart_output_ = nullptr;
   }
-  // The host owns the pre-render data and disposes of it.
-  if (pre.pre_render_data) {
-    if (pre.delete_pre_render_data_func) pre.delete_pre_render_data_func(pre.pre_render_data);
-    else std::free(pre.pre_render_data);
-  }
+  DisposeOf(pre);
   const PF_Err setdown = Command(PF_Cmd_FRAME_SETDOWN, nullptr, nullptr);
   if (!err) err = setdown;
   layer_pixels_left_out_ = int(std::count_if(layer_checkouts_.begin(), layer_checkouts_.end(),

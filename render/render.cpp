@@ -91,7 +91,7 @@ PF_Err RenderPipeline(PF_InData* in_data, PF_OutData* out_data, KT_Info* info,
 
   auto copy = [&](PF_EffectWorld* from, PF_EffectWorld* to) -> PF_Err {
     if (!float32) return CopyWorld(&io, from, to);
-    CopyFloatPixels(from, to);
+    CopyPixelsAt(from, to, 0, 0, sizeof(PF_PixelFloat), false);  // the input is finite
     return PF_Err_NONE;
   };
   if (PF_Err err = copy(input, A.get())) return err;

@@ -182,7 +182,7 @@ PF_Err SmartRender(PF_InData* in_data, PF_OutData* out_data, PF_SmartRenderExtra
     return err;
   if (!whole) {
     const PF_EffectWorld part = Part(frameOut.get(), PF_Point{0, 0}, result, bytes);
-    CopyPixelsAt(&part, output, result.left - at.h, result.top - at.v, bytes, float32);
+    CopyPixelsAt(&part, output, result.left - at.h, result.top - at.v, bytes, false);
   }
   cb->checkin_layer_pixels(in_data->effect_ref, kInputCheckout);
   cb->checkin_layer_pixels(in_data->effect_ref, kCustomCheckout);
