@@ -27,7 +27,7 @@ class Running {
   [[gnu::always_inline]] void Add(size_t i, size_t line, const P& p, V4d& sum) {
     V4f f;  // alpha, red, green, blue: the alpha lane's sums are not used
     std::memcpy(&f, &p, sizeof f);
-    sum += __builtin_convertvector(f, V4d);
+    AddWidened(sum, f);
     std::memcpy(at(i, line), &sum, sizeof sum);
   }
   // The mean of line l's window of position t, radius r, over `weight` samples, as
@@ -147,38 +147,52 @@ const P* UnderRow(const FloatJob& j, A_long y, std::vector<P>& scratch) {
     col[size_t(c)] = columns.first + c - j.src->extent_hint.left;
     FoldInto(col[size_t(c)], j.src->width);
   }
-  std::vector<double> sums(4 * size_t(width), 0.0);  // each column's running sum
   std::vector<P> scratch;
-  auto entry = [&](size_t i, A_long c) { return &ring[4 * ((i % kept) * size_t(width) + size_t(c))]; };
+  auto ringRow = [&](size_t i) { return &ring[4 * (i % kept) * size_t(width)]; };
   for (size_t i = 0; i < n; ++i) {
+    // Each column's running sum: the entry before plus this row's sample.
     const P* row = RowOf<P>(j.src, j.at[i]);
+    double* newest = ringRow(i);
+    const double* before = i ? ringRow(i - 1) : nullptr;
     for (A_long c = 0; c < width; ++c) {
       V4f f;
       std::memcpy(&f, &row[col[size_t(c)]], sizeof f);
-      V4d sum;
-      std::memcpy(&sum, &sums[4 * size_t(c)], sizeof sum);
-      sum += __builtin_convertvector(f, V4d);
-      std::memcpy(&sums[4 * size_t(c)], &sum, sizeof sum);
-      std::memcpy(entry(i, c), &sum, sizeof sum);
+      V4d sum = {0, 0, 0, 0};
+      if (before) std::memcpy(&sum, before + 4 * c, sizeof sum);
+      AddWidened(sum, f);
+      std::memcpy(newest + 4 * c, &sum, sizeof sum);
     }
     if (i < 2 * size_t(j.r) + 1) continue;
     const A_long y = A_long(i - 2 * size_t(j.r) - 1);
-    const MaskRow mask(j.map ? j.map : &kNoMap, y);
+    const double* oldest = ringRow(size_t(y));
     const P* under = UnderRow(j, y, scratch);
-    P* out = RowOf<P>(j.dst, y);
+    P* out = RowOf<P>(j.dst, y) + columns.first;
+    under += columns.first;
+    if (!j.map) {
+      for (A_long c = 0; c < width; ++c) {
+        V4d hi, lo;
+        std::memcpy(&hi, newest + 4 * c, sizeof hi);
+        std::memcpy(&lo, oldest + 4 * c, sizeof lo);
+        V4f mean = __builtin_convertvector((hi - lo) / j.weight + 0.0, V4f);
+        mean[0] = under[c].alpha;
+        std::memcpy(out + c, &mean, sizeof mean);
+      }
+      continue;
+    }
+    const MaskRow mask(j.map, y);
     for (A_long c = 0; c < width; ++c) {
       const A_long x = columns.first + c;
-      const double m = j.map ? mask(x) : 1.0;
-      if (j.map && m != 1.0) {
-        MaskedMean<P, true>(j.src, j.map, j.sourceCopy, j.r, x, y, m, under[x], out + x);
+      const double m = mask(x);
+      if (m != 1.0) {
+        MaskedMean<P, true>(j.src, j.map, j.sourceCopy, j.r, x, y, m, under[c], out + c);
         continue;
       }
       V4d hi, lo;
-      std::memcpy(&hi, entry(i, c), sizeof hi);
-      std::memcpy(&lo, entry(size_t(y), c), sizeof lo);
+      std::memcpy(&hi, newest + 4 * c, sizeof hi);
+      std::memcpy(&lo, oldest + 4 * c, sizeof lo);
       V4f mean = __builtin_convertvector((hi - lo) / j.weight + 0.0, V4f);
-      mean[0] = under[x].alpha;
-      std::memcpy(out + x, &mean, sizeof mean);
+      mean[0] = under[c].alpha;
+      std::memcpy(out + c, &mean, sizeof mean);
     }
   }
 }

@@ -46,6 +46,10 @@ bool WideVectors();
 #define VIZMIRA_FORM(plain, wide) (plain)
 #endif
 
+// sum + four floats as four doubles; written lane by lane because the compiler makes one
+// 256-bit conversion of this where it splits __builtin_convertvector in halves.
+[[gnu::always_inline]] inline void AddWidened(V4d& sum, const V4f& f) { sum += V4d{f[0], f[1], f[2], f[3]}; }
+
 // A pixel's four channels as whole-number lanes (alpha, red, green, blue); SSE2's unpacks
 // where there are such.
 template <class P>
