@@ -184,12 +184,14 @@ PlainMeans::PlainMeans(A_long radius, bool deep)
 
 // Errors of either pass are reported: a failed horizontal pass would otherwise leave the
 // vertical pass reading an unwritten image and the blur report success. The horizontal pass
-// writes io->dst, the vertical one writes back into io->src, which then is the result.
+// writes io->dst, the vertical one writes back into io->src, which then is the result; a
+// plain float blur makes both at once into io->dst, the same values, reading its picture once.
 PF_Err FastBlurA(IO_Params* io, A_long rh, A_long rv, bool useLensMap, const PlainMeans* means,
                  const MapRuns* runs) {
   PF_EffectWorld* S = io->src;
   PF_EffectWorld* D = io->dst;
   const IO_Params* map = useLensMap ? io : nullptr;
+  if (io->float32 && !map && FloatPassesAtOnce(S, D, rv)) return FloatPasses(io, S, D, rh, rv);
   if (rh != rv) means = nullptr;
   PF_Err err = FastBlurBands(io, S, D, rh, false, map, nullptr, means, runs);
   // The vertical pass fades toward S as it was before the horizontal pass, and writes S: a

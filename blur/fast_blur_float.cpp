@@ -14,6 +14,8 @@ namespace fast_blur {
 namespace {
 
 using P = PF_PixelFloat;
+// The largest radius whose columns keep 2r + 2 rows of running sums of a band.
+constexpr A_long kNearRadius = 64;
 const IO_Params kNoMap{};  // no lens mask: the plain passes
 
 // The running sums of `lines` lines side by side: entry (i, l) holds line l's P(i − r − 1)
@@ -197,15 +199,85 @@ const P* UnderRow(const FloatJob& j, A_long y, std::vector<P>& scratch) {
   }
 }
 
+struct BothJob {
+  const PF_EffectWorld* src;  // read
+  PF_EffectWorld* dst;        // written
+  A_long rh, rv;
+  const A_long* atH;  // the fold table along a row of src, from −rh − 1
+  const A_long* atV;  // the fold table down a column of the horizontal result, from −rv − 1
+  double weightH, weightV;
+};
+
+// Both passes of a plain blur over a band of columns, in one sweep down the picture: each row
+// of the horizontal result is made (for the band's columns) when the vertical running sums
+// reach it, as ColumnsNear would read it from the world FloatPass writes, so the picture is
+// read once and written once. A row's running sum starts at the row's start: left of the
+// band its samples are only added.
+[[gnu::always_inline]] inline void Both(const BothJob& j, Span columns) {
+  const A_long H = j.dst->height, width = columns.last - columns.first;
+  const size_t n = size_t(H) + 2 * size_t(j.rv) + 1, kept = 2 * size_t(j.rv) + 2;
+  const size_t x0 = size_t(columns.first), reach = size_t(width) + 2 * size_t(j.rh) + 1;
+  std::vector<double> across(4 * reach);               // the row's running sums x0 … x0 + reach − 1
+  std::vector<double> ring(4 * kept * size_t(width));  // the columns' running sums, as ColumnsNear's
+  auto ringRow = [&](size_t i) { return &ring[4 * (i % kept) * size_t(width)]; };
+  for (size_t i = 0; i < n; ++i) {
+    A_long folded = j.atV[i] - j.src->extent_hint.top;  // the row FloatPass's row form reads
+    FoldInto(folded, j.src->height);
+    const P* row = RowOf<P>(j.src, folded);
+    V4d sum = {0, 0, 0, 0};
+    for (size_t k = 0; k < x0; ++k) {
+      V4f f;
+      std::memcpy(&f, &row[j.atH[k]], sizeof f);
+      AddWidened(sum, f);
+    }
+    for (size_t k = 0; k < reach; ++k) {
+      V4f f;
+      std::memcpy(&f, &row[j.atH[x0 + k]], sizeof f);
+      AddWidened(sum, f);
+      std::memcpy(&across[4 * k], &sum, sizeof sum);
+    }
+    // The horizontal means (their alpha lane unused: alpha comes from the source pixel), each
+    // added to its column's running sum.
+    double* newest = ringRow(i);
+    const double* before = i ? ringRow(i - 1) : nullptr;
+    const size_t span = 2 * size_t(j.rh) + 1;
+    for (A_long c = 0; c < width; ++c) {
+      V4d hi, lo;
+      std::memcpy(&hi, &across[4 * (size_t(c) + span)], sizeof hi);
+      std::memcpy(&lo, &across[4 * size_t(c)], sizeof lo);
+      const V4f mean = __builtin_convertvector((hi - lo) / j.weightH + 0.0, V4f);
+      V4d column = {0, 0, 0, 0};
+      if (before) std::memcpy(&column, before + 4 * c, sizeof column);
+      AddWidened(column, mean);
+      std::memcpy(newest + 4 * c, &column, sizeof column);
+    }
+    if (i < 2 * size_t(j.rv) + 1) continue;
+    const A_long y = A_long(i - 2 * size_t(j.rv) - 1);
+    const double* oldest = ringRow(size_t(y));
+    const P* under = RowOf<P>(j.src, y) + x0;
+    P* out = RowOf<P>(j.dst, y) + x0;
+    for (A_long c = 0; c < width; ++c) {
+      V4d hi, lo;
+      std::memcpy(&hi, newest + 4 * c, sizeof hi);
+      std::memcpy(&lo, oldest + 4 * c, sizeof lo);
+      V4f mean = __builtin_convertvector((hi - lo) / j.weightV + 0.0, V4f);
+      mean[0] = under[c].alpha;
+      std::memcpy(out + c, &mean, sizeof mean);
+    }
+  }
+}
+
 // The passes as plain code and, where the processor has them, in 256-bit instructions:
 // lane for lane the same operations, so the same values.
 void RowsPlain(const FloatJob& j, Span rows) { Rows(j, rows); }
 void ColumnsPlain(const FloatJob& j, Span columns) { Columns(j, columns); }
 void ColumnsNearPlain(const FloatJob& j, Span columns) { ColumnsNear(j, columns); }
+void BothPlain(const BothJob& j, Span columns) { Both(j, columns); }
 #if VIZMIRA_HAS_WIDE
 VIZMIRA_WIDE void RowsWide(const FloatJob& j, Span rows) { Rows(j, rows); }
 VIZMIRA_WIDE void ColumnsWide(const FloatJob& j, Span columns) { Columns(j, columns); }
 VIZMIRA_WIDE void ColumnsNearWide(const FloatJob& j, Span columns) { ColumnsNear(j, columns); }
+VIZMIRA_WIDE void BothWide(const BothJob& j, Span columns) { Both(j, columns); }
 #endif
 
 }  // namespace
@@ -221,11 +293,28 @@ PF_Err FloatPass(const IO_Params* run, const PF_EffectWorld* src, PF_EffectWorld
     return ParallelRows(run, dst->height, [&job, rows](Span band, A_long) { rows(job, band); });
   }
   // Bands of columns; rows of 2r + 2 running sums of a band fit the cache for a small radius.
-  constexpr A_long kBand = 256, kNear = 64;
-  const auto columns = radius <= kNear ? VIZMIRA_FORM(ColumnsNearPlain, ColumnsNearWide)
+  constexpr A_long kBand = 256;
+  const auto columns = radius <= kNearRadius ? VIZMIRA_FORM(ColumnsNearPlain, ColumnsNearWide)
                                        : VIZMIRA_FORM(ColumnsPlain, ColumnsWide);
   return ParallelRows(run, dst->width, [&job, columns](Span band, A_long) { columns(job, band); },
                       RowsOptions{std::max<A_long>(1, dst->width / kBand)});
+}
+
+bool FloatPassesAtOnce(const PF_EffectWorld* src, const PF_EffectWorld* dst, A_long rv) {
+  return src->width == dst->width && src->height == dst->height && rv <= kNearRadius;
+}
+
+PF_Err FloatPasses(const IO_Params* run, const PF_EffectWorld* src, PF_EffectWorld* dst, A_long rh,
+                   A_long rv) {
+  // The fold tables of the two passes: src to dst, then dst (of src's size) back.
+  const std::vector<A_long> foldH = FoldTable(dst->width, src->width, rh, src->extent_hint.left);
+  const std::vector<A_long> foldV = FoldTable(src->height, dst->height, rv, dst->extent_hint.top);
+  const BothJob job{src, dst, rh, rv, foldH.data(), foldV.data(), 2.0 * rh + 1, 2.0 * rv + 1};
+  const auto both = VIZMIRA_FORM(BothPlain, BothWide);
+  // Few bands, since a band adds every sample left of it: about one per 960 columns.
+  constexpr A_long kBandColumns = 960;
+  return ParallelRows(run, dst->width, [&job, both](Span band, A_long) { both(job, band); },
+                      RowsOptions{std::max<A_long>(1, dst->width / kBandColumns)});
 }
 
 }  // namespace fast_blur

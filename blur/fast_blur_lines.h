@@ -56,6 +56,13 @@ std::vector<A_long> FoldTable(A_long m, A_long n, A_long r, A_long origin);
 PF_Err FloatPass(const IO_Params* run, const PF_EffectWorld* src, PF_EffectWorld* dst,
                  A_long radius, bool vertical, const IO_Params* map, const PF_EffectWorld* sourceCopy);
 
+// Both float passes of FastBlurA from src to dst at once, where FloatPassesAtOnce: dst holds
+// what the horizontal pass to dst and the vertical one back would leave in src, and src is
+// not written.
+bool FloatPassesAtOnce(const PF_EffectWorld* src, const PF_EffectWorld* dst, A_long rv);
+PF_Err FloatPasses(const IO_Params* run, const PF_EffectWorld* src, PF_EffectWorld* dst, A_long rh,
+                   A_long rv);
+
 // Where the integer depths add 0.5 before truncating; float keeps the value.
 template <class P>
 constexpr double kHalfUp = PixelTraits<P>::kFloat ? 0.0 : 0.5;

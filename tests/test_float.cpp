@@ -27,6 +27,13 @@ using PF = PF_PixelFloat;
 
 PF& At(World& w, int x, int y) { return w.at<PF>(x, y); }
 
+// Colour values over a wide range of magnitudes (2^-20 … 2^22), so that sums in double round
+// and their order shows in the result.
+float Scattered(std::mt19937& rng) {
+  std::uniform_real_distribution<float> value(-0.5f, 4.0f);
+  return std::ldexp(value(rng), int(rng() % 41) - 20);
+}
+
 // The generic iteration on `threads` threads, bands dealt out in turn, as a host's may.
 int g_threads = 1;
 PF_Err ThreadedGeneric(A_long iterations, void* refcon,
@@ -189,11 +196,10 @@ TEST(Float, FastBlurMeansAreNotRounded) {
 TEST(Float, FastBlurPassesAreTheirDefinition) {
   constexpr int W = 23, H = 17;
   std::mt19937 rng(3);
-  std::uniform_real_distribution<float> value(-0.5f, 4.0f);
   auto picture = [&] {
     World w = World::Float(W, H, 8);
     for (int y = 0; y < H; ++y)
-      for (int x = 0; x < W; ++x) At(w, x, y) = PF{rng() % 3 ? 1.0f : 0.5f, value(rng), value(rng), value(rng)};
+      for (int x = 0; x < W; ++x) At(w, x, y) = PF{rng() % 3 ? 1.0f : 0.5f, Scattered(rng), Scattered(rng), Scattered(rng)};
     return w;
   };
   const World src = picture(), before = picture();
@@ -226,6 +232,39 @@ TEST(Float, FastBlurPassesAreTheirDefinition) {
             }
         }
   EXPECT_EQ(compared, 5 * 2 * 2 * 2 * W * H);
+}
+
+// A plain blur's two float passes made at once leave the values of the passes made in turn,
+// bit for bit: one band of columns and several (each adding the samples left of it), radii
+// within and beyond the picture, unequal radii, padded rows, on 1 and 5 threads.
+TEST(Float, FastBlurPassesAtOnceAreThePassesInTurn) {
+  std::mt19937 rng(5);
+  int compared = 0;
+  for (auto [W, H] : {std::pair{23, 17}, std::pair{2100, 7}})
+    for (auto [rh, rv] : {std::pair<A_long, A_long>{1, 1}, {2, 7}, {30, 30}, {9, 64}, {70, 40}})
+      for (int threads : {1, 5}) {
+        World src = World::Float(W, H, 8), once = World::Float(W, H);
+        std::vector<PF> original;
+        for (int y = 0; y < H; ++y)
+          for (int x = 0; x < W; ++x)
+            original.push_back(At(src, x, y) = PF{rng() % 3 ? 1.0f : 0.25f, Scattered(rng), Scattered(rng), Scattered(rng)});
+        FloatRender fr(threads);
+        World across = World::Float(W, H), turn = World::Float(W, H);
+        ASSERT_EQ(FastBlurBands(&fr.io, &src.def(), &across.def(), rh, false, nullptr, nullptr), PF_Err_NONE);
+        ASSERT_EQ(FastBlurBands(&fr.io, &across.def(), &turn.def(), rv, true, nullptr, nullptr), PF_Err_NONE);
+        fr.io.src = &src.def();
+        fr.io.dst = &once.def();
+        ASSERT_EQ(FastBlurA(&fr.io, rh, rv, false), PF_Err_NONE);
+        ASSERT_EQ(fr.io.dst, &once.def()) << "made at once, src kept";
+        for (int y = 0; y < H; ++y)
+          for (int x = 0; x < W; ++x) {
+            ASSERT_EQ(std::memcmp(&At(once, x, y), &At(turn, x, y), sizeof(PF)), 0)
+                << W << "x" << H << " r " << rh << "," << rv << " threads " << threads << " at " << x << "," << y;
+            ASSERT_EQ(std::memcmp(&At(src, x, y), &original[size_t(y * W + x)], sizeof(PF)), 0);
+            ++compared;
+          }
+      }
+  EXPECT_EQ(compared, 2 * 5 * (23 * 17 + 2100 * 7));
 }
 
 // A 16.0 highlight on black opens into a disc of 16.0: brighter than white, where the
