@@ -217,25 +217,36 @@ struct BothJob {
   const A_long H = j.dst->height, width = columns.last - columns.first;
   const size_t n = size_t(H) + 2 * size_t(j.rv) + 1, kept = 2 * size_t(j.rv) + 2;
   const size_t x0 = size_t(columns.first), reach = size_t(width) + 2 * size_t(j.rh) + 1;
-  std::vector<double> across(4 * reach);               // the row's running sums x0 … x0 + reach − 1
+  // Four rows' running sums x0 … x0 + reach − 1, made side by side: each is a chain of
+  // additions that waits on itself, four chains keep the adder busy.
+  constexpr size_t kRows = 4;
+  std::vector<double> across(4 * kRows * reach);
   std::vector<double> ring(4 * kept * size_t(width));  // the columns' running sums, as ColumnsNear's
   auto ringRow = [&](size_t i) { return &ring[4 * (i % kept) * size_t(width)]; };
   for (size_t i = 0; i < n; ++i) {
-    A_long folded = j.atV[i] - j.src->extent_hint.top;  // the row FloatPass's row form reads
-    FoldInto(folded, j.src->height);
-    const P* row = RowOf<P>(j.src, folded);
-    V4d sum = {0, 0, 0, 0};
-    for (size_t k = 0; k < x0; ++k) {
-      V4f f;
-      std::memcpy(&f, &row[j.atH[k]], sizeof f);
-      AddWidened(sum, f);
+    const size_t q = i % kRows;
+    if (q == 0) {
+      const P* rows[kRows];
+      for (size_t l = 0; l < kRows; ++l) {
+        A_long folded = j.atV[std::min(i + l, n - 1)] - j.src->extent_hint.top;  // as FloatPass's rows
+        FoldInto(folded, j.src->height);
+        rows[l] = RowOf<P>(j.src, folded);
+      }
+      V4d sum[kRows] = {};
+      auto add = [&](size_t l, size_t k) {
+        V4f f;
+        std::memcpy(&f, &rows[l][j.atH[k]], sizeof f);
+        AddWidened(sum[l], f);
+      };
+      for (size_t k = 0; k < x0; ++k)
+        for (size_t l = 0; l < kRows; ++l) add(l, k);
+      for (size_t k = 0; k < reach; ++k)
+        for (size_t l = 0; l < kRows; ++l) {
+          add(l, x0 + k);
+          std::memcpy(&across[4 * (l * reach + k)], &sum[l], sizeof sum[l]);
+        }
     }
-    for (size_t k = 0; k < reach; ++k) {
-      V4f f;
-      std::memcpy(&f, &row[j.atH[x0 + k]], sizeof f);
-      AddWidened(sum, f);
-      std::memcpy(&across[4 * k], &sum, sizeof sum);
-    }
+    const double* rowSums = &across[4 * q * reach];
     // The horizontal means (their alpha lane unused: alpha comes from the source pixel), each
     // added to its column's running sum.
     double* newest = ringRow(i);
@@ -243,8 +254,8 @@ struct BothJob {
     const size_t span = 2 * size_t(j.rh) + 1;
     for (A_long c = 0; c < width; ++c) {
       V4d hi, lo;
-      std::memcpy(&hi, &across[4 * (size_t(c) + span)], sizeof hi);
-      std::memcpy(&lo, &across[4 * size_t(c)], sizeof lo);
+      std::memcpy(&hi, &rowSums[4 * (size_t(c) + span)], sizeof hi);
+      std::memcpy(&lo, &rowSums[4 * size_t(c)], sizeof lo);
       const V4f mean = __builtin_convertvector((hi - lo) / j.weightH + 0.0, V4f);
       V4d column = {0, 0, 0, 0};
       if (before) std::memcpy(&column, before + 4 * c, sizeof column);

@@ -13,6 +13,12 @@
 
 namespace {
 
+bool SameShape(const PF_EffectWorld& a, const PF_EffectWorld& b) {
+  const PF_Rect &e = a.extent_hint, &f = b.extent_hint;
+  return a.width == b.width && a.height == b.height && e.left == f.left && e.top == f.top &&
+         e.right == f.right && e.bottom == f.bottom;
+}
+
 PF_Err RunChain(IO_Params& io, const KT_Info* info, PF_EffectWorld* input) {
   const bool blurMapPass = info->plan.blurMapPass;
   auto composite = [&] { return RenderEffect(&io, info, input); };
@@ -76,9 +82,14 @@ PF_Err RenderPipeline(PF_InData* in_data, PF_OutData* out_data, KT_Info* info,
   io.mask = mask.get();
 
   HostWorld A(in_data), B(in_data);
+  bool outputWorks = false;
   if (float32) {  // both written whole before they are read
     if (PF_Err err = A.CreateFloat(input->width, input->height, false)) return err;
-    if (PF_Err err = B.CreateFloat(input->width, input->height, false)) return err;
+    // The output itself is the second working world where it has the first one's shape: no
+    // world to make, and no copy where the result ends there.
+    outputWorks = SameShape(*output, *A.get());
+    if (!outputWorks)
+      if (PF_Err err = B.CreateFloat(input->width, input->height, false)) return err;
   } else {
     if (PF_Err err = A.Create(input->width, input->height, PF_NewWorldFlag_NONE)) return err;
     if (PF_Err err = B.Create(input->width, input->height, PF_NewWorldFlag_NONE)) return err;
@@ -96,7 +107,7 @@ PF_Err RenderPipeline(PF_InData* in_data, PF_OutData* out_data, KT_Info* info,
   };
   if (PF_Err err = copy(input, A.get())) return err;
   io.src = A.get();
-  io.dst = B.get();
+  io.dst = outputWorks ? output : B.get();
   if (PF_Err err = RunChain(io, info, input)) return err;
-  return copy(io.dst, output);
+  return io.dst == output ? PF_Err_NONE : copy(io.dst, output);
 }
