@@ -5,9 +5,13 @@
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
+#include <Imath/half.h>
 
 #include <fcntl.h>
 #include <unistd.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -93,16 +97,36 @@ bool PngComplete(const std::string& path) {
   return bool(f.read(reinterpret_cast<char*>(tail), 12)) && std::memcmp(tail, kIend, 12) == 0;
 }
 
-// Every half value, by its bits, on the host's scale: made from the floats the library makes
-// of them, as a half file read as floats gives.
+// Every half value, by its bits, as the float the library makes of it.
+std::vector<float> FloatsOfEveryHalf() {
+  std::vector<uint16_t> bits(65536);
+  for (size_t v = 0; v < bits.size(); ++v) bits[v] = uint16_t(v);
+  std::vector<float> floats(bits.size());
+  OIIO::convert_pixel_values(OIIO::TypeDesc::HALF, bits.data(), OIIO::TypeDesc::FLOAT, floats.data(),
+                             int(bits.size()));
+  return floats;
+}
+
+// Every half value on the host's scale, as a half file read as floats gives.
 const std::array<uint16_t, 65536>& TableHalf() {
   static const auto table = [] {
-    std::array<uint16_t, 65536> bits{}, t{};
-    for (size_t v = 0; v < bits.size(); ++v) bits[v] = uint16_t(v);
-    std::vector<float> floats(bits.size());
-    OIIO::convert_pixel_values(OIIO::TypeDesc::HALF, bits.data(), OIIO::TypeDesc::FLOAT, floats.data(),
-                               int(bits.size()));
-    for (size_t v = 0; v < bits.size(); ++v) t[v] = uint16_t(HostOfFloat(floats[v]));
+    const std::vector<float> floats = FloatsOfEveryHalf();
+    std::array<uint16_t, 65536> t{};
+    for (size_t v = 0; v < t.size(); ++v) t[v] = uint16_t(HostOfFloat(floats[v]));
+    return t;
+  }();
+  return table;
+}
+
+float Finite(float v) { return std::isfinite(v) ? v : 0.0f; }
+
+// Every half value as a float layer holds it (0 for what is not a finite number), as a half
+// file read as floats gives, without the library converting every value.
+const std::array<float, 65536>& FloatOfHalf() {
+  static const auto table = [] {
+    const std::vector<float> floats = FloatsOfEveryHalf();
+    std::array<float, 65536> t{};
+    for (size_t v = 0; v < t.size(); ++v) t[v] = Finite(floats[v]);
     return t;
   }();
   return table;
@@ -134,12 +158,11 @@ World ReadImage(const std::string& path, ReadAs as, int* file_depth) {
   const size_t n = size_t(w) * h * nc;
   if (file_depth) *file_depth = is8 ? 8 : is16 || half ? 16 : 32;
   const bool floats = as == ReadAs::kFloat || (as == ReadAs::kStored && !is8 && !is16);
-  // Half files are read as they are and mapped through a table of every half value (as
-  // floats, they are read as floats).
+  // Half files are read as they are and mapped through a table of every half value.
   const OIIO::TypeDesc read_as = is8 ? OIIO::TypeDesc::UINT8
                                  : is16 ? OIIO::TypeDesc::UINT16
-                                 : half && !floats ? OIIO::TypeDesc::HALF
-                                                   : OIIO::TypeDesc::FLOAT;
+                                 : half ? OIIO::TypeDesc::HALF
+                                        : OIIO::TypeDesc::FLOAT;
   World world = floats ? World::Float(w, h) : World(w, h, !is8);
   const int alpha = layout.alpha_channel >= 0 ? layout.alpha_channel : (nc == 2 ? 1 : nc >= 4 ? 3 : -1);
   const Interleaved from{w, h, nc, alpha};
@@ -163,9 +186,11 @@ World ReadImage(const std::string& path, ReadAs as, int* file_depth) {
     } else if (is16) {
       const auto& table = HostOf16();
       read(std::unique_ptr<uint16_t[]>(new uint16_t[n]).get(), [&](uint16_t v) { return table[v] / 32768.0f; });
+    } else if (half) {
+      const auto& table = FloatOfHalf();
+      read(std::unique_ptr<uint16_t[]>(new uint16_t[n]).get(), [&](uint16_t v) { return table[v]; });
     } else {
-      read(std::unique_ptr<float[]>(new float[n]).get(),
-           [](float v) { return std::isfinite(v) ? v : 0.0f; });
+      read(std::unique_ptr<float[]>(new float[n]).get(), Finite);
     }
   } else if (is8) {
     read(std::unique_ptr<uint8_t[]>(new uint8_t[n]).get(), [](uint8_t v) { return int(v); });
@@ -192,6 +217,31 @@ const std::array<uint16_t, 65536>& HalfOf16() {
   return table;
 }
 
+// The halves of n floats as the library makes them: rounded to the nearest, ties to even,
+// by the processor's conversion where it has one (not a number through the library's own,
+// whose bits may differ).
+#if defined(__x86_64__)
+[[gnu::target("f16c,avx")]] void HalvesFast(const float* in, uint16_t* out, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 v = _mm256_loadu_ps(in + i);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                     _mm256_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+    if (_mm256_movemask_ps(_mm256_cmp_ps(v, v, _CMP_UNORD_Q)))
+      for (size_t k = i; k < i + 8; ++k)
+        if (std::isnan(in[k])) out[k] = imath_float_to_half(in[k]);
+  }
+  for (; i < n; ++i) out[i] = imath_float_to_half(in[i]);
+}
+#endif
+
+void Halves(const float* in, uint16_t* out, size_t n) {
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx")) return HalvesFast(in, out, n);
+#endif
+  for (size_t i = 0; i < n; ++i) out[i] = imath_float_to_half(in[i]);
+}
+
 // A float layer through `out`: as it is in float (32) or half (16 in EXR) files, else
 // clamped to 0–1 and rounded to the file's whole numbers.
 bool EmitFloat(OIIO::ImageOutput& out, const std::string& name, const World& world, int depth,
@@ -207,30 +257,42 @@ bool EmitFloat(OIIO::ImageOutput& out, const std::string& name, const World& wor
   if (!out.open(name, layout)) return false;
   const int w = world.width(), h = world.height(), nc = layout.nchannels;
   const size_t n = size_t(w) * size_t(h) * size_t(nc);
-  // Every value of the picture through `value`, interleaved, into the file.
-  auto write = [&](auto* values, OIIO::TypeDesc as, auto value) {
-    auto* at = values;
-    for (int y = 0; y < h; ++y)
+  // Every row of the picture interleaved as floats, then through `row_to` (row, values,
+  // count) into the file's values.
+  auto write = [&](auto* values, OIIO::TypeDesc as, auto row_to) {
+    std::vector<float> row(size_t(w) * size_t(nc));
+    for (int y = 0; y < h; ++y) {
+      float* at = row.data();
       for (int x = 0; x < w; ++x, at += nc) {
         const PF_PixelFloat& p = world.at<PF_PixelFloat>(x, y);
-        at[0] = value(p.red);
-        at[1] = value(p.green);
-        at[2] = value(p.blue);
-        if (nc == 4) at[3] = value(p.alpha);
+        at[0] = p.red;
+        at[1] = p.green;
+        at[2] = p.blue;
+        if (nc == 4) at[3] = p.alpha;
       }
+      row_to(row.data(), values + size_t(y) * row.size(), row.size());
+    }
     return out.write_image(as, values) && out.close();
   };
-  if (type == OIIO::TypeDesc::FLOAT || type == OIIO::TypeDesc::HALF)
+  // Each value of a row through `value`.
+  auto each = [](auto value) {
+    return [value](const float* row, auto* values, size_t count) {
+      for (size_t i = 0; i < count; ++i) values[i] = value(row[i]);
+    };
+  };
+  if (type == OIIO::TypeDesc::FLOAT)
     return write(std::unique_ptr<float[]>(new float[n]).get(), OIIO::TypeDesc::FLOAT,
-                 [](float v) { return v; });
+                 each([](float v) { return v; }));
+  if (type == OIIO::TypeDesc::HALF)  // made halves here, as the library would make them
+    return write(std::unique_ptr<uint16_t[]>(new uint16_t[n]).get(), OIIO::TypeDesc::HALF, Halves);
   auto whole = [](float top) {
     return [top](float v) { return std::floor(std::clamp(v, 0.0f, 1.0f) * top + 0.5f); };
   };
   if (type == OIIO::TypeDesc::UINT16)
     return write(std::unique_ptr<uint16_t[]>(new uint16_t[n]).get(), OIIO::TypeDesc::UINT16,
-                 [&](float v) { return uint16_t(whole(65535.0f)(v)); });
+                 each([&](float v) { return uint16_t(whole(65535.0f)(v)); }));
   return write(std::unique_ptr<uint8_t[]>(new uint8_t[n]).get(), OIIO::TypeDesc::UINT8,
-               [&](float v) { return uint8_t(whole(255.0f)(v)); });
+               each([&](float v) { return uint8_t(whole(255.0f)(v)); }));
 }
 
 // Writes the picture through `out`, opened as `name`, at `depth` bits. False with the

@@ -3,6 +3,7 @@
 #include <OpenImageIO/imageio.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -296,6 +297,67 @@ TEST_F(Pictures, HalfFilesHoldTheLibrarysHalves) {
     return bits;
   };
   EXPECT_TRUE(halves(P("ours.exr")) == halves(P("library.exr")));
+}
+
+// A float layer written as half holds the halves the library makes of its floats, bit for bit:
+// floats spread over every exponent and sign, halfway cases between halves, not-a-numbers
+// and infinities among them.
+TEST_F(Pictures, FloatsWrittenAsHalvesAreTheLibrarysHalves) {
+  constexpr int W = 1024, H = 512;
+  std::vector<float> values;  // red, green, blue, alpha
+  for (uint32_t i = 0; values.size() < size_t(W) * H * 4; ++i) {
+    const uint32_t bits = i * 2654435761u;  // every sign and exponent
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    values.push_back(f);
+    const uint32_t tie = (uint32_t(i % 65536) << 13) | 0x1000u;  // halfway between two halves
+    std::memcpy(&f, &tie, sizeof f);
+    values.push_back(i % 2 ? f : -f);
+  }
+  values[0] = NAN;
+  values[1] = INFINITY;
+  values[2] = -65520.0f;
+  values[3] = 65519.0f;
+  minihost::World w = minihost::World::Float(W, H);
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      const float* v = &values[(size_t(y) * W + x) * 4];
+      w.at<PF_PixelFloat>(x, y) = PF_PixelFloat{v[3], v[0], v[1], v[2]};
+    }
+  vzcli::WriteImage(w, P("ours.exr"), 16);
+  OIIO::ImageSpec header(W, H, 4, OIIO::TypeDesc::HALF);
+  header.alpha_channel = 3;
+  header.attribute("oiio:UnassociatedAlpha", 1);
+  auto out = OIIO::ImageOutput::create(P("library.exr"));
+  ASSERT_TRUE(out && out->open(P("library.exr"), header) &&
+              out->write_image(OIIO::TypeDesc::FLOAT, values.data()) && out->close());
+  const Raw ours = ReadRaw(P("ours.exr"), OIIO::TypeDesc::HALF), library = ReadRaw(P("library.exr"), OIIO::TypeDesc::HALF);
+  ASSERT_EQ(ours.values.size(), values.size());
+  EXPECT_TRUE(ours.values == library.values);
+}
+
+// A half file read at float gives each half as the float the library makes of it, and 0 for
+// what is not a finite number: every half value.
+TEST_F(Pictures, HalvesReadAtFloatAreTheLibrarysFloats) {
+  Raw raw{256, 64, 4, {}};
+  for (uint32_t v = 0; v < 65536; ++v) raw.values.push_back(uint16_t(v));
+  OIIO::ImageSpec header(raw.width, raw.height, 4, OIIO::TypeDesc::HALF);
+  header.alpha_channel = 3;
+  header.attribute("oiio:UnassociatedAlpha", 1);
+  auto out = OIIO::ImageOutput::create(P("every.exr"));
+  ASSERT_TRUE(out && out->open(P("every.exr"), header) &&
+              out->write_image(OIIO::TypeDesc::HALF, raw.values.data()) && out->close());
+  const std::vector<float> library = ReadFloats(P("every.exr"));
+  const minihost::World w = vzcli::ReadImage(P("every.exr"), vzcli::ReadAs::kFloat);
+  ASSERT_TRUE(w.isFloat());
+  for (int i = 0; i < 65536 / 4; ++i) {
+    const PF_PixelFloat& p = w.at<PF_PixelFloat>(i % 256, i / 256);
+    const float got[4] = {p.red, p.green, p.blue, p.alpha};
+    for (int c = 0; c < 4; ++c) {
+      const float want = std::isfinite(library[size_t(i) * 4 + c]) ? library[size_t(i) * 4 + c] : 0.0f;
+      ASSERT_EQ(std::memcmp(&got[c], &want, sizeof want), 0) << "half " << i * 4 + c;
+    }
+  }
 }
 
 TEST_F(Pictures, WriteFailuresNameTheUsersPath) {
