@@ -163,7 +163,7 @@ World ReadImage(const std::string& path, ReadAs as, int* file_depth) {
                                  : is16 ? OIIO::TypeDesc::UINT16
                                  : half ? OIIO::TypeDesc::HALF
                                         : OIIO::TypeDesc::FLOAT;
-  World world = floats ? World::Float(w, h) : World(w, h, !is8);
+  World world = floats ? World::Float(w, h, 0, World::Pixels::kUnset) : World(w, h, !is8, 0, World::Pixels::kUnset);
   const int alpha = layout.alpha_channel >= 0 ? layout.alpha_channel : (nc == 2 ? 1 : nc >= 4 ? 3 : -1);
   const Interleaved from{w, h, nc, alpha};
   // The values read into a buffer of their type (not zeroed: every value is read into),

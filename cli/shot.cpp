@@ -210,8 +210,10 @@ int RenderShot(minihost::Host& host, const Shot& shot) {
       const bool float_work = pictures.input.isFloat();
       const bool deep_input = pictures.input.deep();
       const bool deep_work = shot.work_depth ? shot.work_depth == 16 : deep_input;
-      World output = float_work ? World::Float(pictures.input.width(), pictures.input.height())
-                                : World(pictures.input.width(), pictures.input.height(), deep_work);
+      // Written whole by the render before anything reads it.
+      const A_long w = pictures.input.width(), h = pictures.input.height();
+      World output = float_work ? World::Float(w, h, 0, World::Pixels::kUnset)
+                                : World(w, h, deep_work, 0, World::Pixels::kUnset);
       const PF_Err err = float_work ? host.SmartRender(pictures.input, output, custom)
                                     : host.Render(pictures.input, output, custom);
       if (err == PF_Interrupt_CANCEL && host.cancel.load()) break;

@@ -29,16 +29,19 @@ struct HostError : std::runtime_error {
 // assumes tight rows reads the padding and fails.
 class World {
  public:
+  // Pixels all 0, or not set, for a picture written whole before it is read (a frame read
+  // from a file, a render's output): setting tens of megabytes twice costs a frame's time.
+  enum class Pixels { kZero, kUnset };
   // extra_row_bytes: padding beyond the usual, a multiple of 8.
-  World(A_long width, A_long height, bool deep, A_long extra_row_bytes = 0);
+  World(A_long width, A_long height, bool deep, A_long extra_row_bytes = 0, Pixels pixels = Pixels::kZero);
   World(World&&) noexcept;
   World& operator=(World&&) noexcept;
   World(const World&) = delete;
   World& operator=(const World&) = delete;
   ~World();
   static World Copy(const World& from);  // the same size, depth and pixels
-  // A world of PF_PixelFloat, all 0 (its deep-world bit clear: the bit tells only 16 bits).
-  static World Float(A_long width, A_long height, A_long extra_row_bytes = 0);
+  // A world of PF_PixelFloat (its deep-world bit clear: the bit tells only 16 bits).
+  static World Float(A_long width, A_long height, A_long extra_row_bytes = 0, Pixels pixels = Pixels::kZero);
 
   PF_EffectWorld& def() { return def_; }
   const PF_EffectWorld& def() const { return def_; }

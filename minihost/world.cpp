@@ -15,7 +15,7 @@ A_long PaddedRowBytes(A_long width, bool deep) {
   return A_long(size_t(width) * PixelSize(deep) + 24);
 }
 
-World::World(A_long width, A_long height, bool deep, A_long extra_row_bytes) {
+World::World(A_long width, A_long height, bool deep, A_long extra_row_bytes, Pixels pixels) {
   if (width <= 0 || height <= 0) throw HostError("an image needs a positive size");
   if (extra_row_bytes < 0 || extra_row_bytes % 8) throw HostError("padding is a multiple of 8 bytes");
   def_.width = width;
@@ -24,16 +24,19 @@ World::World(A_long width, A_long height, bool deep, A_long extra_row_bytes) {
   def_.world_flags = (deep ? PF_WorldFlags(PF_WorldFlag_DEEP) : 0) | PF_WorldFlag_WRITEABLE;
   const size_t bytes = size_t(def_.rowbytes) * size_t(height);
   mem_.reset(new uint8_t[bytes]);
-  std::memset(mem_.get(), 0xCD, bytes);  // padding keeps a visible pattern
-  for (A_long y = 0; y < height; ++y)
-    std::memset(mem_.get() + size_t(y) * def_.rowbytes, 0, size_t(width) * PixelSize(deep));
+  const size_t pixelBytes = size_t(width) * PixelSize(deep);
+  for (A_long y = 0; y < height; ++y) {
+    uint8_t* row = mem_.get() + size_t(y) * def_.rowbytes;
+    if (pixels == Pixels::kZero) std::memset(row, 0, pixelBytes);
+    std::memset(row + pixelBytes, 0xCD, size_t(def_.rowbytes) - pixelBytes);  // a visible pattern
+  }
   def_.data = reinterpret_cast<PF_Pixel*>(mem_.get());
   def_.extent_hint = PF_Rect{0, 0, width, height};
   def_.pix_aspect_ratio.num = def_.pix_aspect_ratio.den = 1;
 }
-World World::Float(A_long width, A_long height, A_long extra_row_bytes) {
+World World::Float(A_long width, A_long height, A_long extra_row_bytes, Pixels pixels) {
   // Built as a 16-bit world of twice the width: the same rows, padding and pattern.
-  World w(2 * width, height, true, extra_row_bytes);
+  World w(2 * width, height, true, extra_row_bytes, pixels);
   w.def_.width = width;
   w.def_.extent_hint = PF_Rect{0, 0, width, height};
   w.def_.world_flags = PF_WorldFlag_WRITEABLE;
@@ -55,9 +58,9 @@ World::~World() = default;
 
 World World::Copy(const World& from) {
   World w = from.float_ ? Float(from.width(), from.height(),
-                                from.def_.rowbytes - PaddedRowBytes(2 * from.width(), true))
+                                from.def_.rowbytes - PaddedRowBytes(2 * from.width(), true), Pixels::kUnset)
                         : World(from.width(), from.height(), from.deep(),
-                                from.def_.rowbytes - PaddedRowBytes(from.width(), from.deep()));
+                                from.def_.rowbytes - PaddedRowBytes(from.width(), from.deep()), Pixels::kUnset);
   const size_t bytes = size_t(w.def_.rowbytes) * size_t(w.height());
   std::memcpy(w.mem_.get(), from.mem_.get(), bytes);
   return w;
