@@ -19,14 +19,20 @@ bool SameShape(const PF_EffectWorld& a, const PF_EffectWorld& b) {
          e.right == f.right && e.bottom == f.bottom;
 }
 
-PF_Err RunChain(IO_Params& io, const KT_Info* info, PF_EffectWorld* input) {
+// `output`, where not null, is a working world the result may be written into directly.
+PF_Err RunChain(IO_Params& io, const KT_Info* info, PF_EffectWorld* input, PF_EffectWorld* output) {
   const bool blurMapPass = info->plan.blurMapPass;
   auto composite = [&] { return RenderEffect(&io, info, input); };
   auto blurs = [&](A_long pass) { return [&io, info, pass] { return RenderBlurEffect(&io, info, pass); }; };
-  // Where the composite comes right before the lens composite, the two run as one pass.
+  // Where the composite comes right before the lens composite, the two run as one pass. Where
+  // nothing but hand-ons follow, that pass writes the output itself, sparing a copy: in place
+  // where the output holds its source (each pixel reads only its own pixel there).
+  auto lens = [&] {
+    if (output && !blurMapPass) io.dst = output;
+    return RenderEffectThenLens(&io, info, input);
+  };
   if (!blurMapPass || ChromaticAberrationActive(info))
-    return Chain(&io, blurs(0), [&] { return RenderOtherEffect(&io, info); },
-                 [&] { return RenderEffectThenLens(&io, info, input); },
+    return Chain(&io, blurs(0), [&] { return RenderOtherEffect(&io, info); }, lens,
                  [&] { return blurMapPass ? blurs(1)() : HandOn(&io); },
                  [&] { return blurMapPass ? composite() : HandOn(&io); });
   return Chain(&io, blurs(0), [&] { return RenderOtherEffect(&io, info); },
@@ -108,6 +114,6 @@ PF_Err RenderPipeline(PF_InData* in_data, PF_OutData* out_data, KT_Info* info,
   if (PF_Err err = copy(input, A.get())) return err;
   io.src = A.get();
   io.dst = outputWorks ? output : B.get();
-  if (PF_Err err = RunChain(io, info, input)) return err;
+  if (PF_Err err = RunChain(io, info, input, outputWorks ? output : nullptr)) return err;
   return io.dst == output ? PF_Err_NONE : copy(io.dst, output);
 }

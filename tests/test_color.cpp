@@ -269,6 +269,55 @@ TEST(CompositeThenLens, EqualsTheCompositeThenTheLensComposite) {
   }
 }
 
+// At float the render lets the one-pass composite and lens composite write the picture it
+// reads (the output holding its source): each pixel reads only its own, so in place gives
+// the pixels of a separate output, for every mode, with and without a lens (the composite
+// alone writes the output then), on 1 and 5 threads.
+TEST(CompositeThenLens, InPlaceAtFloatGivesTheSamePixels) {
+  auto host = vt::HostAfterARender(false);
+  PF_InData in = host->in_data();
+  const int w = 31, h = 40;
+  vt::FakeMask mask(w, h, 0.0);
+  std::mt19937 rng(14);
+  std::uniform_real_distribution<float> value(-0.5f, 3.0f);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) mask.at(x, y) = rng() % 3 ? (rng() % 10000) / 10000.0 : double(rng() % 2);
+  auto picture = [&] {
+    World p = World::Float(w, h, 8);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        p.at<PF_PixelFloat>(x, y) = PF_PixelFloat{std::min(1.0f, std::fabs(value(rng))), value(rng), value(rng), value(rng)};
+    return p;
+  };
+  const World input = picture(), source = picture();
+  for (LensType lens : {LensType::kCircle, LensType::kNone})  // the composite alone where no lens
+  for (A_long mode : {1, 2, 3, 4})
+    for (int threads : {1, 5}) {
+      host->SetThreads(threads);
+      KT_Info info;
+      std::memset(&info, 0, sizeof info);
+      info.lensType = lens;
+      info.scaleW = info.scaleH = 1;
+      info.intensity = 0.7f;
+      info.mode = BlendMode(mode);
+      DerivePlan(&info);
+      World apart = World::Float(w, h), inPlace = World::Copy(source);
+      PF_Err err = PF_Err_NONE;
+      for (World* to : {&apart, &inPlace}) {
+        IO_Params io{&in, nullptr, to == &apart ? const_cast<PF_EffectWorld*>(&source.def()) : &inPlace.def(), &to->def()};
+        io.mask = mask.get();
+        io.float32 = true;
+        host->RunAsCommand([&] { err = RenderEffectThenLens(&io, &info, const_cast<PF_EffectWorld*>(&input.def())); });
+        ASSERT_EQ(err, PF_Err_NONE);
+        ASSERT_EQ(io.dst, &to->def());
+      }
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+          ASSERT_EQ(std::memcmp(&apart.at<PF_PixelFloat>(x, y), &inPlace.at<PF_PixelFloat>(x, y), sizeof(PF_PixelFloat)), 0)
+              << "lens " << int(lens) << " mode " << mode << " threads " << threads << " at " << x << "," << y;
+    }
+}
+
 // ---- lightness ----------------------------------------------------------------------------
 
 int Light8(double amount, int c) {
