@@ -1,6 +1,7 @@
 #include "lightness.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <vector>
 
@@ -17,6 +18,10 @@ A_u_short LightnessCurve16(const LightnessRefcon* rc, A_u_short c) {
 }
 
 PF_FpShort LightnessCurve32(const LightnessRefcon* rc, PF_FpShort c) {
+  // pow(+1, y) is 1 for every y, and pow(+0, y) is +0 for every y > 0 (an opaque alpha, a
+  // black channel): the answer is known without asking.
+  if (c == 1.0f) return c;
+  if (c == 0.0f && !std::signbit(c) && rc->factor > 0) return c;
   const auto pow = rc->io->in_data->utils->ansi.pow;
   return c < 0 ? PF_FpShort(-pow(-double(c), rc->factor)) : PF_FpShort(pow(double(c), rc->factor));
 }
