@@ -111,7 +111,7 @@ class Line {
   A_u_short OwnAlpha(int i) const { return source(i) ? s_.alphas[size_t(i)] : own(i).alpha; }
 
   // The line's samples, read when a mean first needs them (claims by opaque points do not),
-  // with the starts of their runs.
+  // with the starts of their runs and where the counting ones end.
   void Sample() {
     if (sampled_) return;
     if constexpr (kIsFloat<P>) {
@@ -124,6 +124,7 @@ class Line {
         s_.channel(2)[i] = counts ? double(q->blue) : 0.0;
         s_.channel(3)[i] = counts;
       }
+      s_.FindGaps(n_, [this](int i) { return s_.channel(3)[i] != 0; });
       sampled_ = true;
       doublesFrom_ = 0;
       padded_ = false;
@@ -145,6 +146,7 @@ class Line {
       startG[i] = joins && v[1] == u[1] ? startG[i - 1] : i;
       startB[i] = joins && v[2] == u[2] ? startB[i - 1] : i;
     }
+    s_.FindGaps(n_, [this](int i) { return s_.value(3, i) != 0; });
     if (exact_) ExactSums(s_, n_, job_.N);
     sampled_ = true;
     doublesFrom_ = n_;
@@ -159,7 +161,8 @@ class Line {
       if (exact_ && ExactValue(s_, n_, i, job_.N, bounds_, *job_.flat, mine.alpha, &value)) return value;
     Doubles(i);
     P mines[kTrailLanes] = {mine}, values[kTrailLanes];
-    LineValues<P>(s_, i, job_.N, job_.weight.data(), mines, values);
+    LineValues<P>(s_, i, job_.N, job_.weight.data(), s_.fullWindows(i, n_, job_.N), job_.flat->total(),
+                  mines, values);
     return values[0];
   }
   // The values of the listed points into their places; the list is used up.
@@ -180,7 +183,8 @@ class Line {
       const int i = at[o].first;
       P mine[kTrailLanes], values[kTrailLanes];
       for (int k = 0; k < kTrailLanes; ++k) mine[k] = own(i + k);
-      LineValues<P>(s_, i, job_.N, job_.weight.data(), mine, values);
+      LineValues<P>(s_, i, job_.N, job_.weight.data(), s_.fullWindows(i, n_, job_.N), job_.flat->total(),
+                    mine, values);
       for (; o < points.count && at[o].first < i + kTrailLanes; ++o)
         *at[o].second = values[at[o].first - i];
     }

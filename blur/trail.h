@@ -28,12 +28,12 @@ TrailGeometry ComputeTrailGeometry(const PF_Rect& e, A_long cx, A_long cy, float
 
 // The weighted sums behind the means, for kTrailLanes neighbouring points of a line at once:
 // sums[c][lane] = Σ over k = 0 … N − 1 of channels[c][i + lane + k] · weight[k], added in that
-// order, for the four channels (red, green, blue, and 1 or 0 for whether the sample counts).
-// `wide` asks for the 256-bit form where it runs (WideVectors()); both forms give the same
-// sums.
+// order, for the four channels (red, green, blue, and 1 or 0 for whether the sample counts),
+// or the first three only (`colours`, where every sample counts). `wide` asks for the
+// 256-bit form where it runs (WideVectors()); both forms give the same sums.
 constexpr int kTrailLanes = 8;
 void TrailLaneSums(bool wide, const double* const* channels, int i, A_long N,
-                   const double* weight, double (*sums)[kTrailLanes]);
+                   const double* weight, double (*sums)[kTrailLanes], bool colours = false);
 
 // Every line's values into rc->io->dst, which holds transparent black. Where lines cross,
 // the first line in row-major order of the edge pixels whose value there is not transparent

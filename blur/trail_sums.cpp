@@ -81,30 +81,37 @@ void ExactSums(const LineScratch& s, int n, A_long N) {
 namespace {
 
 // The sums of points i … i + kTrailLanes − 1 (lanes) over k = 0 … N − 1 of
-// channel[i + lane + k] · weight[k], each lane adding its terms in that order, for the four
-// channels at once. A lane of a vector operation is the very IEEE operation the scalar one
+// channel[i + lane + k] · weight[k], each lane adding its terms in that order, for the first
+// kChannels channels at once. A lane of a vector operation is the very IEEE operation the scalar one
 // is, so every width gives the same sums; where the processor has 256-bit vectors, eight
 // lanes run at once (eight independent chains of additions), else four.
-template <int kGroups>
+template <int kGroups, int kChannels>
 [[gnu::always_inline]] inline void Sums(const double* const* channels, int i, A_long N,
                                         const double* weight, double (*sums)[kTrailLanes]) {
-  V4d acc[4][kGroups] = {};
+  V4d acc[kChannels][kGroups] = {};
   for (A_long k = 0; k < N; ++k) {
     const V4d w = {weight[k], weight[k], weight[k], weight[k]};
-    for (int c = 0; c < 4; ++c)
+    for (int c = 0; c < kChannels; ++c)
       for (int g = 0; g < kGroups; ++g) {
         V4d v;
         std::memcpy(&v, channels[c] + i + 4 * g + k, sizeof v);
         acc[c][g] += v * w;
       }
   }
-  for (int c = 0; c < 4; ++c) std::memcpy(sums[c], acc[c], sizeof acc[c]);
+  for (int c = 0; c < kChannels; ++c) std::memcpy(sums[c], acc[c], sizeof acc[c]);
+}
+
+template <int kGroups>
+[[gnu::always_inline]] inline void SumsOf(bool colours, const double* const* channels, int i, A_long N,
+                                          const double* weight, double (*sums)[kTrailLanes]) {
+  if (colours) Sums<kGroups, 3>(channels, i, N, weight, sums);
+  else Sums<kGroups, 4>(channels, i, N, weight, sums);
 }
 
 #if VIZMIRA_HAS_WIDE
-VIZMIRA_WIDE void SumsWide(const double* const* channels, int i, A_long N, const double* weight,
-                           double (*sums)[kTrailLanes]) {
-  Sums<2>(channels, i, N, weight, sums);
+VIZMIRA_WIDE void SumsWide(bool colours, const double* const* channels, int i, A_long N,
+                           const double* weight, double (*sums)[kTrailLanes]) {
+  SumsOf<2>(colours, channels, i, N, weight, sums);
 }
 #endif
 
@@ -113,14 +120,14 @@ VIZMIRA_WIDE void SumsWide(const double* const* channels, int i, A_long N, const
 }  // namespace trail
 
 void TrailLaneSums(bool wide, const double* const* channels, int i, A_long N,
-                   const double* weight, double (*sums)[kTrailLanes]) {
+                   const double* weight, double (*sums)[kTrailLanes], bool colours) {
 #if VIZMIRA_HAS_WIDE
-  if (wide && WideVectors()) return trail::SumsWide(channels, i, N, weight, sums);
+  if (wide && WideVectors()) return trail::SumsWide(colours, channels, i, N, weight, sums);
 #else
   (void)wide;
 #endif
   double high[4][kTrailLanes];
-  trail::Sums<1>(channels, i, N, weight, sums);
-  trail::Sums<1>(channels, i + 4, N, weight, high);
-  for (int c = 0; c < 4; ++c) std::copy(high[c], high[c] + 4, sums[c] + 4);
+  trail::SumsOf<1>(colours, channels, i, N, weight, sums);
+  trail::SumsOf<1>(colours, channels, i + 4, N, weight, high);
+  for (int c = 0; c < (colours ? 3 : 4); ++c) std::copy(high[c], high[c] + 4, sums[c] + 4);
 }

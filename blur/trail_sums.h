@@ -33,9 +33,25 @@ struct LineScratch {
         sources(new (std::nothrow) const void*[room]),
         targets(new (std::nothrow) void*[room]),
         alphas(new (std::nothrow) A_u_short[room]),
+        gaps(new (std::nothrow) int32_t[room]),
         room(room) {}
   bool ok() const {
-    return pts && values && starts && samples && exact && cells && sources && targets && alphas;
+    return pts && values && starts && samples && exact && cells && sources && targets && alphas && gaps;
+  }
+  // After the counts of samples 0 … n − 1 are known: where the first sample at or after each
+  // that does not count lies (n where they all count to the line's end).
+  template <class Counts>
+  void FindGaps(int n, Counts counts) {
+    int32_t gap = n;
+    for (int i = n - 1; i >= 0; --i) {
+      if (!counts(i)) gap = i;
+      gaps[size_t(i)] = gap;
+    }
+  }
+  // Whether every sample the windows of points i … i + kTrailLanes − 1 read counts (each
+  // window's count sum is then the full weight).
+  bool fullWindows(int i, int n, A_long N) const {
+    return i < n && gaps[size_t(i)] >= i + kTrailLanes + N - 1;
   }
   // Sample i's red, green, blue and count side by side.
   int32_t* sample(int i) const { return values.get() + 4 * size_t(i); }
@@ -63,6 +79,7 @@ struct LineScratch {
   std::unique_ptr<const void*[]> sources;  // each point's source pixel, null outside
   std::unique_ptr<void*[]> targets;        // the pixel of dst each point writes
   std::unique_ptr<A_u_short[]> alphas;     // each source pixel's alpha, 0 outside
+  std::unique_ptr<int32_t[]> gaps;         // FindGaps
   size_t room;
 };
 
@@ -83,6 +100,7 @@ class FlatMeans {
       for (size_t v = 0; v < (deep ? 65536u : 256u); ++v) values_[v].store(-1, std::memory_order_relaxed);
   }
   bool ok() const { return values_ != nullptr; }
+  double total() const { return total_; }
   int32_t operator()(int32_t v) const {
     int32_t mean = values_[v].load(std::memory_order_relaxed);
     if (mean < 0) {
@@ -152,9 +170,11 @@ template <class P>
 // The values the line leaves at points i … i + kTrailLanes − 1: the source pixel where N is 0,
 // else the mean of the opaque pixels from the point N steps toward the centre, weighted
 // ((N − k) / N)², each sum taken in the definition's order (k = 0 … N − 1).
+// Where every sample the eight windows read counts (`full`), each window's weight is `total`,
+// the weights added in that order, and only the colours are summed.
 template <class P>
-void LineValues(const LineScratch& s, int i, A_long N, const double* weight, const P* own,
-                P* out) {
+void LineValues(const LineScratch& s, int i, A_long N, const double* weight, bool full,
+                double total, const P* own, P* out) {
   using C = typename PixelTraits<P>::Channel;
   if (N == 0) {
     std::copy(own, own + kTrailLanes, out);
@@ -162,7 +182,8 @@ void LineValues(const LineScratch& s, int i, A_long N, const double* weight, con
   }
   const double* channels[4] = {s.channel(0), s.channel(1), s.channel(2), s.channel(3)};
   double sums[4][kTrailLanes];  // red, green, blue, weight; by lane
-  TrailLaneSums(true, channels, i, N, weight, sums);
+  TrailLaneSums(true, channels, i, N, weight, sums, full);
+  if (full) std::fill(sums[3], sums[3] + kTrailLanes, total);
   const double *r = sums[0], *g = sums[1], *b = sums[2], *t = sums[3];
   for (int l = 0; l < kTrailLanes; ++l)
     out[l] = t[l] == 0 ? P{own[l].alpha, 0, 0, 0}

@@ -424,18 +424,22 @@ TEST(TrailSums, EveryWidthAddsEachLaneInOrder) {
     for (auto& c : ch)
       for (auto& v : c) v = rng() % 3 ? double(rng() % 65536) : 0.0;
     const double* channels[4] = {ch[0].data(), ch[1].data(), ch[2].data(), ch[3].data()};
-    for (int i : {0, 5, count - 1}) {
-      double plain[4][kTrailLanes], wide[4][kTrailLanes];
-      TrailLaneSums(false, channels, i, N, weight.data(), plain);
-      TrailLaneSums(true, channels, i, N, weight.data(), wide);
-      for (int c = 0; c < 4; ++c)
-        for (int lane = 0; lane < kTrailLanes; ++lane) {
-          double expected = 0;
-          for (A_long k = 0; k < N; ++k) expected += ch[size_t(c)][size_t(i + lane + k)] * weight[size_t(k)];
-          EXPECT_EQ(plain[c][lane], expected) << "N " << N << " i " << i << " channel " << c;
-          EXPECT_EQ(wide[c][lane], expected) << "N " << N << " i " << i << " channel " << c;
-        }
-    }
+    for (int i : {0, 5, count - 1})
+      for (bool colours : {false, true}) {  // the colours alone leave the counts' row untouched
+        double plain[4][kTrailLanes], wide[4][kTrailLanes];
+        std::fill(plain[3], plain[3] + kTrailLanes, -1.0);
+        std::fill(wide[3], wide[3] + kTrailLanes, -1.0);
+        TrailLaneSums(false, channels, i, N, weight.data(), plain, colours);
+        TrailLaneSums(true, channels, i, N, weight.data(), wide, colours);
+        for (int c = 0; c < 4; ++c)
+          for (int lane = 0; lane < kTrailLanes; ++lane) {
+            double expected = 0;
+            for (A_long k = 0; k < N; ++k) expected += ch[size_t(c)][size_t(i + lane + k)] * weight[size_t(k)];
+            if (colours && c == 3) expected = -1.0;
+            EXPECT_EQ(plain[c][lane], expected) << "N " << N << " i " << i << " channel " << c;
+            EXPECT_EQ(wide[c][lane], expected) << "N " << N << " i " << i << " channel " << c;
+          }
+      }
   }
   std::printf("trail sums: 256-bit vectors %s\n", WideVectors() ? "compared" : "not run here");
 }
