@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -235,9 +236,19 @@ const std::array<uint16_t, 65536>& HalfOf16() {
 }
 #endif
 
+#if defined(__x86_64__)
+bool HasHalfConversion() {
+  static const bool has = [] {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __builtin_cpu_supports("avx") && __get_cpuid(1, &a, &b, &c, &d) && (c & bit_F16C) != 0;
+  }();
+  return has;
+}
+#endif
+
 void Halves(const float* in, uint16_t* out, size_t n) {
 #if defined(__x86_64__)
-  if (__builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx")) return HalvesFast(in, out, n);
+  if (HasHalfConversion()) return HalvesFast(in, out, n);
 #endif
   for (size_t i = 0; i < n; ++i) out[i] = imath_float_to_half(in[i]);
 }
