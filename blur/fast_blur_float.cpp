@@ -18,6 +18,48 @@ using P = PF_PixelFloat;
 constexpr A_long kNearRadius = 64;
 const IO_Params kNoMap{};  // no lens mask: the plain passes
 
+// A window's mean from two running sums of four lanes: (hi − lo) / weight + 0 (which makes
+// −0 +0), as floats.
+[[gnu::always_inline]] inline V4f WindowMean(const double* hi, const double* lo, double weight) {
+  V4d h, l;
+  std::memcpy(&h, hi, sizeof h);
+  std::memcpy(&l, lo, sizeof l);
+  return __builtin_convertvector((h - l) / weight + 0.0, V4f);
+}
+
+// That mean as the pixel out, as WriteMean writes it: alpha is `alpha`.
+[[gnu::always_inline]] inline void PutMean(const double* hi, const double* lo, double weight, float alpha,
+                                           P* out) {
+  V4f m = WindowMean(hi, lo, weight);
+  m[0] = alpha;
+  std::memcpy(out, &m, sizeof m);
+}
+
+// The running sums down the columns of a band, kept for the 2r + 2 rows the windows reach
+// back: row i's entry of a column is its entry of row i − 1 plus the column's sample there.
+class ColumnSums {
+ public:
+  ColumnSums(size_t kept, A_long width) : kept_(kept), width_(size_t(width)), ring_(4 * kept * width_) {}
+  // Row i's entries, sample(c) added to each column c's entry of the row before.
+  template <class Sample>
+  [[gnu::always_inline]] void AddRow(size_t i, Sample sample) {
+    double* newest = row(i);
+    const double* before = i ? row(i - 1) : nullptr;
+    for (size_t c = 0; c < width_; ++c) {
+      V4d sum = {0, 0, 0, 0};
+      if (before) std::memcpy(&sum, before + 4 * c, sizeof sum);
+      AddWidened(sum, sample(c));
+      std::memcpy(newest + 4 * c, &sum, sizeof sum);
+    }
+  }
+  // Row i's entries (four to a column), while it is kept.
+  double* row(size_t i) { return &ring_[4 * (i % kept_) * width_]; }
+
+ private:
+  size_t kept_, width_;
+  std::vector<double> ring_;
+};
+
 // The running sums of `lines` lines side by side: entry (i, l) holds line l's P(i − r − 1)
 // for red, green and blue in the lanes of one vector, beside alpha's (each lane the scalar
 // sum's very additions); the lines' entries of one position lie together, as the passes
@@ -37,12 +79,7 @@ class Running {
   // from `in`.
   [[gnu::always_inline]] void Mean(A_long t, size_t line, A_long r, double weight, const P& in,
                                    P* out) const {
-    V4d hi, lo;
-    std::memcpy(&hi, at(size_t(t) + 2 * size_t(r) + 1, line), sizeof hi);
-    std::memcpy(&lo, at(size_t(t), line), sizeof lo);
-    V4f m = __builtin_convertvector((hi - lo) / weight + 0.0, V4f);
-    m[0] = in.alpha;
-    std::memcpy(out, &m, sizeof m);
+    PutMean(at(size_t(t) + 2 * size_t(r) + 1, line), at(size_t(t), line), weight, in.alpha, out);
   }
 
  private:
@@ -143,58 +180,31 @@ const P* UnderRow(const FloatJob& j, A_long y, std::vector<P>& scratch) {
 [[gnu::always_inline]] inline void ColumnsNear(const FloatJob& j, Span columns) {
   const A_long H = j.dst->height, width = columns.last - columns.first;
   const size_t n = size_t(H) + 2 * size_t(j.r) + 1, kept = 2 * size_t(j.r) + 2;
-  std::vector<double> ring(4 * kept * size_t(width));  // four to an entry, rows of the band
+  ColumnSums sums(kept, width);
   std::vector<A_long> col(static_cast<size_t>(width));
   for (A_long c = 0; c < width; ++c) {
     col[size_t(c)] = columns.first + c - j.src->extent_hint.left;
     FoldInto(col[size_t(c)], j.src->width);
   }
   std::vector<P> scratch;
-  auto ringRow = [&](size_t i) { return &ring[4 * (i % kept) * size_t(width)]; };
   for (size_t i = 0; i < n; ++i) {
-    // Each column's running sum: the entry before plus this row's sample.
     const P* row = RowOf<P>(j.src, j.at[i]);
-    double* newest = ringRow(i);
-    const double* before = i ? ringRow(i - 1) : nullptr;
-    for (A_long c = 0; c < width; ++c) {
+    sums.AddRow(i, [&](size_t c) {
       V4f f;
-      std::memcpy(&f, &row[col[size_t(c)]], sizeof f);
-      V4d sum = {0, 0, 0, 0};
-      if (before) std::memcpy(&sum, before + 4 * c, sizeof sum);
-      AddWidened(sum, f);
-      std::memcpy(newest + 4 * c, &sum, sizeof sum);
-    }
+      std::memcpy(&f, &row[col[c]], sizeof f);
+      return f;
+    });
     if (i < 2 * size_t(j.r) + 1) continue;
     const A_long y = A_long(i - 2 * size_t(j.r) - 1);
-    const double* oldest = ringRow(size_t(y));
-    const P* under = UnderRow(j, y, scratch);
+    const double *newest = sums.row(i), *oldest = sums.row(size_t(y));
+    const P* under = UnderRow(j, y, scratch) + columns.first;
     P* out = RowOf<P>(j.dst, y) + columns.first;
-    under += columns.first;
-    if (!j.map) {
-      for (A_long c = 0; c < width; ++c) {
-        V4d hi, lo;
-        std::memcpy(&hi, newest + 4 * c, sizeof hi);
-        std::memcpy(&lo, oldest + 4 * c, sizeof lo);
-        V4f mean = __builtin_convertvector((hi - lo) / j.weight + 0.0, V4f);
-        mean[0] = under[c].alpha;
-        std::memcpy(out + c, &mean, sizeof mean);
-      }
-      continue;
-    }
-    const MaskRow mask(j.map, y);
+    const MaskRow mask(j.map ? j.map : &kNoMap, y);
     for (A_long c = 0; c < width; ++c) {
       const A_long x = columns.first + c;
-      const double m = mask(x);
-      if (m != 1.0) {
-        MaskedMean<P, true>(j.src, j.map, j.sourceCopy, j.r, x, y, m, under[c], out + c);
-        continue;
-      }
-      V4d hi, lo;
-      std::memcpy(&hi, newest + 4 * c, sizeof hi);
-      std::memcpy(&lo, oldest + 4 * c, sizeof lo);
-      V4f mean = __builtin_convertvector((hi - lo) / j.weight + 0.0, V4f);
-      mean[0] = under[c].alpha;
-      std::memcpy(out + c, &mean, sizeof mean);
+      const double m = j.map ? mask(x) : 1.0;
+      if (m != 1.0) MaskedMean<P, true>(j.src, j.map, j.sourceCopy, j.r, x, y, m, under[c], out + c);
+      else PutMean(newest + 4 * c, oldest + 4 * c, j.weight, under[c].alpha, out + c);
     }
   }
 }
@@ -221,8 +231,8 @@ struct BothJob {
   // additions that waits on itself, four chains keep the adder busy.
   constexpr size_t kRows = 4;
   std::vector<double> across(4 * kRows * reach);
-  std::vector<double> ring(4 * kept * size_t(width));  // the columns' running sums, as ColumnsNear's
-  auto ringRow = [&](size_t i) { return &ring[4 * (i % kept) * size_t(width)]; };
+  ColumnSums sums(kept, width);  // as ColumnsNear's
+  const size_t span = 2 * size_t(j.rh) + 1;
   for (size_t i = 0; i < n; ++i) {
     const size_t q = i % kRows;
     if (q == 0) {
@@ -246,35 +256,17 @@ struct BothJob {
           std::memcpy(&across[4 * (l * reach + k)], &sum[l], sizeof sum[l]);
         }
     }
-    const double* rowSums = &across[4 * q * reach];
     // The horizontal means (their alpha lane unused: alpha comes from the source pixel), each
     // added to its column's running sum.
-    double* newest = ringRow(i);
-    const double* before = i ? ringRow(i - 1) : nullptr;
-    const size_t span = 2 * size_t(j.rh) + 1;
-    for (A_long c = 0; c < width; ++c) {
-      V4d hi, lo;
-      std::memcpy(&hi, &rowSums[4 * (size_t(c) + span)], sizeof hi);
-      std::memcpy(&lo, &rowSums[4 * size_t(c)], sizeof lo);
-      const V4f mean = __builtin_convertvector((hi - lo) / j.weightH + 0.0, V4f);
-      V4d column = {0, 0, 0, 0};
-      if (before) std::memcpy(&column, before + 4 * c, sizeof column);
-      AddWidened(column, mean);
-      std::memcpy(newest + 4 * c, &column, sizeof column);
-    }
+    const double* rowSums = &across[4 * q * reach];
+    sums.AddRow(i, [&](size_t c) { return WindowMean(&rowSums[4 * (c + span)], &rowSums[4 * c], j.weightH); });
     if (i < 2 * size_t(j.rv) + 1) continue;
     const A_long y = A_long(i - 2 * size_t(j.rv) - 1);
-    const double* oldest = ringRow(size_t(y));
+    const double *newest = sums.row(i), *oldest = sums.row(size_t(y));
     const P* under = RowOf<P>(j.src, y) + x0;
     P* out = RowOf<P>(j.dst, y) + x0;
-    for (A_long c = 0; c < width; ++c) {
-      V4d hi, lo;
-      std::memcpy(&hi, newest + 4 * c, sizeof hi);
-      std::memcpy(&lo, oldest + 4 * c, sizeof lo);
-      V4f mean = __builtin_convertvector((hi - lo) / j.weightV + 0.0, V4f);
-      mean[0] = under[c].alpha;
-      std::memcpy(out + c, &mean, sizeof mean);
-    }
+    for (A_long c = 0; c < width; ++c)
+      PutMean(newest + 4 * c, oldest + 4 * c, j.weightV, under[c].alpha, out + c);
   }
 }
 
