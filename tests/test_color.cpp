@@ -207,6 +207,17 @@ TEST(BlendModes16, ReadsAnEightBitInputWidened) {
   EXPECT_EQ(out.red, 32767);
 }
 
+// Settings of a lens at scale 1 (at the origin, no feather) and a composite.
+KT_Info LensAndComposite(LensType lens, float intensity, A_long mode) {
+  KT_Info info;
+  std::memset(&info, 0, sizeof info);
+  info.lensType = lens;
+  info.scaleW = info.scaleH = 1;
+  info.intensity = intensity;
+  info.mode = BlendMode(mode);
+  return info;
+}
+
 // The composite and the lens composite in one pass give the two stages' pixels, for every
 // mode (5 composites as Normal), intensity, both depths, with and without the blur map's
 // raised weight, over a mask with 0, 1, the gates' threshold and values between.
@@ -225,12 +236,7 @@ TEST(CompositeThenLens, EqualsTheCompositeThenTheLensComposite) {
     for (A_long mode : {1, 2, 3, 4, 5})
       for (float intensity : {0.0f, 0.3f, 1.0f})
         for (bool blurMap : {false, true}) {
-          KT_Info info;
-          std::memset(&info, 0, sizeof info);
-          info.lensType = LensType::kCircle;
-          info.scaleW = info.scaleH = 1;
-          info.intensity = intensity;
-          info.mode = BlendMode(mode);
+          KT_Info info = LensAndComposite(LensType::kCircle, intensity, mode);
           info.fastBlurVisible = info.fastBlurLensMap = blurMap;
           info.fastBlurAmount = 150;  // strength 1.5 over a feather of 0
           DerivePlan(&info);
@@ -291,31 +297,27 @@ TEST(CompositeThenLens, InPlaceAtFloatGivesTheSamePixels) {
   };
   const World input = picture(), source = picture();
   for (LensType lens : {LensType::kCircle, LensType::kNone})  // the composite alone where no lens
-  for (A_long mode : {1, 2, 3, 4})
-    for (int threads : {1, 5}) {
-      host->SetThreads(threads);
-      KT_Info info;
-      std::memset(&info, 0, sizeof info);
-      info.lensType = lens;
-      info.scaleW = info.scaleH = 1;
-      info.intensity = 0.7f;
-      info.mode = BlendMode(mode);
-      DerivePlan(&info);
-      World apart = World::Float(w, h), inPlace = World::Copy(source);
-      PF_Err err = PF_Err_NONE;
-      for (World* to : {&apart, &inPlace}) {
-        IO_Params io{&in, nullptr, to == &apart ? const_cast<PF_EffectWorld*>(&source.def()) : &inPlace.def(), &to->def()};
-        io.mask = mask.get();
-        io.float32 = true;
-        host->RunAsCommand([&] { err = RenderEffectThenLens(&io, &info, const_cast<PF_EffectWorld*>(&input.def())); });
-        ASSERT_EQ(err, PF_Err_NONE);
-        ASSERT_EQ(io.dst, &to->def());
+    for (A_long mode : {1, 2, 3, 4})
+      for (int threads : {1, 5}) {
+        host->SetThreads(threads);
+        KT_Info info = LensAndComposite(lens, 0.7f, mode);
+        DerivePlan(&info);
+        World apart = World::Float(w, h), inPlace = World::Copy(source);
+        PF_Err err = PF_Err_NONE;
+        for (World* to : {&apart, &inPlace}) {
+          PF_EffectWorld* from = to == &apart ? const_cast<PF_EffectWorld*>(&source.def()) : &inPlace.def();
+          IO_Params io{&in, nullptr, from, &to->def()};
+          io.mask = mask.get();
+          io.float32 = true;
+          host->RunAsCommand([&] { err = RenderEffectThenLens(&io, &info, const_cast<PF_EffectWorld*>(&input.def())); });
+          ASSERT_EQ(err, PF_Err_NONE);
+          ASSERT_EQ(io.dst, &to->def());
+        }
+        for (int y = 0; y < h; ++y)
+          for (int x = 0; x < w; ++x)
+            ASSERT_EQ(std::memcmp(&apart.at<PF_PixelFloat>(x, y), &inPlace.at<PF_PixelFloat>(x, y), sizeof(PF_PixelFloat)), 0)
+                << "lens " << int(lens) << " mode " << mode << " threads " << threads << " at " << x << "," << y;
       }
-      for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-          ASSERT_EQ(std::memcmp(&apart.at<PF_PixelFloat>(x, y), &inPlace.at<PF_PixelFloat>(x, y), sizeof(PF_PixelFloat)), 0)
-              << "lens " << int(lens) << " mode " << mode << " threads " << threads << " at " << x << "," << y;
-    }
 }
 
 // ---- lightness ----------------------------------------------------------------------------
