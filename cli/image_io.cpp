@@ -234,9 +234,7 @@ const std::array<uint16_t, 65536>& HalfOf16() {
   }
   for (; i < n; ++i) out[i] = imath_float_to_half(in[i]);
 }
-#endif
 
-#if defined(__x86_64__)
 bool HasHalfConversion() {
   static const bool has = [] {
     unsigned a = 0, b = 0, c = 0, d = 0;
