@@ -111,7 +111,7 @@ class Line {
   A_u_short OwnAlpha(int i) const { return source(i) ? s_.alphas[size_t(i)] : own(i).alpha; }
 
   // The line's samples, read when a mean first needs them (claims by opaque points do not),
-  // with the starts of their runs and where the counting ones end.
+  // with the starts of their runs.
   void Sample() {
     if (sampled_) return;
     if constexpr (kIsFloat<P>) {
@@ -124,7 +124,6 @@ class Line {
         s_.channel(2)[i] = counts ? double(q->blue) : 0.0;
         s_.channel(3)[i] = counts;
       }
-      s_.FindGaps(n_, [this](int i) { return s_.channel(3)[i] != 0; });
       sampled_ = true;
       doublesFrom_ = 0;
       padded_ = false;
@@ -146,7 +145,6 @@ class Line {
       startG[i] = joins && v[1] == u[1] ? startG[i - 1] : i;
       startB[i] = joins && v[2] == u[2] ? startB[i - 1] : i;
     }
-    s_.FindGaps(n_, [this](int i) { return s_.value(3, i) != 0; });
     if (exact_) ExactSums(s_, n_, job_.N);
     sampled_ = true;
     doublesFrom_ = n_;
@@ -196,6 +194,10 @@ class Line {
   // none before it), the zeros behind the line included.
   void Doubles(int from) {
     if (from >= doublesFrom_ && padded_) return;
+    if (!padded_) {  // the line's first ordered sums: where its counting samples end, once
+      if constexpr (kIsFloat<P>) s_.FindGaps(n_, [this](int i) { return s_.channel(3)[i] != 0; });
+      else s_.FindGaps(n_, [this](int i) { return s_.value(3, i) != 0; });
+    }
     for (int c = 0; c < 4; ++c) {
       double* d = s_.channel(c);
       for (int i = from; i < doublesFrom_; ++i) d[i] = double(s_.value(c, i));
