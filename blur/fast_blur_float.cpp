@@ -242,31 +242,43 @@ struct BothJob {
         FoldInto(folded, j.src->height);
         rows[l] = RowOf<P>(j.src, folded);
       }
-      V4d sum[kRows] = {};
-      auto add = [&](size_t l, size_t k) {
-        V4f f;
-        std::memcpy(&f, &rows[l][j.atH[k]], sizeof f);
-        AddWidened(sum[l], f);
+      // Four named sums rather than an array, so that they stay in registers.
+      V4d s0 = {}, s1 = {}, s2 = {}, s3 = {};
+      auto add = [&](A_long at) {
+        V4f f0, f1, f2, f3;
+        std::memcpy(&f0, &rows[0][at], sizeof f0);
+        std::memcpy(&f1, &rows[1][at], sizeof f1);
+        std::memcpy(&f2, &rows[2][at], sizeof f2);
+        std::memcpy(&f3, &rows[3][at], sizeof f3);
+        AddWidened(s0, f0);
+        AddWidened(s1, f1);
+        AddWidened(s2, f2);
+        AddWidened(s3, f3);
       };
-      for (size_t k = 0; k < x0; ++k)
-        for (size_t l = 0; l < kRows; ++l) add(l, k);
-      for (size_t k = 0; k < reach; ++k)
-        for (size_t l = 0; l < kRows; ++l) {
-          add(l, x0 + k);
-          std::memcpy(&across[4 * (l * reach + k)], &sum[l], sizeof sum[l]);
-        }
+      for (size_t k = 0; k < x0; ++k) add(j.atH[k]);
+      double* out = across.data();
+      const size_t stride = 4 * reach;
+      for (size_t k = 0; k < reach; ++k, out += 4) {
+        add(j.atH[x0 + k]);
+        std::memcpy(out, &s0, sizeof s0);
+        std::memcpy(out + stride, &s1, sizeof s1);
+        std::memcpy(out + 2 * stride, &s2, sizeof s2);
+        std::memcpy(out + 3 * stride, &s3, sizeof s3);
+      }
     }
     // The horizontal means (their alpha lane unused: alpha comes from the source pixel), each
     // added to its column's running sum.
     const double* rowSums = &across[4 * q * reach];
-    sums.AddRow(i, [&](size_t c) { return WindowMean(&rowSums[4 * (c + span)], &rowSums[4 * c], j.weightH); });
+    const double weightH = j.weightH;
+    sums.AddRow(i, [&](size_t c) { return WindowMean(&rowSums[4 * (c + span)], &rowSums[4 * c], weightH); });
     if (i < 2 * size_t(j.rv) + 1) continue;
     const A_long y = A_long(i - 2 * size_t(j.rv) - 1);
     const double *newest = sums.row(i), *oldest = sums.row(size_t(y));
     const P* under = RowOf<P>(j.src, y) + x0;
     P* out = RowOf<P>(j.dst, y) + x0;
+    const double weight = j.weightV;  // not read again after each store
     for (A_long c = 0; c < width; ++c)
-      PutMean(newest + 4 * c, oldest + 4 * c, j.weightV, under[c].alpha, out + c);
+      PutMean(newest + 4 * c, oldest + 4 * c, weight, under[c].alpha, out + c);
   }
 }
 
