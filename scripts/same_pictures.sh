@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Renders full-size scenarios with two builds of the module through the command and compares
 # the files byte for byte: a change that must leave every picture as it was is checked with
-#   scripts/same_pictures.sh OLD/Vizmira.so [NEW/Vizmira.so]
-# (NEW defaults to build/bin/Vizmira.so). Exits 1 naming each scenario that differs.
+#   scripts/same_pictures.sh OLD/Vizmira.so [NEW/Vizmira.so]    (float needs idiff: deps.sh --bench)
+# (NEW defaults to build/bin/Vizmira.so), at 8 and 16 bits and at float. Exits 1 naming each
+# scenario that differs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 old=$(realpath "$1")
 new=$(realpath "${2:-build/bin/Vizmira.so}")
 cli=build/bin/vizmira
+command -v idiff >/dev/null || { echo "scripts/same_pictures.sh needs idiff (scripts/deps.sh --bench)"; exit 2; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 "$cli" testcard "$work/card8.png" --size 1920x1080 --depth 8 >/dev/null
 "$cli" testcard "$work/card16.png" --size 1920x1080 --depth 16 >/dev/null
+"$cli" testcard "$work/card32.tif" --size 1920x1080 --depth 32 >/dev/null  # float, rendered at float
 "$cli" testcard "$work/mask.png" --size 640x360 --depth 8 >/dev/null
 
 # name|settings (the defaults where empty); 21 and 26 are the realistic blur's Amount and
@@ -56,15 +59,20 @@ for s in "${scenarios[@]}"; do
   done
   extra=()
   [ "$name" = custom ] && extra=(--custom-layer "$work/mask.png")
-  for depth in 8 16; do
+  for depth in 8 16 32; do
+    ext=png
+    [ $depth = 32 ] && ext=tif
     for m in old new; do
       module=$old
       [ $m = new ] && module=$new
-      "$cli" render "$work/card$depth.png" "$work/$name.$depth.$m.png" "${sets[@]}" "${extra[@]}" \
+      "$cli" render "$work/card$depth.$ext" "$work/$name.$depth.$m.$ext" "${sets[@]}" "${extra[@]}" \
         --module "$module" >/dev/null 2>"$work/err" || { echo "$name: $(cat "$work/err")"; exit 2; }
     done
     count=$((count + 1))
-    if ! cmp -s "$work/$name.$depth.old.png" "$work/$name.$depth.new.png"; then
+    # A TIFF carries the time it was written: its pixels, exactly.
+    same=(cmp -s)
+    [ $ext = tif ] && same=(idiff -q -fail 0 -warn 0)
+    if ! "${same[@]}" "$work/$name.$depth.old.$ext" "$work/$name.$depth.new.$ext" >/dev/null; then
       echo "DIFFERS: $name at $depth bits"
       differ=1
     fi
