@@ -2,6 +2,7 @@
 
 #include "directional_blur.h"
 #include "fast_blur.h"
+#include "fast_blur_lines.h"
 #include "iris_blur.h"
 #include "optical_distortion.h"
 #include "trail.h"
@@ -20,4 +21,12 @@ PF_Err RenderBlurEffect(IO_Params* io, const KT_Info* info, A_long pass) {
   return Chain(io, iris, fast, [&] { return RenderOpticalDistortionEffect(io, info); },
                [&] { return RenderTrailEffect(io, info); },
                [&] { return RenderDirectionalBlurEffect(io, info); });
+}
+
+bool MainBlursOnlyReadTheirSource(const KT_Info* info, const PF_EffectWorld* src,
+                                  const PF_EffectWorld* dst, bool float32) {
+  const KT_Plan& plan = info->plan;
+  const bool irisFirst = plan.irisRuns && !plan.irisInMapPass;
+  return float32 && !irisFirst && plan.fastBlurRuns && !plan.fastBlurUsesMap &&
+         fast_blur::FloatPassesAtOnce(src, dst, plan.fastBlurRadius);
 }

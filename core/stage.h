@@ -30,6 +30,10 @@ struct IO_Params {
   // The worlds hold PF_PixelFloat; else their deep-world bit tells 16 bits from 8 (the bit's
   // meaning on a float world is not settled, so float is told apart here).
   bool float32 = false;
+  // A world the stages read but never write (the input layer, where the first stage reads
+  // it itself), and the working world written in its stead when a chain hands it on as dst.
+  const PF_EffectWorld* readOnly = nullptr;
+  PF_EffectWorld* spare = nullptr;
 };
 
 // The whole of `from` into `to` with the host's copy (converting depth if they differ).
@@ -52,7 +56,10 @@ PF_Err Chain(IO_Params* io, Stages&&... stages) {
   bool first = true;
   auto run = [&](auto& stage) {
     if (err) return;
-    if (!first) std::swap(io->src, io->dst);
+    if (!first) {
+      std::swap(io->src, io->dst);
+      if (io->dst == io->readOnly) io->dst = io->spare;
+    }
     first = false;
     err = stage();
   };

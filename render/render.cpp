@@ -111,9 +111,17 @@ PF_Err RenderPipeline(PF_InData* in_data, PF_OutData* out_data, KT_Info* info,
     CopyPixelsAt(from, to, 0, 0, sizeof(PF_PixelFloat), false);  // the input is finite
     return PF_Err_NONE;
   };
-  if (PF_Err err = copy(input, A.get())) return err;
-  io.src = A.get();
   io.dst = outputWorks ? output : B.get();
+  // Where the first stage only reads its source, it reads the input itself, sparing a copy;
+  // the chain then writes the first working world where it would write the input.
+  if (MainBlursOnlyReadTheirSource(info, input, io.dst, float32)) {
+    io.src = input;
+    io.readOnly = input;
+    io.spare = A.get();
+  } else {
+    if (PF_Err err = copy(input, A.get())) return err;
+    io.src = A.get();
+  }
   if (PF_Err err = RunChain(io, info, input, outputWorks ? output : nullptr)) return err;
   return io.dst == output ? PF_Err_NONE : copy(io.dst, output);
 }
