@@ -170,7 +170,11 @@ void CompositeThenLens(const void* refcon, const RowInputs<P>& row, A_long x, co
       OpacityWithMode<P, kMode>(&rc->composite, row, x, in, &composited);
     }
   } else if (kMode == BlendMode::kNormal && m == 1.0 && rc->composite.intensity == 1.0f) {
-    composited = in;  // P·1 + O·0, then blended by m = 1: P
+    composited = in;  // P·1 + O·0
+    if (w == 1.0) {  // blended by 1: P, which in place is there already (and left unwritten)
+      if (out != &in) *out = in;
+      return;
+    }
   } else {
     OpacityWithMode<P, kMode>(&rc->composite, row, x, in, &composited);
   }

@@ -47,11 +47,12 @@ class RowInputs {
     }
   }
   double mask(A_long x) const { return mask_(x); }
-  P input(A_long x) const {
-    return x >= rowLeft_ && x < rowRight_ ? row_[x] : InputPixel<P>(input_, inputIs16_, y_, x);
+  [[gnu::always_inline]] P input(A_long x) const {
+    return x >= rowLeft_ && x < rowRight_ ? row_[x] : Beyond(x);
   }
 
  private:
+  [[gnu::noinline]] P Beyond(A_long x) const { return InputPixel<P>(input_, inputIs16_, y_, x); }
   MaskRow mask_;
   const P* row_ = nullptr;        // indexed by x
   A_long rowLeft_ = 0, rowRight_ = 0;
