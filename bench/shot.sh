@@ -6,7 +6,9 @@
 # rendered result) and with film grain as footage has it ("grain"), then times, RUNS (3)
 # times each, alternating: oiiotool reading and writing every frame, and vizmira rendering
 # them at the default controls. Prints the medians, their ratio, the output's total size and
-# the peak memory of each run. CONTENT="card" or "grain" times one kind only.
+# the peak memory of each run, and the disk path alone (our output frames read and written
+# again with every treatment off: the least a render that writes such frames can take).
+# CONTENT="card" or "grain" times one kind only.
 # Set BASELINE=path/to/another/vizmira to time it too, in the same rounds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,12 +40,16 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 printf "%-12s %-18s %10s %10s %12s %10s\n" frames "what" seconds "× oiiotool" bytes "peak MiB"
 for content in ${CONTENT:-card grain}; do
 for ext in png exr; do
-  : > copy.txt; : > ours.txt; : > base.txt
+  : > copy.txt; : > ours.txt; : > base.txt; : > alone.txt
   for ((r = 0; r < runs; r++)); do
-    rm -rf copy ours base
-    mkdir copy ours base
+    rm -rf copy ours base alone
+    mkdir copy ours base alone
     measure oiiotool --frames "1-$frames" "$content.#.$ext" -o "copy/out.#.$ext" >> copy.txt
     measure "$vizmira" render "$content.####.$ext" "ours/out.####.$ext" --frames "1-$frames" >> ours.txt
+    # The disk path alone: our own frames through with every treatment off, which reads
+    # and writes pictures like the ones the effect writes, and renders nothing.
+    measure "$vizmira" render "ours/out.####.$ext" "alone/out.####.$ext" --frames "1-$frames" \
+      --set Type=None --set "Fast Blur/Visible=off" >> alone.txt
     if [ -n "${BASELINE:-}" ]; then
       measure "$BASELINE" render "$content.####.$ext" "base/out.####.$ext" --frames "1-$frames" >> base.txt
     fi
@@ -59,6 +65,7 @@ for ext in png exr; do
   }
   row "oiiotool copy" copy
   row "vizmira render" ours
+  row "disk path alone" alone
   if [ -n "${BASELINE:-}" ]; then
     row "baseline render" base
     for f in ours/*; do
