@@ -169,8 +169,9 @@ void CompositeThenLens(const void* refcon, const RowInputs<P>& row, A_long x, co
     } else {
       OpacityWithMode<P, kMode>(&rc->composite, row, x, in, &composited);
     }
-  } else if (kMode == BlendMode::kNormal && m == 1.0 && rc->composite.intensity == 1.0f) {
-    composited = in;  // P·1 + O·0
+  } else if (kMode == BlendMode::kNormal && m == 1.0 && rc->composite.intensity == 1.0f &&
+             !HasNegativeZero(in)) {
+    composited = in;  // P·1 + O·0 is P (where P is −0 it is O·0, of O's sign)
     if (w == 1.0) {  // blended by 1: P, which in place is there already (and left unwritten)
       if (out != &in) *out = in;
       return;

@@ -27,7 +27,7 @@ inline bool LensTakesInput(double w) { return w != 1.0 && w <= kNegligible; }
 // out = trunc(O·(1 − w) + P·w + 0.5) per channel, alpha included; LensAt by the mask.
 template <class P>
 void LensBlend(double w, const RowInputs<P>& row, A_long x, const P& in, P* out) {
-  if (w == 1.0) {  // O·0 + P·1 + 0.5, truncated, is P: the input is not needed
+  if (w == 1.0 && !HasNegativeZero(in)) {  // O·0 + P·1 + 0.5, truncated, is P: the input is not needed
     *out = in;
     return;
   }

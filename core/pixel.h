@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "AE_Effect.h"
@@ -35,6 +36,20 @@ struct PixelTraits<PF_PixelFloat> {
 };
 template <class P>
 constexpr bool kIsFloat = PixelTraits<P>::kFloat;
+
+// Whether a channel is −0 (whole-number channels never are): where a formula adds a zero
+// product to P, P itself stands for the result only where it is not −0.
+template <class P>
+bool HasNegativeZero(const P& p) {
+  if constexpr (!kIsFloat<P>) {
+    return false;
+  } else {
+    uint32_t bits[4];
+    std::memcpy(bits, &p, sizeof bits);
+    return ((bits[0] == 0x80000000u) | (bits[1] == 0x80000000u) | (bits[2] == 0x80000000u) |
+            (bits[3] == 0x80000000u)) != 0;
+  }
+}
 
 // A float channel read from a picture: not a number or infinite reads as 0.
 inline PF_FpShort Finite(PF_FpShort v) { return v - v == 0.0f ? v : 0.0f; }

@@ -1,6 +1,7 @@
 // Shared by the test files: module loading, worlds with known content, comparisons.
 #pragma once
 
+#include <cstring>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -56,12 +57,23 @@ inline World Uniform(int w, int h, bool deep, int a, int r, int g, int b) {
   return world;
 }
 
-// Equal pixel for pixel; on failure names the first differing pixel and both values.
+// Equal pixel for pixel (float pixels bit for bit: a zero's sign too); on failure names the
+// first differing pixel and both values.
 inline ::testing::AssertionResult SameImage(const World& a, const World& b) {
-  if (a.width() != b.width() || a.height() != b.height() || a.deep() != b.deep())
+  if (a.width() != b.width() || a.height() != b.height() || a.deep() != b.deep() ||
+      a.isFloat() != b.isFloat())
     return ::testing::AssertionFailure() << "size or depth differs";
   for (int y = 0; y < a.height(); ++y) {
     for (int x = 0; x < a.width(); ++x) {
+      if (a.isFloat()) {
+        const PF_PixelFloat &p = a.at<PF_PixelFloat>(x, y), &q = b.at<PF_PixelFloat>(x, y);
+        if (std::memcmp(&p, &q, sizeof p) != 0)
+          return ::testing::AssertionFailure()
+                 << "first difference at (" << x << ", " << y << "): " << p.alpha << "," << p.red
+                 << "," << p.green << "," << p.blue << " vs " << q.alpha << "," << q.red << ","
+                 << q.green << "," << q.blue;
+        continue;
+      }
       const auto p = a.Get(x, y), q = b.Get(x, y);
       if (p != q)
         return ::testing::AssertionFailure()

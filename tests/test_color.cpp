@@ -219,8 +219,9 @@ KT_Info LensAndComposite(LensType lens, float intensity, A_long mode) {
 }
 
 // The composite and the lens composite in one pass give the two stages' pixels, for every
-// mode (5 composites as Normal), intensity, both depths, with and without the blur map's
-// raised weight, over a mask with 0, 1, the gates' threshold and values between.
+// mode (5 composites as Normal), intensity, every depth, with and without the blur map's
+// raised weight, over a mask with 0, 1, the gates' threshold and values between; at float
+// over values of either sign, zeros of either sign among them.
 TEST(CompositeThenLens, EqualsTheCompositeThenTheLensComposite) {
   auto host = vt::HostAfterARender(false);
   PF_InData in = host->in_data();
@@ -231,8 +232,22 @@ TEST(CompositeThenLens, EqualsTheCompositeThenTheLensComposite) {
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
       mask.at(x, y) = rng() % 2 ? special[rng() % 5] : (rng() % 10000) / 10000.0;
-  for (bool deep : {false, true}) {
-    World input = vt::RandomWorld(w, h, deep, 3), picture = vt::RandomWorld(w, h, deep, 4);
+  auto floats = [&](unsigned seed) {
+    std::mt19937 values(seed);
+    const float some[] = {0.0f, -0.0f, 1.0f, -0.25f, 0.5f, 2.5f};
+    World p = World::Float(w, h);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        float c[4];
+        for (float& v : c) v = values() % 2 ? some[values() % 6] : float(values() % 2000) / 1000.0f - 0.5f;
+        p.at<PF_PixelFloat>(x, y) = PF_PixelFloat{c[0], c[1], c[2], c[3]};
+      }
+    return p;
+  };
+  for (int depth : {8, 16, 32}) {
+    const bool deep = depth == 16, float32 = depth == 32;
+    World input = float32 ? floats(3) : vt::RandomWorld(w, h, deep, 3);
+    World picture = float32 ? floats(4) : vt::RandomWorld(w, h, deep, 4);
     for (A_long mode : {1, 2, 3, 4, 5})
       for (float intensity : {0.0f, 0.3f, 1.0f})
         for (bool blurMap : {false, true}) {
@@ -240,9 +255,11 @@ TEST(CompositeThenLens, EqualsTheCompositeThenTheLensComposite) {
           info.fastBlurVisible = info.fastBlurLensMap = blurMap;
           info.fastBlurAmount = 150;  // strength 1.5 over a feather of 0
           DerivePlan(&info);
-          World a(w, h, deep), expected(w, h, deep);
+          World a = float32 ? World::Float(w, h) : World(w, h, deep);
+          World expected = float32 ? World::Float(w, h) : World(w, h, deep);
           IO_Params io{&in, nullptr, &picture.def(), &a.def()};
           io.mask = mask.get();
+          io.float32 = float32;
           OpacityRefcon composite{&input.def(), intensity, BlendMode(mode), &io, deep};
           LensRefcon lens;
           PF_Err err = PF_Err_NONE;
@@ -257,19 +274,23 @@ TEST(CompositeThenLens, EqualsTheCompositeThenTheLensComposite) {
                 if constexpr (std::is_same_v<P, PF_Pixel>) {
                   OpacityWithMode8(&composite, x, y, &p, &c);
                   Lens8(&lens, x, y, &c, GetPointerFromDataP<P>(&expected.def(), y, x, 1));
-                } else {
+                } else if constexpr (std::is_same_v<P, PF_Pixel16>) {
                   OpacityWithMode16(&composite, x, y, &p, &c);
                   Lens16(&lens, x, y, &c, GetPointerFromDataP<P>(&expected.def(), y, x, 1));
+                } else {
+                  OpacityWithMode32(&composite, x, y, &p, &c);
+                  Lens32(&lens, x, y, &c, GetPointerFromDataP<P>(&expected.def(), y, x, 1));
                 }
               };
-              if (deep) run(static_cast<PF_Pixel16*>(nullptr));
+              if (float32) run(static_cast<PF_PixelFloat*>(nullptr));
+              else if (deep) run(static_cast<PF_Pixel16*>(nullptr));
               else run(static_cast<PF_Pixel*>(nullptr));
             }
           host->RunAsCommand([&] { err = RenderEffectThenLens(&io, &info, &input.def()); });
           ASSERT_EQ(err, PF_Err_NONE);
           ASSERT_EQ(io.dst, &a.def());
           EXPECT_TRUE(vt::SameImage(a, expected))
-              << (deep ? 16 : 8) << " bits, mode " << mode << ", intensity " << intensity
+              << depth << " bits, mode " << mode << ", intensity " << intensity
               << (blurMap ? ", blur map" : "");
         }
   }

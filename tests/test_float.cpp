@@ -136,6 +136,22 @@ TEST(Float, LensBlendAddsNoHalf) {
   EXPECT_EQ(out.green, 0.875f);  // 0.75 + 0.125
   EXPECT_EQ(out.blue, -0.25f);   // 0.75 − 1
   EXPECT_EQ(out.alpha, 1.0f);
+
+  // Inside the lens (w = 1) the pixel is P, but for −0: O·0 + (−0)·1 + 0 is +0, whatever O.
+  auto bits = [](float v) {
+    uint32_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+  };
+  mask.at(0, 0) = 1.0;
+  At(input, 0, 0) = PF{2, -1, 0.5f, -0.0f};
+  in = PF{-0.0f, -0.0f, -0.0f, -0.0f};
+  Lens32(&rc, 0, 0, &in, &out);
+  for (float v : {out.alpha, out.red, out.green, out.blue}) EXPECT_EQ(bits(v), bits(0.0f));
+  in = PF{-0.0f, 7, 0.25f, 1};
+  Lens32(&rc, 0, 0, &in, &out);
+  EXPECT_EQ(bits(out.alpha), bits(0.0f));
+  EXPECT_EQ(out.red, 7.0f);
 }
 
 TEST(Float, OverlayAndLightnessKeepTheRange) {
