@@ -98,9 +98,16 @@ void OpacityWithMode(const void* refcon, const RowInputs<P>& row, A_long x, cons
     *out = in;
     return;
   }
+  const float I = rc->intensity;
+  if constexpr (kIsFloat<P> && kMode == BlendMode::kNormal) {
+    // P·1 + O·0 is P, and blended by m = 1 P again, where P holds no −0 (O is finite).
+    if (I == 1.0f && m == 1.0 && !HasNegativeZero(in)) {
+      if (out != &in) *out = in;
+      return;
+    }
+  }
   const P O = row.input(x);
   using C = typename PixelTraits<P>::Channel;
-  const float I = rc->intensity;
   if constexpr (!kDeep && kMode == BlendMode::kNormal) {
     *out = NormalComposite8(in, O, I);
     return;

@@ -121,6 +121,22 @@ TEST(Float, CompositeKeepsLightBeyondWhiteAndAlphaWithinOne) {
   out = composite({1, 0, 1, 0}, {1, 2, -1, 0});
   EXPECT_EQ(out.red, 0.5f);
   EXPECT_EQ(out.green, 0.5f);
+  // Normal at 100 %: P·1 + O·0, then ·1 + O·0 again: P, but for −0, which takes O's sign.
+  rc.intensity = 1.0f;
+  auto bits = [](float v) {
+    uint32_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+  };
+  out = composite({-1, 0.5f, -0.0f, 2}, {-0.0f, -0.0f, -0.0f, 3});
+  EXPECT_EQ(bits(out.alpha), bits(-0.0f));  // O = −1
+  EXPECT_EQ(bits(out.red), bits(0.0f));     // O = 0.5
+  EXPECT_EQ(bits(out.green), bits(-0.0f));  // O = −0
+  EXPECT_EQ(out.blue, 3.0f);
+  out = composite({-1, 0.5f, -0.0f, 2}, {0.0f, -2.5f, 1e-30f, 3});
+  EXPECT_EQ(bits(out.alpha), bits(0.0f));
+  EXPECT_EQ(out.red, -2.5f);
+  EXPECT_EQ(out.green, 1e-30f);
 }
 
 TEST(Float, LensBlendAddsNoHalf) {
