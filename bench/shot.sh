@@ -7,7 +7,8 @@
 # times each, alternating: oiiotool reading and writing every frame, and vizmira rendering
 # them at the default controls. Prints the medians, their ratio, the output's total size and
 # the peak memory of each run, and the disk path alone (our output frames read and written
-# again with every treatment off: the least a render that writes such frames can take).
+# again with every treatment off: about the least a render that writes such frames can
+# take, though they read a little slower than the frames the render reads).
 # CONTENT="card" or "grain" times one kind only.
 # Set BASELINE=path/to/another/vizmira to time it too, in the same rounds.
 set -euo pipefail
